@@ -1,0 +1,38 @@
+// The backout file being written: every write is checked and reaches the file before the
+// registry change that it undoes, so a full disk stops the run instead of losing records.
+#ifndef DORVALEX_BACKOUT_BACKOUT_FILE_H_
+#define DORVALEX_BACKOUT_BACKOUT_FILE_H_
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+class BackoutFile {
+ public:
+  BackoutFile() = default;
+  BackoutFile(const BackoutFile&) = delete;
+  BackoutFile& operator=(const BackoutFile&) = delete;
+  ~BackoutFile();
+
+  // Creates (or truncates) `path` for writing. False without a report; the caller words it.
+  [[nodiscard]] bool Create(const std::string& path);
+  bool IsOpen() const { return file_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // Appends `text` and flushes it to the file. On failure reports
+  // "Unable to Write Backout File \"<path>\"", marks the file failed and returns false; every
+  // later write then fails without a second report.
+  [[nodiscard]] bool Write(std::string_view text);
+  [[nodiscard]] bool WriteF(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool failed() const { return failed_; }
+
+  // Syncs the file to disk and closes it. False when a write or the sync failed.
+  [[nodiscard]] bool Close();
+
+ private:
+  FILE* file_ = nullptr;
+  std::string path_;
+  bool failed_ = false;
+};
+
+#endif  // DORVALEX_BACKOUT_BACKOUT_FILE_H_

@@ -1,0 +1,42 @@
+// Pieces that every value operation shares: reading the value about to change, the block
+// header rule of the backout file, and the success line.
+#ifndef DORVALEX_OPS_VALUE_OPERATION_H_
+#define DORVALEX_OPS_VALUE_OPERATION_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/run_settings.h"
+#include "backout/backout_file.h"
+#include "registry/registry_service.h"
+#include "script/script_state.h"
+
+struct OldValue {
+  bool present = false;
+  uint32_t type = 0;
+  std::string data;  // the value's bytes
+};
+
+// Reads value `name` of `key` (kNoKey reads as absent). Any failure counts as absent, silently.
+// May raise state.lineCapacity to the value's size.
+OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                      ScriptState& state);
+
+// True when a value line under the current key writes records: the backout file is open and
+// the run did not create the key (a created key is removed whole by its DELETE block).
+bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
+
+// Writes `record` (a whole record line with its "\n") after the block header
+// "\nUPDATE:[currentKey]\n" when the block has none yet. False after the write failure report.
+[[nodiscard]] bool WriteValueRecord(BackoutFile& backout, ScriptState& state,
+                                    std::string_view record);
+
+// The name part of a record: "\"<escaped name>\"" or "@" for the default value.
+std::string RecordName(std::string_view name);
+
+// Unless quiet: label + line number + "] Success - " + text (which brings its line end).
+void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,
+                  std::string_view text);
+
+#endif  // DORVALEX_OPS_VALUE_OPERATION_H_

@@ -1,0 +1,45 @@
+// Full key paths ("HKLM\SOFTWARE\Example") resolved to a root and a subkey on the local
+// registry or a remote machine, and the open, close, existence and delete operations on them.
+#ifndef DORVALEX_REGISTRY_KEY_PATH_H_
+#define DORVALEX_REGISTRY_KEY_PATH_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "registry/registry_service.h"
+#include "script/script_state.h"
+
+using MachineName = std::optional<std::string>;
+
+// True for a path that names a root key itself ("HKLM\", "HKEY_USERS\"): such a key is never
+// deleted.
+bool IsRootKeyPath(std::string_view path);
+
+class KeyAccess {
+ public:
+  // `state` gives the line number of the messages.
+  KeyAccess(RegistryService& registry, const ScriptState& state);
+
+  // Opens the key (openOnly) or opens and creates it. With openOnly a missing key is not an
+  // error: true with *handle == kNoKey. False after the report.
+  [[nodiscard]] bool OpenKeyPath(std::string_view path, KeyHandle* handle, bool openOnly,
+                                 const MachineName& machine);
+  // Closes the handle and the remote connection. False after the report.
+  [[nodiscard]] bool CloseKeyPath(std::string_view path, KeyHandle handle);
+  // Closes the handle (if any) and the remote connection without any message.
+  void ReleaseKeyPath(KeyHandle handle);
+  // True when the key can be opened; silent when it cannot.
+  bool KeyPathExists(std::string_view path, const MachineName& machine);
+  // Deletes the key with everything below it. Refuses a root key. False after the report.
+  [[nodiscard]] bool DeleteKeyPath(std::string_view path, const MachineName& machine);
+
+  RegistryService& registry() { return registry_; }
+
+ private:
+  RegistryService& registry_;
+  const ScriptState& state_;
+  KeyHandle remoteRoot_ = kNoKey;
+};
+
+#endif  // DORVALEX_REGISTRY_KEY_PATH_H_

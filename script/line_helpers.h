@@ -1,0 +1,29 @@
+// Helpers that read the parts of a script line: the current key of a key line and the value
+// name, data text or string operand of a value line. Each reports its own failure.
+#ifndef DORVALEX_SCRIPT_LINE_HELPERS_H_
+#define DORVALEX_SCRIPT_LINE_HELPERS_H_
+
+#include <string>
+#include <string_view>
+
+#include "script/script_state.h"
+
+// text begins with "[": currentKey becomes the path up to the first "]".
+// False after "Invalid Key - no ] specified"; currentKey is then unchanged.
+[[nodiscard]] bool SetCurrentKey(std::string_view text, ScriptState& state);
+
+// The value name of a DELETE value line ("@" alone is the default value, empty name).
+[[nodiscard]] bool SplitValueName(std::string_view text, const ScriptState& state,
+                                  std::string* name);
+// Value name and data text (after "=", without the line end) of an UPDATE value line.
+[[nodiscard]] bool SplitValueLine(std::string_view text, const ScriptState& state,
+                                  std::string* name, std::string* data);
+// Value name and the quoted operand of an APPEND/PREPEND/REMOVE/REPLACE line, without its
+// quotes (a "Multi:" before the opening quote is skipped).
+[[nodiscard]] bool SplitStringEditLine(std::string_view text, const ScriptState& state,
+                                       std::string* name, std::string* operand);
+
+// Prints "[Line %d]:%s" with the current line number and `text` (which keeps its line end).
+void ReportLine(const ScriptState& state, std::string_view text);
+
+#endif  // DORVALEX_SCRIPT_LINE_HELPERS_H_

@@ -1,0 +1,34 @@
+// The value data text codec: registry value data (type and bytes) to the one-line text after
+// the "=" of a value line ("Dword:0000001F", "Multi:\"a\",\"b\"", "hex:01,02") and back.
+#ifndef DORVALEX_SCRIPT_VALUE_TEXT_H_
+#define DORVALEX_SCRIPT_VALUE_TEXT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct ValueData {
+  uint32_t type = 0;  // kUnrecognisedType (255) for text in none of the forms
+  std::vector<uint8_t> bytes;
+};
+
+// A backslash before every backslash and double quote for the string types (1, 2, 7); other
+// types are copied unchanged. Value names are escaped as type 1.
+std::string EscapeValueData(std::string_view data, uint32_t type);
+
+// The text form of already escaped data.
+std::string FormatValueText(uint32_t type, std::string_view escapedData);
+
+// Unescaped data text to type and bytes.
+ValueData ParseValueText(std::string_view text);
+
+// The text with which a backout record or snapshot writes a value: escaped and formatted in
+// its readable form when that form reads back to exactly the same type and bytes, otherwise
+// "hex(%d):" with the type number and the bytes.
+std::string FormatValueForRecord(uint32_t type, std::string_view data);
+
+// A value name escaped for writing between double quotes.
+inline std::string EscapeValueName(std::string_view name) { return EscapeValueData(name, 1); }
+
+#endif  // DORVALEX_SCRIPT_VALUE_TEXT_H_
