@@ -1,0 +1,15 @@
+// Rewrites a finished backout file last-first, so that applying it undoes the run's changes
+// in the reverse of the order in which they were made.
+#ifndef DORVALEX_BACKOUT_REVERSAL_H_
+#define DORVALEX_BACKOUT_REVERSAL_H_
+
+#include <string>
+
+#include "app/run_settings.h"
+#include "script/script_state.h"
+
+// True when the file was rewritten. The new file replaces the old one only when it is
+// complete and synced; on any failure the old file stays as it was.
+bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state);
+
+#endif  // DORVALEX_BACKOUT_REVERSAL_H_
