@@ -12,6 +12,10 @@
 // False after "Invalid Key - no ] specified"; currentKey is then unchanged.
 [[nodiscard]] bool SetCurrentKey(std::string_view text, ScriptState& state);
 
+// Position of the "=" that ends the value name: the first "=" after the name's two double
+// quotes (after the "@" of the default value, the first "=" at all); npos when there is none.
+size_t FindValueNameEnd(std::string_view text);
+
 // The value name of a DELETE value line ("@" alone is the default value, empty name).
 [[nodiscard]] bool SplitValueName(std::string_view text, const ScriptState& state,
                                   std::string* name);

@@ -3,6 +3,7 @@
 #ifndef DORVALEX_SCRIPT_SCRIPT_READER_H_
 #define DORVALEX_SCRIPT_SCRIPT_READER_H_
 
+#include <cstdio>
 #include <string>
 
 #include "script/operation_handlers.h"
@@ -12,5 +13,10 @@
 // has no header word, or a line failed; the reason has been reported.
 [[nodiscard]] bool ReadScriptFile(const std::string& inputPath, ScriptState& state,
                                   OperationHandlers& handlers);
+
+// The same over a file already open for reading, read from its current position (the caller
+// closes it); `name` names the file in messages.
+[[nodiscard]] bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& state,
+                                    OperationHandlers& handlers);
 
 #endif  // DORVALEX_SCRIPT_SCRIPT_READER_H_

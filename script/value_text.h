@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+// kUnrecognisedType (255), the type ParseValueText gives for data text in none of the forms,
+// is defined with the other type numbers.
+#include "registry/win32_codes.h"
+
 struct ValueData {
   uint32_t type = 0;  // kUnrecognisedType (255) for text in none of the forms
   std::vector<uint8_t> bytes;
@@ -19,6 +23,10 @@ std::string EscapeValueData(std::string_view data, uint32_t type);
 
 // The text form of already escaped data.
 std::string FormatValueText(uint32_t type, std::string_view escapedData);
+
+// The hex form of any value: "hex:" for REG_BINARY, "hex(N):" with the decimal type number for
+// every other type, then the bytes as upper-case hex pairs separated by ",".
+std::string FormatHexValueText(uint32_t type, std::string_view data);
 
 // Unescaped data text to type and bytes.
 ValueData ParseValueText(std::string_view text);

@@ -1,0 +1,110 @@
+// Reading the parts of key and value lines for the operations, with their diagnostics.
+#include "script/line_helpers.h"
+
+#include "report/report.h"
+
+namespace {
+
+// The name before the "=" at `end`: "@" is the default value (empty name); otherwise the text
+// between the first character and the one before the "=" (the quotes of the named form).
+std::string NameBefore(std::string_view text, size_t end) {
+  if (text.empty() || text[0] == '@' || end < 2) return std::string();
+  return std::string(text.substr(1, end - 2));
+}
+
+// Finds the name-ending "=" or reports its absence.
+bool FindNameEndOrReport(std::string_view text, const ScriptState& state, size_t* end) {
+  *end = FindValueNameEnd(text);
+  if (*end != std::string_view::npos) return true;
+  ReportError("Invalid Value - no = found");
+  ReportLine(state, text);
+  return false;
+}
+
+// The text after the "=", without the line end that closes it.
+std::string_view DataAfter(std::string_view text, size_t end) {
+  std::string_view data = text.substr(end + 1);
+  if (!data.empty()) data.remove_suffix(1);
+  return data;
+}
+
+bool StartsWithUltiColon(std::string_view text) {
+  static constexpr std::string_view kUlti = "ulti:";
+  if (text.size() < kUlti.size()) return false;
+  for (size_t i = 0; i < kUlti.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kUlti[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SetCurrentKey(std::string_view text, ScriptState& state) {
+  size_t close = text.find(']');
+  if (close == std::string_view::npos) {
+    ReportError("Invalid Key - no ] specified");
+    ReportLine(state, text);
+    return false;
+  }
+  state.currentKey.assign(text.substr(1, close - 1));
+  return true;
+}
+
+size_t FindValueNameEnd(std::string_view text) {
+  int quotes = !text.empty() && text[0] == '@' ? 2 : 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (quotes < 2) {
+      if (text[i] == '"') ++quotes;
+    } else if (text[i] == '=') {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+bool SplitValueName(std::string_view text, const ScriptState& state, std::string* name) {
+  if (!text.empty() && text[0] == '@') {
+    name->clear();
+    return true;
+  }
+  size_t end;
+  if (!FindNameEndOrReport(text, state, &end)) return false;
+  *name = NameBefore(text, end);
+  return true;
+}
+
+bool SplitValueLine(std::string_view text, const ScriptState& state, std::string* name,
+                    std::string* data) {
+  size_t end;
+  if (!FindNameEndOrReport(text, state, &end)) return false;
+  *name = NameBefore(text, end);
+  data->assign(DataAfter(text, end));
+  return true;
+}
+
+bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::string* name,
+                         std::string* operand) {
+  size_t end;
+  if (!FindNameEndOrReport(text, state, &end)) return false;
+  std::string_view data = DataAfter(text, end);
+  if (data.size() < 2) {
+    ReportError("Invalid Value - string must be in double quotes");
+    ReportLine(state, text);
+    return false;
+  }
+  // The first and last characters are the quotes; after "Multi:" the M is the dropped first
+  // character and "ulti:" with the opening quote goes too.
+  std::string_view string = data.substr(1, data.size() - 2);
+  if (StartsWithUltiColon(string)) string.remove_prefix(string.size() < 6 ? string.size() : 6);
+  *name = NameBefore(text, end);
+  operand->assign(string);
+  return true;
+}
+
+void ReportLine(const ScriptState& state, std::string_view text) {
+  std::string line = FormatText("[Line %d]:", state.lineNumber);
+  line.append(text);
+  ReportError(line);
+}

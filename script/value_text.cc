@@ -1,0 +1,243 @@
+// The value data text codec in both directions: escaping and formatting value data for a
+// script line, and reading the data text of a value line back into a type and bytes.
+#include "script/value_text.h"
+
+#include "report/report.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+ValueData Unrecognised() { return ValueData{kUnrecognisedType, {}}; }
+
+// The string up to its first NUL.
+std::string_view UpToNul(std::string_view data) {
+  size_t nul = data.find('\0');
+  return nul == std::string_view::npos ? data : data.substr(0, nul);
+}
+
+// The strings of a multi-string list, each quoted, separated by ","; the list ends at its first
+// empty string (or at the end of the data).
+void AppendMultiList(std::string_view list, std::string* out) {
+  out->push_back('"');
+  for (size_t i = 0; i < list.size(); ++i) {
+    char c = list[i];
+    if (c != '\0') {
+      out->push_back(c);
+      continue;
+    }
+    if (i + 1 >= list.size() || list[i + 1] == '\0') break;
+    out->append("\",\"");
+  }
+  out->push_back('"');
+}
+
+void AppendHexBytes(std::string_view data, std::string* out) {
+  out->reserve(out->size() + data.size() * 3);
+  for (size_t i = 0; i < data.size(); ++i) {
+    auto byte = static_cast<unsigned char>(data[i]);
+    if (i != 0) out->push_back(',');
+    out->push_back(kHexDigits[byte >> 4]);
+    out->push_back(kHexDigits[byte & 15]);
+  }
+}
+
+// Multi-string text to its list: quotes dropped wherever they stand, every "," a separator,
+// ending at the first empty string with two NULs.
+std::vector<uint8_t> ParseMultiList(std::string_view text) {
+  std::vector<uint8_t> list;
+  list.reserve(text.size() + 2);
+  for (char c : text) {
+    if (c == '"') continue;
+    list.push_back(c == ',' ? 0 : static_cast<uint8_t>(c));
+  }
+  list.push_back(0);
+  list.push_back(0);
+  // Cut after the first pair of NULs, so that the list ends with exactly two.
+  for (size_t i = 0; i + 1 < list.size(); ++i) {
+    if (list[i] == 0 && list[i + 1] == 0) {
+      list.resize(i + 2);
+      break;
+    }
+  }
+  return list;
+}
+
+// 1 to 8 hex digits, right-aligned, as 4 little-endian bytes. Empty text or more than 8
+// characters give 0. False for a character that is not a hex digit.
+bool ParseDwordText(std::string_view digits, std::vector<uint8_t>* bytes) {
+  uint32_t value = 0;
+  if (!digits.empty() && digits.size() <= 8) {
+    for (char c : digits) {
+      int digit = HexDigitValue(c);
+      if (digit < 0) return false;
+      value = (value << 4) | static_cast<uint32_t>(digit);
+    }
+  }
+  *bytes = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return true;
+}
+
+// A byte list "01,AB,ff": two hex digits per byte, blanks and tabs around a byte allowed, an
+// empty text gives no bytes and one "," after the last byte is accepted. False for anything else.
+bool ParseByteList(std::string_view text, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  if (text.empty()) return true;
+  if (text.back() == ',') {
+    text.remove_suffix(1);
+    if (text.empty()) return false;
+  }
+  bytes->reserve(text.size() / 3 + 1);
+  for (;;) {
+    size_t comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+    while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
+    if (item.size() != 2) return false;
+    int high = HexDigitValue(item[0]);
+    int low = HexDigitValue(item[1]);
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<uint8_t>(high * 16 + low));
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// The type number between the parentheses of "hex(N):": decimal digits are decimal, as this
+// tool writes them; a number holding a letter a-f is hexadecimal, as exports write them.
+bool ParseTypeNumber(std::string_view text, uint32_t* type) {
+  if (text.empty()) return false;
+  bool hex = false;
+  for (char c : text) {
+    int digit = HexDigitValue(c);
+    if (digit < 0) return false;
+    if (digit > 9) hex = true;
+  }
+  uint64_t value = 0;
+  for (char c : text) {
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(HexDigitValue(c));
+    if (value > UINT32_MAX) return false;
+  }
+  // 255 marks unrecognised text and is never read as a value's type.
+  if (value == kUnrecognisedType) return false;
+  *type = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+std::string EscapeValueData(std::string_view data, uint32_t type) {
+  if (type != kRegSz && type != kRegExpandSz && type != kRegMultiSz) return std::string(data);
+  std::string escaped;
+  escaped.reserve(data.size() + 8);
+  for (char c : data) {
+    if (c == '\\' || c == '"') escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  return escaped;
+}
+
+std::string FormatValueText(uint32_t type, std::string_view escapedData) {
+  std::string text;
+  switch (type) {
+    case kRegSz:
+      text.reserve(escapedData.size() + 2);
+      text.push_back('"');
+      text.append(UpToNul(escapedData));
+      text.push_back('"');
+      return text;
+    case kRegExpandSz:
+      text = "Expand:\"";
+      text.append(UpToNul(escapedData));
+      text.push_back('"');
+      return text;
+    case kRegDword: {
+      uint32_t value = 0;
+      for (size_t i = 0; i < 4 && i < escapedData.size(); ++i) {
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(escapedData[i])) << (8 * i);
+      }
+      return FormatText("Dword:%08X", value);
+    }
+    case kRegMultiSz:
+      text.reserve(escapedData.size() + 9);
+      text = "Multi:";
+      AppendMultiList(escapedData, &text);
+      return text;
+    default:
+      return FormatHexValueText(type, escapedData);
+  }
+}
+
+std::string FormatHexValueText(uint32_t type, std::string_view data) {
+  std::string text = type == kRegBinary ? std::string("hex:") : FormatText("hex(%u):", type);
+  AppendHexBytes(data, &text);
+  return text;
+}
+
+ValueData ParseValueText(std::string_view text) {
+  const size_t n = text.size();
+  if (n == 0) return Unrecognised();
+  ValueData value;
+  switch (text[0]) {
+    case '"': {
+      // The last character, normally the closing quote, is dropped unseen.
+      if (n < 2) return Unrecognised();
+      std::string_view string = text.substr(1, n - 2);
+      value.type = kRegSz;
+      value.bytes.assign(string.begin(), string.end());
+      value.bytes.push_back(0);
+      return value;
+    }
+    case 'E':
+    case 'e': {
+      if (n < 9) return Unrecognised();  // shorter than "Expand:" and its two quotes
+      std::string_view string = text.substr(8, n - 9);
+      value.type = kRegExpandSz;
+      value.bytes.assign(string.begin(), string.end());
+      value.bytes.push_back(0);
+      return value;
+    }
+    case 'D':
+    case 'd':
+      if (n < 6) return Unrecognised();
+      value.type = kRegDword;
+      if (!ParseDwordText(text.substr(6), &value.bytes)) return Unrecognised();
+      return value;
+    case 'M':
+    case 'm':
+      if (n < 6) return Unrecognised();
+      value.type = kRegMultiSz;
+      value.bytes = ParseMultiList(text.substr(6));
+      return value;
+    default:
+      break;
+  }
+  if (n < 4) return Unrecognised();
+  size_t bytesStart;
+  if (text[3] == ':') {
+    value.type = kRegBinary;
+    bytesStart = 4;
+  } else if (text[3] == '(') {
+    size_t close = text.find(')', 4);
+    if (close == std::string_view::npos || close + 1 >= n || text[close + 1] != ':') {
+      return Unrecognised();
+    }
+    if (!ParseTypeNumber(text.substr(4, close - 4), &value.type)) return Unrecognised();
+    bytesStart = close + 2;
+  } else {
+    return Unrecognised();
+  }
+  if (!ParseByteList(text.substr(bytesStart), &value.bytes)) return Unrecognised();
+  return value;
+}
