@@ -37,6 +37,14 @@ class KeyAccess {
   RegistryService& registry() { return registry_; }
 
  private:
+  enum class Resolver { kOpen, kExists, kDelete };
+  // Root and subkey of `path` (on `machine`, through a connection kept in remoteRoot_).
+  // False after the report.
+  bool ResolveKeyPath(std::string_view path, const MachineName& machine, Resolver resolver,
+                      KeyHandle* root, std::string* subkey);
+  // Closes the remote connection, if any, without looking at the result.
+  void DropRemoteRoot();
+
   RegistryService& registry_;
   const ScriptState& state_;
   KeyHandle remoteRoot_ = kNoKey;

@@ -67,6 +67,13 @@ class RegistryService {
                                      uint32_t* maxValueLength) = 0;
   // Closes a handle that an open, create or connect call gave. 6: not an open handle.
   virtual RegStatus RegCloseKey(KeyHandle key) = 0;
+
+  // Reads between BeginConsistentRead and EndConsistentRead all see the store as it was at
+  // the begin, whatever another process writes meanwhile, so that a walk of the whole tree
+  // (the full backup) sees each change wholly or not at all. A backend without such a view
+  // reads live. Not nested; no write may come in between.
+  virtual RegStatus BeginConsistentRead() { return kErrorSuccess; }
+  virtual RegStatus EndConsistentRead() { return kErrorSuccess; }
 };
 
 #endif  // DORVALEX_REGISTRY_REGISTRY_SERVICE_H_

@@ -16,15 +16,19 @@ inline constexpr RegStatus kErrorNotEnoughMemory = 8;
 inline constexpr RegStatus kErrorBadNetPath = 53;
 inline constexpr RegStatus kErrorInvalidParameter = 87;
 inline constexpr RegStatus kErrorDiskFull = 112;
+inline constexpr RegStatus kErrorBusy = 170;
 inline constexpr RegStatus kErrorMoreData = 234;
 inline constexpr RegStatus kErrorNoMoreItems = 259;
 inline constexpr RegStatus kErrorBadDb = 1009;
 inline constexpr RegStatus kErrorBadKey = 1010;
+inline constexpr RegStatus kErrorRegistryIoFailed = 1016;
 inline constexpr RegStatus kErrorKeyDeleted = 1018;
 inline constexpr RegStatus kErrorRpcUnavailable = 1722;
 
 // Access masks passed to RegOpenKeyExA.
 inline constexpr uint32_t kKeyQueryValue = 0x0001;
+inline constexpr uint32_t kKeySetValue = 0x0002;
+inline constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
 inline constexpr uint32_t kKeyRead = 0x20019;
 inline constexpr uint32_t kKeyAllAccess = 0xF003F;
 

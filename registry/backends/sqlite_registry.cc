@@ -1,0 +1,489 @@
+// The registry calls on the local store: handles, the predefined roots and their views, the
+// name rules and the Win32 buffer rules. Each call is one store transaction.
+#include "registry/backends/sqlite_registry.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "registry/backends/key_cache.h"
+#include "registry/backends/sqlite_store.h"
+#include "registry/backends/store_path.h"
+#include "registry/key_names.h"
+
+namespace {
+
+// What a handle leads to in one call.
+enum class Target { kKey, kAbsent, kPerformanceData };
+
+bool IsPredefined(KeyHandle handle) {
+  return handle >= kHkeyClassesRoot && handle <= kHkeyCurrentConfig;
+}
+
+class SqliteRegistry final : public RegistryService {
+ public:
+  explicit SqliteRegistry(const std::string& path)
+      : store_(path), userSid_("S-1-22-1-" + std::to_string(getuid())) {
+    for (size_t i = 0; i < roots_.size(); ++i) roots_[i].root = kHkeyClassesRoot + i;
+  }
+
+  RegStatus RegConnectRegistryA(std::string_view, KeyHandle, KeyHandle* result) override {
+    if (result) *result = kNoKey;
+    return kErrorBadNetPath;  // this store reaches no other machine
+  }
+
+  RegStatus RegCreateKeyA(KeyHandle parent, std::string_view subkey,
+                          KeyHandle* result) override {
+    if (!result) return kErrorInvalidParameter;
+    *result = kNoKey;
+    OpenKey* from = nullptr;
+    std::vector<std::string_view> levels;
+    if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
+    if (from->root == kHkeyPerformanceData) return kErrorAccessDenied;
+    KeyId id = 0;
+    auto walk = [&](bool create) {
+      Target target;
+      RegStatus status = ResolveKey(*from, create, &target, &id);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorFileNotFound;
+      return WalkPath(id, levels, create, &id);
+    };
+    // Most creates meet a key that exists: try without taking the write lock first.
+    RegStatus status = Transact(false, [&] { return walk(false); });
+    if (status == kErrorFileNotFound) status = Transact(true, [&] { return walk(true); });
+    if (status == kErrorSuccess) *result = AddHandle(*from, levels.empty(), id, kKeyAllAccess);
+    return status;
+  }
+
+  RegStatus RegOpenKeyExA(KeyHandle parent, std::string_view subkey, uint32_t,
+                          uint32_t access, KeyHandle* result) override {
+    if (!result) return kErrorInvalidParameter;
+    *result = kNoKey;
+    OpenKey* from = nullptr;
+    std::vector<std::string_view> levels;
+    if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
+    KeyId id = 0;
+    RegStatus status = Transact(false, [&] {
+      Target target;
+      RegStatus status = ResolveKey(*from, false, &target, &id);
+      if (status != kErrorSuccess) return status;
+      // A root whose view is missing, or the empty performance root, opens as itself.
+      if (target != Target::kKey) return levels.empty() ? kErrorSuccess : kErrorFileNotFound;
+      return WalkPath(id, levels, false, &id);
+    });
+    if (status == kErrorSuccess) *result = AddHandle(*from, levels.empty(), id, access);
+    return status;
+  }
+
+  RegStatus RegOpenKeyA(KeyHandle parent, std::string_view subkey, KeyHandle* result) override {
+    return RegOpenKeyExA(parent, subkey, 0, kKeyAllAccess, result);
+  }
+
+  RegStatus RegQueryValueExA(KeyHandle key, std::string_view name, uint32_t* type,
+                             uint8_t* data, uint32_t* size) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (data && !size) return kErrorInvalidParameter;
+    if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
+    if (CheckValueName(name) != kErrorSuccess) return kErrorFileNotFound;
+    ValueRow row;
+    RegStatus status = Transact(false, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, false, &target, &id);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorFileNotFound;
+      return store_.FindValue(id, FoldName(name), data != nullptr, &row);
+    });
+    if (status != kErrorSuccess) return status;
+    if (type) *type = row.type;
+    if (!size) return kErrorSuccess;
+    if (data && *size < row.dataSize) {
+      *size = row.dataSize;
+      return kErrorMoreData;
+    }
+    if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
+    *size = row.dataSize;
+    return kErrorSuccess;
+  }
+
+  RegStatus RegSetValueExA(KeyHandle key, std::string_view name, uint32_t, uint32_t type,
+                           const uint8_t* data, uint32_t size) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (CheckValueName(name) != kErrorSuccess || size > kMaxValueDataLength ||
+        (size && !data))
+      return kErrorInvalidParameter;
+    if (!(open->access & kKeySetValue) || open->root == kHkeyPerformanceData)
+      return kErrorAccessDenied;
+    return Transact(true, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, true, &target, &id);
+      if (status != kErrorSuccess) return status;
+      dirty_ = true;
+      return store_.SetValue(id, name, FoldName(name), type, data, size);
+    });
+  }
+
+  RegStatus RegDeleteValueA(KeyHandle key, std::string_view name) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!(open->access & kKeySetValue) || open->root == kHkeyPerformanceData)
+      return kErrorAccessDenied;
+    if (CheckValueName(name) != kErrorSuccess) return kErrorFileNotFound;
+    return Transact(true, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, false, &target, &id);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorFileNotFound;
+      status = store_.DeleteValue(id, FoldName(name));
+      if (status == kErrorSuccess) dirty_ = true;
+      return status;
+    });
+  }
+
+  RegStatus RegDeleteKeyA(KeyHandle parent, std::string_view subkey) override {
+    OpenKey* from = nullptr;
+    std::vector<std::string_view> levels;
+    if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
+    // A root is never deleted, nor anything below the performance root.
+    if ((levels.empty() && from->root != kNoKey) || from->root == kHkeyPerformanceData)
+      return kErrorAccessDenied;
+    return Transact(true, [&] {
+      Target target;
+      KeyId above;
+      RegStatus status = ResolveKey(*from, false, &target, &above);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorFileNotFound;
+      KeyId doomed = above;
+      std::string fold;
+      if (!levels.empty()) {
+        status = WalkPath(above, std::vector<std::string_view>(levels.begin(), levels.end() - 1),
+                          false, &above);
+        if (status == kErrorSuccess) {
+          fold = FoldName(levels.back());
+          status = FindChild(above, fold, &doomed);
+        }
+        if (status != kErrorSuccess) return status;
+      }
+      bool hasChildren = false;
+      status = store_.HasChildren(doomed, &hasChildren);
+      if (status != kErrorSuccess) return status;
+      if (hasChildren) return kErrorAccessDenied;
+      dirty_ = true;
+      status = store_.DeleteKey(doomed);
+      if (levels.empty())
+        cache_.Clear();  // the key's own place in the cache is not known here
+      else
+        cache_.RemoveChild(above, fold, doomed);
+      return status;
+    });
+  }
+
+  RegStatus RegEnumKeyA(KeyHandle key, uint32_t index, char* name, uint32_t size) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!name) return kErrorInvalidParameter;
+    if (!(open->access & kKeyEnumerateSubKeys)) return kErrorAccessDenied;
+    std::string childName, childFold;
+    RegStatus status = Transact(false, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, false, &target, &id);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorNoMoreItems;
+      // Walking index 0, 1, 2... continues after the last name instead of counting again.
+      if (index > 0 && open->cursorGeneration == generation_ && open->nextSubkey == index)
+        return store_.ChildAfter(id, open->lastSubkeyFold, &childName, &childFold);
+      return store_.ChildAt(id, index, &childName, &childFold);
+    });
+    if (status != kErrorSuccess) return status;
+    open->cursorGeneration = generation_;
+    open->nextSubkey = index + 1;
+    open->lastSubkeyFold = childFold;
+    if (childName.size() + 1 > size) return kErrorMoreData;
+    std::memcpy(name, childName.c_str(), childName.size() + 1);
+    return kErrorSuccess;
+  }
+
+  RegStatus RegEnumValueA(KeyHandle key, uint32_t index, char* name, uint32_t* nameSize,
+                          uint32_t* type, uint8_t* data, uint32_t* dataSize) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!name || !nameSize || (data && !dataSize)) return kErrorInvalidParameter;
+    if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
+    ValueRow row;
+    RegStatus status = Transact(false, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, false, &target, &id);
+      if (status != kErrorSuccess) return status;
+      if (target != Target::kKey) return kErrorNoMoreItems;
+      if (index > 0 && open->cursorGeneration == generation_ && open->nextValue == index)
+        return store_.ValueAfter(id, open->lastValueId, &row);
+      return store_.ValueAt(id, index, &row);
+    });
+    if (status != kErrorSuccess) return status;
+    open->cursorGeneration = generation_;
+    open->nextValue = index + 1;
+    open->lastValueId = row.id;
+    if (row.name.size() + 1 > *nameSize) return kErrorMoreData;
+    std::memcpy(name, row.name.c_str(), row.name.size() + 1);
+    *nameSize = static_cast<uint32_t>(row.name.size());
+    if (type) *type = row.type;
+    if (!dataSize) return kErrorSuccess;
+    if (data && *dataSize < row.dataSize) {
+      *dataSize = row.dataSize;
+      return kErrorMoreData;
+    }
+    if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
+    *dataSize = row.dataSize;
+    return kErrorSuccess;
+  }
+
+  RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
+                             uint32_t* maxValueNameLength, uint32_t* maxValueLength) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
+    uint32_t lengths[3] = {0, 0, 0};
+    RegStatus status = Transact(false, [&] {
+      Target target;
+      KeyId id;
+      RegStatus status = ResolveKey(*open, false, &target, &id);
+      if (status != kErrorSuccess || target != Target::kKey) return status;
+      return store_.KeyInfo(id, &lengths[0], &lengths[1], &lengths[2]);
+    });
+    if (status != kErrorSuccess) return status;
+    if (maxSubkeyLength) *maxSubkeyLength = lengths[0];
+    if (maxValueNameLength) *maxValueNameLength = lengths[1];
+    if (maxValueLength) *maxValueLength = lengths[2];
+    return kErrorSuccess;
+  }
+
+  RegStatus RegCloseKey(KeyHandle key) override {
+    if (IsPredefined(key)) return kErrorSuccess;
+    return handles_.erase(key) ? kErrorSuccess : kErrorInvalidHandle;
+  }
+
+ private:
+  // An open handle: a predefined root (its view resolved at every call) or a key by id.
+  struct OpenKey {
+    KeyHandle root = kNoKey;
+    KeyId id = 0;
+    uint32_t access = kKeyAllAccess;
+    // Where the last enumeration stopped, valid while generation_ is unchanged.
+    uint64_t cursorGeneration = 0;
+    uint32_t nextSubkey = 0;
+    std::string lastSubkeyFold;
+    uint32_t nextValue = 0;
+    int64_t lastValueId = 0;
+  };
+
+  RegStatus LookUp(KeyHandle handle, OpenKey** open) {
+    if (IsPredefined(handle)) {
+      *open = &roots_[handle - kHkeyClassesRoot];
+      return kErrorSuccess;
+    }
+    auto found = handles_.find(handle);
+    if (found == handles_.end()) return kErrorInvalidHandle;
+    *open = &found->second;
+    return kErrorSuccess;
+  }
+
+  RegStatus Prepare(KeyHandle parent, std::string_view subkey, OpenKey** from,
+                    std::vector<std::string_view>* levels) {
+    if (RegStatus status = LookUp(parent, from)) return status;
+    return SplitSubkeyPath(subkey, levels);
+  }
+
+  KeyHandle AddHandle(const OpenKey& from, bool itself, KeyId id, uint32_t access) {
+    OpenKey open;
+    open.root = itself ? from.root : kNoKey;
+    open.id = id;
+    open.access = access;
+    KeyHandle handle = nextHandle_;
+    nextHandle_ += 4;
+    if (IsPredefined(nextHandle_)) nextHandle_ = kHkeyCurrentConfig + 4;
+    handles_.emplace(handle, open);
+    return handle;
+  }
+
+  // Runs `work` in one transaction: committed when it succeeds; a write that fails after
+  // changing rows is rolled back whole.
+  template <typename Work>
+  RegStatus Transact(bool write, Work work) {
+    if (consistentRead_) return write ? kErrorAccessDenied : work();  // joins the held read
+    if (store_.status() != kErrorSuccess) return store_.status();
+    if (write && store_.readOnly()) return kErrorAccessDenied;
+    RegStatus status = write ? store_.BeginWrite() : store_.BeginRead();
+    if (status != kErrorSuccess) return status;
+    dirty_ = false;
+    status = SyncWithStore();
+    if (status == kErrorSuccess) status = work();
+    if (status != kErrorSuccess && dirty_) {
+      store_.Rollback();
+      Forget();
+      return status;
+    }
+    RegStatus committed = store_.Commit();
+    if (committed != kErrorSuccess) {
+      store_.Rollback();
+      if (dirty_) Forget();
+      return committed;
+    }
+    if (dirty_) ++generation_;
+    return status;
+  }
+
+  // A consistent read is one read transaction held from Begin to End: every call in between
+  // joins it (Transact) and so reads the store as it was at the first read, while other
+  // connections go on committing to the write-ahead log.
+  RegStatus BeginConsistentRead() override {
+    if (store_.status() != kErrorSuccess) return store_.status();
+    if (consistentRead_) return kErrorInvalidParameter;
+    RegStatus status = store_.BeginRead();
+    if (status != kErrorSuccess) return status;
+    // The first read fixes the view; the cache is then checked against that view.
+    bool any = false;
+    status = store_.HasChildren(kLocalMachineId, &any);
+    if (status == kErrorSuccess) status = SyncWithStore();
+    if (status != kErrorSuccess) {
+      store_.Rollback();
+      return status;
+    }
+    consistentRead_ = true;
+    return kErrorSuccess;
+  }
+
+  RegStatus EndConsistentRead() override {
+    if (!consistentRead_) return kErrorInvalidParameter;
+    consistentRead_ = false;
+    RegStatus status = store_.Commit();
+    if (status != kErrorSuccess) store_.Rollback();
+    return status;
+  }
+
+  // Another connection's commit may have deleted or moved anything that was cached.
+  RegStatus SyncWithStore() {
+    int64_t version = 0;
+    RegStatus status = store_.DataVersion(&version);
+    if (status != kErrorSuccess) return status;
+    if (version != dataVersion_) {
+      dataVersion_ = version;
+      Forget();
+    }
+    return kErrorSuccess;
+  }
+
+  void Forget() {
+    cache_.Clear();
+    ++generation_;
+  }
+
+  RegStatus ResolveKey(const OpenKey& open, bool create, Target* target, KeyId* id) {
+    *target = Target::kKey;
+    if (open.root == kNoKey) {
+      *id = open.id;
+      return CheckLive(open.id);
+    }
+    static constexpr std::string_view kClasses[] = {"SOFTWARE", "Classes"};
+    static constexpr std::string_view kConfig[] = {"SYSTEM", "CurrentControlSet",
+                                                   "Hardware Profiles", "Current"};
+    std::vector<std::string_view> view;
+    KeyId base = kLocalMachineId;
+    switch (open.root) {
+      case kHkeyLocalMachine:
+        *id = kLocalMachineId;
+        return kErrorSuccess;
+      case kHkeyUsers:
+        *id = kUsersId;
+        return kErrorSuccess;
+      case kHkeyPerformanceData:
+        *target = Target::kPerformanceData;
+        return kErrorSuccess;
+      case kHkeyClassesRoot:
+        view.assign(std::begin(kClasses), std::end(kClasses));
+        break;
+      case kHkeyCurrentConfig:
+        view.assign(std::begin(kConfig), std::end(kConfig));
+        break;
+      default:  // kHkeyCurrentUser
+        base = kUsersId;
+        view.push_back(userSid_);
+        break;
+    }
+    RegStatus status = WalkPath(base, view, create, id);
+    if (status == kErrorFileNotFound && !create) {
+      *target = Target::kAbsent;  // the view's key is missing: it reads as empty
+      return kErrorSuccess;
+    }
+    return status;
+  }
+
+  RegStatus CheckLive(KeyId id) {
+    if (id == kLocalMachineId || id == kUsersId || cache_.IsLive(id)) return kErrorSuccess;
+    int64_t depth = 0;
+    RegStatus status = store_.KeyDepth(id, &depth);
+    if (status != kErrorSuccess) return status;
+    cache_.AddLive(id);
+    return kErrorSuccess;
+  }
+
+  RegStatus FindChild(KeyId parent, const std::string& fold, KeyId* child) {
+    if (cache_.FindChild(parent, fold, child)) return kErrorSuccess;
+    RegStatus status = store_.FindChild(parent, fold, child);
+    if (status == kErrorSuccess) cache_.AddChild(parent, fold, *child);
+    return status;
+  }
+
+  // Follows `levels` down from `from`; 2 at the first missing level unless `create`.
+  RegStatus WalkPath(KeyId from, const std::vector<std::string_view>& levels, bool create,
+                     KeyId* id) {
+    KeyId current = from;
+    int64_t depth = -1;  // looked up at the first key to create
+    for (std::string_view level : levels) {
+      std::string fold = FoldName(level);
+      KeyId child = 0;
+      RegStatus status = FindChild(current, fold, &child);
+      if (status == kErrorFileNotFound && create) {
+        status = depth < 0 ? store_.KeyDepth(current, &depth) : kErrorSuccess;
+        if (status != kErrorSuccess) return status;
+        // Walkers recurse once per level: the depth stays within what they can hold.
+        if (++depth > kMaxKeyDepth) return kErrorInvalidParameter;
+        dirty_ = true;
+        status = store_.InsertKey(current, level, fold, depth, &child);
+        if (status == kErrorSuccess) cache_.AddChild(current, fold, child);
+      } else if (status == kErrorSuccess && depth >= 0) {
+        ++depth;
+      }
+      if (status != kErrorSuccess) return status;
+      current = child;
+    }
+    *id = current;
+    return kErrorSuccess;
+  }
+
+  SqliteStore store_;
+  const std::string userSid_;
+  KeyCache cache_;
+  std::array<OpenKey, 6> roots_;
+  std::unordered_map<KeyHandle, OpenKey> handles_;
+  KeyHandle nextHandle_ = 0x1000;
+  int64_t dataVersion_ = -1;
+  uint64_t generation_ = 1;
+  bool dirty_ = false;
+  bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
+};
+
+}  // namespace
+
+std::unique_ptr<RegistryService> OpenSqliteRegistry(const std::string& path) {
+  if (path != ":memory:") CreateStoreFolder(path);
+  return std::make_unique<SqliteRegistry>(path);
+}

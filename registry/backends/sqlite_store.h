@@ -1,0 +1,111 @@
+// The rows of the local store: keys and values in one SQLite file, reached through prepared
+// statements. It knows nothing of handles, roots or views; sqlite_registry.cc builds the
+// registry calls on it.
+//
+// Invariants the store keeps:
+//  1. Every registry call runs in one transaction, so each change is atomic.
+//  2. The file is only written after it was recognised as a store (or found empty), so a file
+//     that is not a store is never overwritten.
+//  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
+#ifndef DORVALEX_REGISTRY_BACKENDS_SQLITE_STORE_H_
+#define DORVALEX_REGISTRY_BACKENDS_SQLITE_STORE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/win32_codes.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+using KeyId = int64_t;
+inline constexpr KeyId kLocalMachineId = 1;
+inline constexpr KeyId kUsersId = 2;
+
+struct ValueRow {
+  int64_t id = 0;
+  std::string name;
+  uint32_t type = 0;
+  std::string data;
+  uint32_t dataSize = 0;
+};
+
+class SqliteStore {
+ public:
+  // Opens (creating when missing or empty) the store at `path`; ":memory:" gives a private
+  // store in memory. Never fails: status() holds the code every call must give.
+  explicit SqliteStore(const std::string& path);
+  ~SqliteStore();
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  // 0, or the code that stops every call (1009: not a store; 5: may not be read; ...).
+  RegStatus status() const { return status_; }
+  // The store may be read but not written.
+  bool readOnly() const { return readOnly_; }
+
+  RegStatus BeginRead();
+  RegStatus BeginWrite();
+  RegStatus Commit();
+  void Rollback();
+  // Changes whenever another connection commits a change (valid inside a transaction).
+  RegStatus DataVersion(int64_t* version);
+
+  // 2 when parent has no child of that folded name.
+  RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child);
+  // `depth` counts the levels below the key's root (HKLM\A is 1).
+  RegStatus InsertKey(KeyId parent, std::string_view name, std::string_view fold,
+                      int64_t depth, KeyId* id);
+  // 1018 when the key does not exist (any more).
+  RegStatus KeyDepth(KeyId id, int64_t* depth);
+  RegStatus HasChildren(KeyId id, bool* has);
+  // Deletes the key row and its values.
+  RegStatus DeleteKey(KeyId id);
+  // Child number `index` in ascending folded order, or the first child after `afterFold`.
+  // 259 when there is none.
+  RegStatus ChildAt(KeyId parent, uint32_t index, std::string* name, std::string* fold);
+  RegStatus ChildAfter(KeyId parent, std::string_view afterFold, std::string* name,
+                       std::string* fold);
+
+  // 2 when the key has no such value. With withData false only dataSize is filled.
+  RegStatus FindValue(KeyId key, std::string_view fold, bool withData, ValueRow* row);
+  // Value number `index` in creation order, or the first value after `afterId`. 259: none.
+  RegStatus ValueAt(KeyId key, uint32_t index, ValueRow* row);
+  RegStatus ValueAfter(KeyId key, int64_t afterId, ValueRow* row);
+  // Creates the value or replaces its type and data in place (its name and place stay).
+  RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
+                     const uint8_t* data, uint32_t size);
+  // 2 when there is no such value.
+  RegStatus DeleteValue(KeyId key, std::string_view fold);
+  RegStatus KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
+                    uint32_t* maxValueData);
+
+ private:
+  enum StatementId : int {
+    kBegin, kBeginImmediate, kCommit, kRollback, kDataVersion,
+    kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
+    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue,
+    kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
+  };
+  class Use;
+
+  void Open(const std::string& path);
+  RegStatus ValidateOrCreate();
+  RegStatus CreateSchema();
+  void Tune();
+  RegStatus Exec(const char* sql);
+  sqlite3_stmt* Statement(StatementId id);
+  RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
+
+  sqlite3* db_ = nullptr;
+  RegStatus status_ = kErrorSuccess;
+  bool readOnly_ = false;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+// The registry code for an SQLite result code (0 for the success codes).
+RegStatus StatusFromSqlite(int rc);
+
+#endif  // DORVALEX_REGISTRY_BACKENDS_SQLITE_STORE_H_

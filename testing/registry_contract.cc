@@ -1,0 +1,415 @@
+// The registry contract suite: one test per behaviour, each on a fresh registry.
+#include "testing/registry_contract.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testing/registry_dump.h"
+
+namespace {
+
+// Small helpers that fail the test on any unexpected code.
+KeyHandle Create(RegistryService& r, KeyHandle parent, std::string_view subkey) {
+  KeyHandle key = kNoKey;
+  EXPECT_EQ(r.RegCreateKeyA(parent, subkey, &key), kErrorSuccess) << subkey;
+  return key;
+}
+
+RegStatus OpenCode(RegistryService& r, KeyHandle parent, std::string_view subkey) {
+  KeyHandle key = kNoKey;
+  RegStatus status = r.RegOpenKeyA(parent, subkey, &key);
+  if (status == kErrorSuccess) {
+    r.RegCloseKey(key);
+  } else {
+    EXPECT_EQ(key, kNoKey);
+  }
+  return status;
+}
+
+RegStatus Set(RegistryService& r, KeyHandle key, std::string_view name, uint32_t type,
+              std::string_view data) {
+  return r.RegSetValueExA(key, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
+                          static_cast<uint32_t>(data.size()));
+}
+
+// The data of value `name`, or "!<code>".
+std::string Get(RegistryService& r, KeyHandle key, std::string_view name,
+                uint32_t* type = nullptr) {
+  uint32_t size = 0;
+  RegStatus status = r.RegQueryValueExA(key, name, type, nullptr, &size);
+  if (status != kErrorSuccess) return "!" + std::to_string(status);
+  std::string data(size, '\0');
+  status = r.RegQueryValueExA(key, name, type, reinterpret_cast<uint8_t*>(data.data()), &size);
+  if (status != kErrorSuccess) return "!" + std::to_string(status);
+  data.resize(size);
+  return data;
+}
+
+std::vector<std::string> SubkeyNames(RegistryService& r, KeyHandle key) {
+  std::vector<std::string> names;
+  char name[512];
+  for (uint32_t index = 0; r.RegEnumKeyA(key, index, name, sizeof name) == kErrorSuccess;
+       ++index)
+    names.push_back(name);
+  return names;
+}
+
+std::vector<std::string> ValueNames(RegistryService& r, KeyHandle key) {
+  std::vector<std::string> names;
+  std::vector<char> name(16384);
+  for (uint32_t index = 0;; ++index) {
+    uint32_t nameSize = static_cast<uint32_t>(name.size());
+    if (r.RegEnumValueA(key, index, name.data(), &nameSize, nullptr, nullptr, nullptr) !=
+        kErrorSuccess)
+      break;
+    names.emplace_back(name.data(), nameSize);
+  }
+  return names;
+}
+
+void NewStoreHoldsTheInitialKeys(RegistryService& r) {
+  EXPECT_EQ(DumpRegistry(r),
+            "[HKEY_LOCAL_MACHINE]\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes]\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM]\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles]\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current]\n"
+            "[HKEY_USERS]\n"
+            "[HKEY_USERS\\.DEFAULT]\n");
+}
+
+void NamesIgnoreAsciiCaseAndKeepTheirFirstCase(RegistryService& r) {
+  KeyHandle key = Create(r, kHkeyLocalMachine, "Software\\MixedCase");
+  KeyHandle again = Create(r, kHkeyLocalMachine, "SOFTWARE\\MIXEDCASE");
+  EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, "software\\mixedcase"), kErrorSuccess);
+  ASSERT_EQ(Set(r, key, "Value", kRegSz, "one"), kErrorSuccess);
+  ASSERT_EQ(Set(r, again, "VALUE", kRegSz, "two"), kErrorSuccess);
+  EXPECT_EQ(Get(r, key, "value"), "two");
+  EXPECT_EQ(ValueNames(r, key), std::vector<std::string>{"Value"});
+  // Bytes above 127 are compared as they are: these are two keys.
+  Create(r, key, "\xC4");
+  Create(r, key, "\xE4");
+  EXPECT_EQ(SubkeyNames(r, key).size(), 2u);
+  KeyHandle software = Create(r, kHkeyLocalMachine, "SOFTWARE");
+  EXPECT_EQ(SubkeyNames(r, software),
+            (std::vector<std::string>{"Classes", "MixedCase"}));
+  for (KeyHandle handle : {key, again, software}) EXPECT_EQ(r.RegCloseKey(handle), 0);
+}
+
+void SubkeyPathsAndNamesHaveLimits(RegistryService& r) {
+  const std::string longest(255, 'k');
+  struct Row {
+    std::string subkey;
+    RegStatus create;
+  } rows[] = {
+      {"SOFTWARE\\A\\B", kErrorSuccess},
+      {"SOFTWARE\\" + longest, kErrorSuccess},
+      {"SOFTWARE\\" + longest + "k", kErrorInvalidParameter},
+      {"SOFTWARE\\\\A", kErrorInvalidParameter},
+      {"SOFTWARE\\A\\", kErrorInvalidParameter},
+      {"\\SOFTWARE", kErrorInvalidParameter},
+      {"\\", kErrorInvalidParameter},
+  };
+  for (const Row& row : rows) {
+    KeyHandle key = kNoKey;
+    EXPECT_EQ(r.RegCreateKeyA(kHkeyLocalMachine, row.subkey, &key), row.create) << row.subkey;
+    if (key != kNoKey) r.RegCloseKey(key);
+    if (row.create != kErrorSuccess) {
+      EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, row.subkey), row.create) << row.subkey;
+    }
+  }
+  // The refused paths created nothing on the way.
+  EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, "SOFTWARE\\A\\B"), kErrorSuccess);
+  KeyHandle software = Create(r, kHkeyLocalMachine, "SOFTWARE");
+  EXPECT_EQ(SubkeyNames(r, software).size(), 3u);
+  // An empty subkey names the key itself.
+  KeyHandle itself = kNoKey;
+  ASSERT_EQ(r.RegOpenKeyA(software, "", &itself), kErrorSuccess);
+  EXPECT_EQ(SubkeyNames(r, itself).size(), 3u);
+  r.RegCloseKey(itself);
+
+  EXPECT_EQ(Set(r, software, std::string(16383, 'v'), kRegSz, "x"), kErrorSuccess);
+  EXPECT_EQ(Set(r, software, std::string(16384, 'v'), kRegSz, "x"), kErrorInvalidParameter);
+  EXPECT_EQ(Get(r, software, std::string(16383, 'V')), "x");
+  r.RegCloseKey(software);
+}
+
+void SubkeysEnumerateByUpperCasedNameBytes(RegistryService& r) {
+  KeyHandle key = Create(r, kHkeyLocalMachine, "SOFTWARE\\Order");
+  for (const char* name : {"b", "_x", "A1", "a", "B2", "\xC4", "Z", "1"})
+    r.RegCloseKey(Create(r, key, name));
+  EXPECT_EQ(SubkeyNames(r, key),
+            (std::vector<std::string>{"1", "a", "A1", "b", "B2", "Z", "_x", "\xC4"}));
+  // Enumeration by index agrees, whatever order the indexes come in.
+  char name[16];
+  EXPECT_EQ(r.RegEnumKeyA(key, 4, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "B2");
+  EXPECT_EQ(r.RegEnumKeyA(key, 1, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "a");
+  EXPECT_EQ(r.RegEnumKeyA(key, 8, name, sizeof name), kErrorNoMoreItems);
+  r.RegCloseKey(key);
+}
+
+void ValuesEnumerateInCreationOrder(RegistryService& r) {
+  KeyHandle key = Create(r, kHkeyLocalMachine, "SOFTWARE\\Values");
+  for (const char* name : {"c", "a", "", "b"}) ASSERT_EQ(Set(r, key, name, kRegSz, "1"), 0);
+  ASSERT_EQ(Set(r, key, "A", kRegDword, "2222"), 0);  // replaced in place
+  ASSERT_EQ(r.RegDeleteValueA(key, "c"), 0);
+  ASSERT_EQ(Set(r, key, "C", kRegSz, "3"), 0);  // re-created at the end, in its new case
+  EXPECT_EQ(ValueNames(r, key), (std::vector<std::string>{"a", "", "b", "C"}));
+  uint32_t type = 0;
+  EXPECT_EQ(Get(r, key, "a", &type), "2222");
+  EXPECT_EQ(type, kRegDword);
+  EXPECT_EQ(r.RegDeleteValueA(key, "missing"), kErrorFileNotFound);
+  EXPECT_EQ(Get(r, key, "missing"), "!2");
+  r.RegCloseKey(key);
+}
+
+void ValueDataAndTypesRoundTrip(RegistryService& r) {
+  KeyHandle key = Create(r, kHkeyLocalMachine, "SOFTWARE\\Data");
+  std::string big(16u << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 12));
+  struct Row {
+    const char* name;
+    uint32_t type;
+    std::string data;
+  } rows[] = {
+      {"", kRegSz, std::string("default\0", 8)},
+      {"empty", kRegBinary, ""},
+      {"nuls", kRegMultiSz, std::string("a\0b\0\0", 5)},
+      {"none", kRegNone, "\x01"},
+      {"odd", 0xFFFFFFFFu, "\xFF\x00\x7F"},
+      {"big", kRegBinary, big},
+  };
+  for (const Row& row : rows) ASSERT_EQ(Set(r, key, row.name, row.type, row.data), 0);
+  for (const Row& row : rows) {
+    uint32_t type = 12345;
+    EXPECT_EQ(Get(r, key, row.name, &type) == row.data, true) << row.name;
+    EXPECT_EQ(type, row.type) << row.name;
+  }
+  uint32_t maxSubkey = 99, maxName = 0, maxData = 0;
+  ASSERT_EQ(r.RegQueryInfoKeyA(key, &maxSubkey, &maxName, &maxData), 0);
+  EXPECT_EQ(maxSubkey, 0u);
+  EXPECT_EQ(maxName, 5u);  // "empty"
+  EXPECT_EQ(maxData, big.size());
+  EXPECT_EQ(r.RegQueryInfoKeyA(key, nullptr, nullptr, nullptr), 0);
+  r.RegCloseKey(key);
+}
+
+void BuffersFollowWin32Rules(RegistryService& r) {
+  KeyHandle key = Create(r, kHkeyLocalMachine, "SOFTWARE\\Buffers");
+  ASSERT_EQ(Set(r, key, "Name", kRegSz, "abcdef"), 0);
+  r.RegCloseKey(Create(r, key, "Child"));
+  {  // RegQueryValueExA
+    uint8_t data[8] = {};
+    uint32_t type = 0, size = 3;
+    EXPECT_EQ(r.RegQueryValueExA(key, "Name", &type, data, &size), kErrorMoreData);
+    EXPECT_EQ(size, 6u);
+    EXPECT_EQ(r.RegQueryValueExA(key, "Name", &type, data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "abcdef");
+    size = 0;
+    EXPECT_EQ(r.RegQueryValueExA(key, "Name", nullptr, nullptr, &size), 0);
+    EXPECT_EQ(size, 6u);
+    EXPECT_EQ(r.RegQueryValueExA(key, "Name", &type, nullptr, nullptr), 0);
+    EXPECT_EQ(type, kRegSz);
+  }
+  {  // RegEnumKeyA: the name and its NUL must fit
+    char name[8];
+    EXPECT_EQ(r.RegEnumKeyA(key, 0, name, 5), kErrorMoreData);
+    EXPECT_EQ(r.RegEnumKeyA(key, 0, name, 6), 0);
+    EXPECT_STREQ(name, "Child");
+    EXPECT_EQ(r.RegEnumKeyA(key, 1, name, 6), kErrorNoMoreItems);
+  }
+  {  // RegEnumValueA
+    char name[8];
+    uint8_t data[8];
+    uint32_t nameSize = 4, dataSize = sizeof data, type = 0;
+    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), kErrorMoreData);
+    nameSize = 5;
+    dataSize = 2;
+    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), kErrorMoreData);
+    EXPECT_EQ(dataSize, 6u);
+    nameSize = 5;
+    dataSize = 6;
+    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), 0);
+    EXPECT_EQ(nameSize, 4u);
+    EXPECT_STREQ(name, "Name");
+    EXPECT_EQ(dataSize, 6u);
+    EXPECT_EQ(type, kRegSz);
+    nameSize = 5;
+    EXPECT_EQ(r.RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize),
+              kErrorNoMoreItems);
+  }
+  r.RegCloseKey(key);
+}
+
+void DeletedKeysAndTheirHandles(RegistryService& r) {
+  KeyHandle parent = Create(r, kHkeyLocalMachine, "SOFTWARE\\Doomed");
+  KeyHandle child = Create(r, parent, "Child");
+  KeyHandle second = kNoKey;
+  ASSERT_EQ(r.RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE\\Doomed\\child", &second), 0);
+  ASSERT_EQ(Set(r, child, "v", kRegSz, "x"), 0);
+
+  EXPECT_EQ(r.RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\Doomed"), kErrorAccessDenied);
+  EXPECT_EQ(r.RegDeleteKeyA(parent, "Missing"), kErrorFileNotFound);
+  EXPECT_EQ(r.RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\Doomed\\CHILD"), 0);
+  EXPECT_EQ(r.RegDeleteKeyA(parent, "Child"), kErrorFileNotFound);
+
+  // Every handle to the deleted key now fails with 1018, and closes normally.
+  for (KeyHandle gone : {child, second}) {
+    EXPECT_EQ(Get(r, gone, "v"), "!1018");
+    EXPECT_EQ(Set(r, gone, "v", kRegSz, "y"), kErrorKeyDeleted);
+    EXPECT_EQ(r.RegDeleteValueA(gone, "v"), kErrorKeyDeleted);
+    char name[8];
+    EXPECT_EQ(r.RegEnumKeyA(gone, 0, name, sizeof name), kErrorKeyDeleted);
+    KeyHandle below = kNoKey;
+    EXPECT_EQ(r.RegCreateKeyA(gone, "Below", &below), kErrorKeyDeleted);
+    EXPECT_EQ(r.RegQueryInfoKeyA(gone, nullptr, nullptr, nullptr), kErrorKeyDeleted);
+    EXPECT_EQ(r.RegCloseKey(gone), 0);
+    EXPECT_EQ(r.RegCloseKey(gone), kErrorInvalidHandle);
+  }
+  // A key of the same name created afterwards is a new key with no values.
+  KeyHandle reborn = Create(r, parent, "Child");
+  EXPECT_EQ(Get(r, reborn, "v"), "!2");
+  r.RegCloseKey(reborn);
+  EXPECT_EQ(r.RegDeleteKeyA(parent, "Child"), 0);
+  EXPECT_EQ(r.RegDeleteKeyA(parent, ""), 0);  // a key handle's own key
+  EXPECT_EQ(r.RegCloseKey(parent), 0);
+  EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, "SOFTWARE\\Doomed"), kErrorFileNotFound);
+}
+
+void HandlesAreCheckedAndIndependent(RegistryService& r) {
+  KeyHandle one = Create(r, kHkeyLocalMachine, "SOFTWARE\\Shared");
+  KeyHandle two = Create(r, kHkeyLocalMachine, "SOFTWARE\\Shared");
+  EXPECT_NE(one, two);
+  EXPECT_EQ(r.RegCloseKey(one), 0);
+  EXPECT_EQ(Set(r, two, "still", kRegSz, "open"), 0);
+  EXPECT_EQ(Set(r, one, "closed", kRegSz, "x"), kErrorInvalidHandle);
+  EXPECT_EQ(r.RegCloseKey(two), 0);
+  EXPECT_EQ(r.RegCloseKey(kNoKey), kErrorInvalidHandle);
+  EXPECT_EQ(r.RegCloseKey(0x12345678), kErrorInvalidHandle);
+  KeyHandle key = kNoKey;
+  EXPECT_EQ(r.RegOpenKeyA(0x12345678, "SOFTWARE", &key), kErrorInvalidHandle);
+  EXPECT_EQ(key, kNoKey);
+  // Closing a predefined root is harmless and it stays usable.
+  EXPECT_EQ(r.RegCloseKey(kHkeyLocalMachine), 0);
+  EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, "SOFTWARE"), 0);
+}
+
+void ReadOnlyAccessRefusesWrites(RegistryService& r) {
+  r.RegCloseKey(Create(r, kHkeyLocalMachine, "SOFTWARE\\Access"));
+  KeyHandle reader = kNoKey;
+  ASSERT_EQ(r.RegOpenKeyExA(kHkeyLocalMachine, "SOFTWARE\\Access", 0, kKeyRead, &reader), 0);
+  EXPECT_EQ(Set(r, reader, "v", kRegSz, "x"), kErrorAccessDenied);
+  EXPECT_EQ(r.RegDeleteValueA(reader, "v"), kErrorAccessDenied);
+  char name[8];
+  EXPECT_EQ(r.RegEnumKeyA(reader, 0, name, sizeof name), kErrorNoMoreItems);
+  r.RegCloseKey(reader);
+  KeyHandle query = kNoKey;
+  ASSERT_EQ(r.RegOpenKeyExA(kHkeyLocalMachine, "SOFTWARE\\Access", 0, kKeyQueryValue, &query),
+            0);
+  EXPECT_EQ(Get(r, query, "v"), "!2");
+  EXPECT_EQ(r.RegEnumKeyA(query, 0, name, sizeof name), kErrorAccessDenied);
+  r.RegCloseKey(query);
+}
+
+void RootsAndTheirViews(RegistryService& r) {
+  {  // HKEY_CLASSES_ROOT is HKLM\SOFTWARE\Classes
+    KeyHandle viaView = Create(r, kHkeyClassesRoot, ".txt");
+    ASSERT_EQ(Set(r, viaView, "", kRegSz, "txtfile"), 0);
+    KeyHandle direct = kNoKey;
+    ASSERT_EQ(r.RegOpenKeyA(kHkeyLocalMachine, "software\\classes\\.TXT", &direct), 0);
+    EXPECT_EQ(Get(r, direct, ""), "txtfile");
+    EXPECT_EQ(SubkeyNames(r, kHkeyClassesRoot), std::vector<std::string>{".txt"});
+    r.RegCloseKey(direct);
+    r.RegCloseKey(viaView);
+  }
+  {  // HKEY_CURRENT_CONFIG is HKLM\SYSTEM\CurrentControlSet\Hardware Profiles\Current
+    KeyHandle direct = Create(r, kHkeyLocalMachine,
+                              "SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\Display");
+    ASSERT_EQ(Set(r, direct, "Depth", kRegDword, std::string_view("\x20\0\0\0", 4)), 0);
+    KeyHandle viaView = kNoKey;
+    ASSERT_EQ(r.RegOpenKeyA(kHkeyCurrentConfig, "Display", &viaView), 0);
+    EXPECT_EQ(Get(r, viaView, "Depth"), std::string("\x20\0\0\0", 4));
+    r.RegCloseKey(viaView);
+    r.RegCloseKey(direct);
+  }
+  {  // HKEY_PERFORMANCE_DATA is empty and read-only
+    KeyHandle key = kNoKey;
+    EXPECT_EQ(r.RegOpenKeyA(kHkeyPerformanceData, "Anything", &key), kErrorFileNotFound);
+    EXPECT_EQ(r.RegCreateKeyA(kHkeyPerformanceData, "Anything", &key), kErrorAccessDenied);
+    EXPECT_EQ(key, kNoKey);
+    EXPECT_EQ(Set(r, kHkeyPerformanceData, "v", kRegSz, "x"), kErrorAccessDenied);
+    EXPECT_EQ(Get(r, kHkeyPerformanceData, "v"), "!2");
+    EXPECT_TRUE(SubkeyNames(r, kHkeyPerformanceData).empty());
+  }
+  // A root itself is never deleted.
+  for (KeyHandle root : {kHkeyLocalMachine, kHkeyUsers, kHkeyClassesRoot, kHkeyCurrentConfig})
+    EXPECT_EQ(r.RegDeleteKeyA(root, ""), kErrorAccessDenied) << root;
+  // Opening a root with an empty subkey gives a handle that reads like the root.
+  KeyHandle machine = kNoKey;
+  ASSERT_EQ(r.RegOpenKeyA(kHkeyLocalMachine, "", &machine), 0);
+  EXPECT_EQ(SubkeyNames(r, machine), (std::vector<std::string>{"SOFTWARE", "SYSTEM"}));
+  EXPECT_EQ(r.RegCloseKey(machine), 0);
+}
+
+void RemoteConnectionIsAnsweredWithACode(RegistryService& r) {
+  KeyHandle remote = 77;
+  RegStatus status = r.RegConnectRegistryA("\\\\NOSUCHMACHINE", kHkeyLocalMachine, &remote);
+  if (status == kErrorSuccess)
+    EXPECT_EQ(r.RegCloseKey(remote), 0);
+  else
+    EXPECT_EQ(remote, kNoKey);
+}
+
+using ContractCase = void (*)(RegistryService&);
+
+struct NamedCase {
+  const char* name;
+  ContractCase run;
+};
+
+constexpr NamedCase kCases[] = {
+    {"NewStoreHoldsTheInitialKeys", NewStoreHoldsTheInitialKeys},
+    {"NamesIgnoreAsciiCaseAndKeepTheirFirstCase", NamesIgnoreAsciiCaseAndKeepTheirFirstCase},
+    {"SubkeyPathsAndNamesHaveLimits", SubkeyPathsAndNamesHaveLimits},
+    {"SubkeysEnumerateByUpperCasedNameBytes", SubkeysEnumerateByUpperCasedNameBytes},
+    {"ValuesEnumerateInCreationOrder", ValuesEnumerateInCreationOrder},
+    {"ValueDataAndTypesRoundTrip", ValueDataAndTypesRoundTrip},
+    {"BuffersFollowWin32Rules", BuffersFollowWin32Rules},
+    {"DeletedKeysAndTheirHandles", DeletedKeysAndTheirHandles},
+    {"HandlesAreCheckedAndIndependent", HandlesAreCheckedAndIndependent},
+    {"ReadOnlyAccessRefusesWrites", ReadOnlyAccessRefusesWrites},
+    {"RootsAndTheirViews", RootsAndTheirViews},
+    {"RemoteConnectionIsAnsweredWithACode", RemoteConnectionIsAnsweredWithACode},
+};
+
+class ContractTest : public ::testing::Test {
+ public:
+  ContractTest(RegistryFactory factory, ContractCase run)
+      : factory_(std::move(factory)), run_(run) {}
+  void TestBody() override {
+    std::unique_ptr<RegistryService> registry = factory_();
+    ASSERT_NE(registry, nullptr);
+    run_(*registry);
+  }
+
+ private:
+  RegistryFactory factory_;
+  ContractCase run_;
+};
+
+}  // namespace
+
+void RegisterRegistryContractTests(const std::string& suite, RegistryFactory factory) {
+  for (const NamedCase& entry : kCases) {
+    ::testing::RegisterTest(suite.c_str(), entry.name, nullptr, nullptr, __FILE__, __LINE__,
+                            [factory, entry]() -> ::testing::Test* {
+                              return new ContractTest(factory, entry.run);
+                            });
+  }
+}
