@@ -1,0 +1,97 @@
+// The full backup: each of the two roots written by the key snapshot to a file of its own,
+// with a spinner that turns once per key, all read from one consistent view of the store.
+#include "backout/full_backup.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "backout/backout_file.h"
+#include "backout/snapshot.h"
+#include "report/report.h"
+
+namespace {
+
+struct BackupTarget {
+  const char* fileName;
+  const char* rootName;
+  const char* banner;  // opens the progress line on which the spinner turns
+};
+
+// The second banner's backspace removes the spinner character left by the first root.
+constexpr BackupTarget kTargets[] = {
+    {"HKLM_backup.reg", "HKEY_LOCAL_MACHINE",
+     "Backing up HKEY_LOCAL_MACHINE registry key ...\n+"},
+    {"HKU_backup.reg", "HKEY_USERS", "\bBacking up HKEY_USERS registry key ...\n+"},
+};
+
+// Whether anything at all is there under the name, readable or not; a dangling link counts,
+// since creating the file would write through it.
+bool FileExists(const char* name) {
+  struct stat info;
+  return lstat(name, &info) == 0 || errno != ENOENT;
+}
+
+// Ends the consistent read however the backup ends.
+class ConsistentRead {
+ public:
+  explicit ConsistentRead(RegistryService& registry) : registry_(registry) {}
+  ConsistentRead(const ConsistentRead&) = delete;
+  ConsistentRead& operator=(const ConsistentRead&) = delete;
+  ~ConsistentRead() {
+    if (begun_) registry_.EndConsistentRead();
+  }
+  RegStatus Begin() {
+    const RegStatus status = registry_.BeginConsistentRead();
+    begun_ = status == kErrorSuccess;
+    return status;
+  }
+
+ private:
+  RegistryService& registry_;
+  bool begun_ = false;
+};
+
+bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner) {
+  BackoutFile file;
+  if (!file.Create(target.fileName)) {
+    ReportErrorF("Unable to Create Backout File \"%s\"", target.fileName);
+    return false;
+  }
+  if (!file.Write("DORVALEX\n")) return false;
+  Print(target.banner);
+  // The backup always reads the local store, whatever /MACHINE: says.
+  if (!SnapshotKey(keys, file, target.rootName, MachineName(), &spinner)) {
+    if (!file.failed()) ReportErrorF("Could not backup %s", target.rootName);
+    return false;
+  }
+  return file.Close();  // synced: the backup is only complete once it is on disk
+}
+
+}  // namespace
+
+bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
+  Spinner spinner;
+
+  // Both checks come before either file is written, so a refused run leaves both untouched.
+  settings.backoutOpen = true;
+  for (const BackupTarget& target : kTargets) {
+    if (FileExists(target.fileName) && !overwrite) {
+      settings.backoutOpen = false;
+      ReportErrorF("%s exists, and /OVERWRITE was not specified", target.fileName);
+      return false;
+    }
+  }
+
+  ConsistentRead view(keys.registry());
+  const RegStatus status = view.Begin();
+  if (status != kErrorSuccess) {
+    ReportSystemErrorF(status, "Could not backup %s", kTargets[0].rootName);
+    return false;
+  }
+  for (const BackupTarget& target : kTargets) {
+    if (!BackUpRoot(target, keys, spinner)) return false;
+  }
+  settings.backoutOpen = false;
+  return true;
+}

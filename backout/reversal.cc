@@ -1,0 +1,237 @@
+// Rewrites a finished backout file last-first: blocks newest first, each block's records newest
+// first under its header. The new text goes to a temporary file beside the old one, which it
+// replaces by a rename only once it is complete and on disk, so the undo script is never lost.
+#include "backout/reversal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/report.h"
+
+namespace {
+
+constexpr std::string_view kHeaderWord = "DORVALEX";
+
+struct Block {
+  std::string_view header;
+  std::vector<std::string_view> lines;
+};
+
+bool ReadWholeFile(const std::string& path, std::string* content) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && info.st_size > 0) {
+    content->reserve(static_cast<size_t>(info.st_size));
+  }
+  char buffer[1 << 16];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
+  bool ok = ferror(file) == 0;
+  fclose(file);
+  return ok;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Cuts the file after its header word into logical lines and sorts them into blocks.
+class BackoutParser {
+ public:
+  explicit BackoutParser(std::string_view content) : content_(content) {}
+
+  // False when the header word is missing.
+  bool FindHeader(ScriptState& state) {
+    state.lineNumber = 1;
+    for (;;) {
+      while (position_ < content_.size() && IsSpace(content_[position_])) ++position_;
+      if (position_ >= content_.size()) return false;
+      size_t start = position_;
+      while (position_ < content_.size() && !IsSpace(content_[position_])) ++position_;
+      ++state.lineNumber;
+      if (EqualsIgnoringCase(content_.substr(start, position_ - start), kHeaderWord)) {
+        return true;
+      }
+    }
+  }
+
+  void ReadBlocks(ScriptState& state) {
+    std::string_view line;
+    while (NextLine(&line)) {
+      ++state.lineNumber;
+      if (line.size() < 2 || line[0] == ';') continue;
+      size_t colon = line.find(':');
+      if (colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == '[') {
+        blocks_.push_back(Block{line, {}});
+      } else if (!blocks_.empty()) {
+        blocks_.back().lines.push_back(line);
+      }
+      // A record before any header belongs to no key: applied anywhere it would change the
+      // wrong one, so it is left out.
+    }
+  }
+
+  const std::vector<Block>& blocks() const { return blocks_; }
+
+ private:
+  // The next logical line with its "\n". A backslash at the end of a line joins the next one
+  // (without its leading blanks). A last line without its "\n" is a record whose write was cut
+  // short: it is dropped, since applied it would restore wrong data.
+  bool NextLine(std::string_view* line) {
+    size_t end = content_.find('\n', position_);
+    if (end == std::string_view::npos) {
+      position_ = content_.size();
+      return false;
+    }
+    if (end == position_ || content_[end - 1] != '\\') {
+      *line = content_.substr(position_, end + 1 - position_);
+      position_ = end + 1;
+      return true;
+    }
+    // A continued line is gathered character by character into storage of its own.
+    std::string joined;
+    while (position_ < content_.size()) {
+      char c = content_[position_++];
+      if (c == '\n' && !joined.empty() && joined.back() == '\\') {
+        joined.pop_back();
+        while (position_ < content_.size() && content_[position_] == ' ') ++position_;
+        continue;
+      }
+      joined.push_back(c);
+      if (c == '\n') {
+        joined_.push_back(std::make_unique<std::string>(std::move(joined)));
+        *line = *joined_.back();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::string_view content_;
+  size_t position_ = 0;
+  std::vector<Block> blocks_;
+  // Joined lines live here; the views into them stay valid as the list grows.
+  std::vector<std::unique_ptr<std::string>> joined_;
+};
+
+// Gathers the new file's text in pieces and writes each piece as it fills.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(int fd) : fd_(fd) { buffer_.reserve(kChunk); }
+  void Append(std::string_view text) {
+    if (buffer_.size() + text.size() > kChunk) Flush();
+    if (text.size() > kChunk) {
+      WriteAll(text);
+    } else {
+      buffer_.append(text);
+    }
+  }
+  // False when any write failed.
+  bool Finish() {
+    Flush();
+    return ok_;
+  }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  void Flush() {
+    WriteAll(buffer_);
+    buffer_.clear();
+  }
+  void WriteAll(std::string_view text) {
+    for (size_t done = 0; ok_ && done < text.size();) {
+      ssize_t wrote = write(fd_, text.data() + done, text.size() - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) {
+        ok_ = false;
+      } else {
+        done += static_cast<size_t>(wrote);
+      }
+    }
+  }
+
+  int fd_;
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+// Writes the reversed blocks to a new file beside `path` and renames it over `path`. Reports
+// and returns false on any failure, leaving `path` untouched and no temporary file behind.
+bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    ReportError("Unable to Create Backout File");
+    return false;
+  }
+  struct stat original;
+  if (stat(path.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
+  ChunkWriter out(fd);
+  out.Append("DORVALEX\n\n");
+  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+    out.Append(block->header);
+    for (auto line = block->lines.rbegin(); line != block->lines.rend(); ++line) {
+      out.Append(*line);
+    }
+    out.Append("\n");
+  }
+  bool ok = out.Finish();
+  ok = ok && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    unlink(temporary.c_str());
+    ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
+    return false;
+  }
+  // The rename itself is made durable by syncing the folder that holds the file.
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    (void)fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state) {
+  if (!settings.quiet) Print("Parsing Backup File ...\n");
+  std::string content;
+  if (!ReadWholeFile(path, &content)) {
+    ReportError("Unable to open Backup File");
+    return false;
+  }
+  BackoutParser parser(content);
+  if (!parser.FindHeader(state)) {
+    ReportError("Backup file is not a DORVALEX file type");
+    return false;
+  }
+  parser.ReadBlocks(state);
+
+  if (!settings.quiet) Print("Rewriting Backup File ...\n");
+  return ReplaceFile(path, parser.blocks());
+}

@@ -1,0 +1,95 @@
+// DELETE: removes a key with everything below it, after a snapshot of it in the backout file,
+// or one value, after a record of its old data.
+#include "backout/snapshot.h"
+#include "ops/operations.h"
+#include "ops/value_operation.h"
+#include "report/report.h"
+#include "script/line_helpers.h"
+#include "script/value_text.h"
+
+namespace {
+
+constexpr std::string_view kDeleteLabel = "DELETE : [";
+
+}  // namespace
+
+bool Operations::DeleteKey(std::string_view text) {
+  if (!SetCurrentKey(text, state_)) return false;
+  if (IsRootKeyPath(state_.currentKey)) {
+    ReportError("Invalid Key - a root key cannot be deleted");
+    ReportLine(state_, state_.currentKey);
+    return false;
+  }
+  bool exists = keys_.KeyPathExists(state_.currentKey, settings_.machineName);
+  if (settings_.backoutOpen) {
+    if (exists) {
+      if (!SnapshotKey(keys_, backout_, state_.currentKey, settings_.machineName, nullptr)) {
+        ReportError("Could not create backout for key - it was not deleted");
+        return false;
+      }
+      state_.keyBackoutState = keyExisted;
+      // The snapshot ends in the block of the key's last subkey; value lines under this key
+      // line start a block of their own, so their records apply to this key when undone.
+      state_.blockHeaderWritten = false;
+    } else {
+      state_.keyBackoutState = keyMissing;
+      state_.blockHeaderWritten = false;
+    }
+  }
+  if (settings_.noAction || !exists) return true;
+  if (!keys_.DeleteKeyPath(state_.currentKey, settings_.machineName)) return false;
+  PrintSuccess(settings_, state_, kDeleteLabel, text);
+  return true;
+}
+
+bool Operations::DeleteValue(std::string_view text) {
+  // The key is only opened: a value under a missing key is simply absent, and deleting it must
+  // not leave behind a key that no record removes.
+  KeyHandle key = kNoKey;
+  if (!keys_.OpenKeyPath(state_.currentKey, &key, true, settings_.machineName)) return false;
+  if (key == kNoKey && !settings_.noAction) {
+    keys_.ReleaseKeyPath(key);
+    // A key that exists but cannot be opened for writing is a failure, not an absent value:
+    // opening it the creating way reports why (it creates nothing, the key is there).
+    if (keys_.KeyPathExists(state_.currentKey, settings_.machineName) &&
+        !keys_.OpenKeyPath(state_.currentKey, &key, false, settings_.machineName)) {
+      return false;
+    }
+  }
+  auto release = [&] {
+    if (settings_.noAction || key == kNoKey) {
+      keys_.ReleaseKeyPath(key);
+    } else {
+      (void)keys_.CloseKeyPath(state_.currentKey, key);
+    }
+  };
+
+  std::string name;
+  if (!SplitValueName(text, state_, &name)) {
+    release();
+    return false;
+  }
+  OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
+  if (old.present && RecordsWanted(settings_, state_)) {
+    if (!WriteValueRecord(backout_, state_,
+                          "UPDATE:" + RecordName(name) + "=" +
+                              FormatValueForRecord(old.type, old.data) + "\n")) {
+      release();
+      return false;
+    }
+  }
+  if (settings_.noAction || !old.present) {
+    release();
+    return true;
+  }
+
+  RegStatus status = keys_.registry().RegDeleteValueA(key, name);
+  release();
+  if (status != kErrorSuccess) {
+    ReportSystemError(status, "Unable to Delete Value");
+    ReportLine(state_, text);
+    return false;
+  }
+  PrintSuccess(settings_, state_, kDeleteLabel, text);
+  return true;
+}

@@ -1,0 +1,96 @@
+// UPDATE: makes a key exist and gives a value its data, after recording in the backout file
+// what undoes it (the key's deletion, or the value's old data or its deletion).
+#include "ops/operations.h"
+#include "ops/value_operation.h"
+#include "report/report.h"
+#include "script/line_helpers.h"
+#include "script/value_text.h"
+
+namespace {
+
+constexpr std::string_view kUpdateLabel = "UPDATE : [";
+
+// Gives back the key of a value line on a path where its close is not examined.
+void ReleaseKey(KeyAccess& keys, const RunSettings& settings, const ScriptState& state,
+                KeyHandle key) {
+  if (settings.noAction || key == kNoKey) {
+    keys.ReleaseKeyPath(key);
+  } else {
+    (void)keys.CloseKeyPath(state.currentKey, key);
+  }
+}
+
+}  // namespace
+
+bool Operations::UpdateKey(std::string_view text) {
+  if (!SetCurrentKey(text, state_)) return false;
+  if (settings_.backoutOpen) {
+    if (keys_.KeyPathExists(state_.currentKey, settings_.machineName)) {
+      state_.keyBackoutState = keyExisted;
+      state_.blockHeaderWritten = false;
+    } else {
+      if (!backout_.WriteF("\nDELETE:[%s]\n", state_.currentKey.c_str())) return false;
+      state_.keyBackoutState = keyCreated;
+      state_.blockHeaderWritten = true;
+    }
+  }
+  if (settings_.noAction) return true;
+  KeyHandle key = kNoKey;
+  if (!keys_.OpenKeyPath(state_.currentKey, &key, false, settings_.machineName)) return false;
+  if (!keys_.CloseKeyPath(state_.currentKey, key)) return false;
+  PrintSuccess(settings_, state_, kUpdateLabel, text);
+  return true;
+}
+
+bool Operations::UpdateValue(std::string_view text) {
+  KeyHandle key = kNoKey;
+  if (!keys_.OpenKeyPath(state_.currentKey, &key, settings_.noAction, settings_.machineName)) {
+    return false;
+  }
+  std::string name;
+  std::string dataText;
+  if (!SplitValueLine(text, state_, &name, &dataText)) {
+    ReleaseKey(keys_, settings_, state_, key);
+    return false;
+  }
+  // Data text in none of the value forms is refused before anything is recorded, so a typo
+  // never replaces a value with an empty one, and a no-action run finds it too.
+  ValueData data = ParseValueText(dataText);
+  if (data.type == kUnrecognisedType) {
+    ReportError("Invalid Value - unrecognised data type");
+    ReportLine(state_, text);
+    ReleaseKey(keys_, settings_, state_, key);
+    return false;
+  }
+
+  OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
+  if (RecordsWanted(settings_, state_)) {
+    bool recorded = true;
+    if (old.present) {
+      recorded = WriteValueRecord(backout_, state_,
+                                  "UPDATE:" + RecordName(name) + "=" +
+                                      FormatValueForRecord(old.type, old.data) + "\n");
+    } else if (!settings_.changesOnly) {
+      recorded = WriteValueRecord(backout_, state_, "DELETE:" + RecordName(name) + "=\n");
+    }
+    if (!recorded) {
+      ReleaseKey(keys_, settings_, state_, key);
+      return false;
+    }
+  }
+  if (settings_.noAction) {
+    keys_.ReleaseKeyPath(key);
+    return true;
+  }
+
+  RegStatus status = keys_.registry().RegSetValueExA(
+      key, name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
+  (void)keys_.CloseKeyPath(state_.currentKey, key);
+  if (status != kErrorSuccess) {
+    ReportSystemError(status, "Unable to Create Value");
+    ReportLine(state_, text);
+    return false;
+  }
+  PrintSuccess(settings_, state_, kUpdateLabel, text);
+  return true;
+}
