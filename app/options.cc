@@ -1,0 +1,71 @@
+// Option queries over the command-line arguments.
+#include "app/options.h"
+
+namespace {
+
+char ToUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (ToUpper(text[i]) != ToUpper(prefix[i])) return false;
+  }
+  return true;
+}
+
+std::string FlagPattern(std::string_view name) { return "/" + std::string(name); }
+std::string ValuePattern(std::string_view name) { return "/" + std::string(name) + ":"; }
+
+}  // namespace
+
+void UpperCase(std::string& text) {
+  for (char& c : text) c = ToUpper(c);
+}
+
+void UpperCase(char* text) {
+  for (; *text != '\0'; ++text) *text = ToUpper(*text);
+}
+
+bool ParameterLibrary::InitParameters(int count, const char* const* vector) {
+  arguments_.clear();
+  if (count < 0 || (count > 0 && vector == nullptr)) return false;
+  arguments_.reserve(count);
+  for (int i = 0; i < count; ++i) {
+    if (vector[i] == nullptr) {
+      arguments_.clear();
+      return false;
+    }
+    arguments_.emplace_back(vector[i]);
+  }
+  return true;
+}
+
+bool ParameterLibrary::FreeParameters() {
+  arguments_.clear();
+  arguments_.shrink_to_fit();
+  return true;
+}
+
+bool ParameterLibrary::NoArguments() const { return arguments_.size() <= 1; }
+
+size_t ParameterLibrary::FindArgument(std::string_view pattern) const {
+  for (size_t i = 1; i < arguments_.size(); ++i) {
+    if (StartsWithIgnoringCase(arguments_[i], pattern)) return i;
+  }
+  return 0;
+}
+
+bool ParameterLibrary::HasOption(std::string_view name) const {
+  return FindArgument(FlagPattern(name)) != 0;
+}
+
+bool ParameterLibrary::HasValueOption(std::string_view name) const {
+  return FindArgument(ValuePattern(name)) != 0;
+}
+
+std::optional<std::string> ParameterLibrary::GetOptionValue(std::string_view name) const {
+  std::string pattern = ValuePattern(name);
+  size_t index = FindArgument(pattern);
+  if (index == 0) return std::nullopt;
+  return arguments_[index].substr(pattern.size());
+}

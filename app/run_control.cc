@@ -1,0 +1,197 @@
+// Run control: one straight pass from the command line to the exit code.
+#include "app/run_control.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "app/options.h"
+#include "app/run_settings.h"
+#include "backout/backout_file.h"
+#include "backout/full_backup.h"
+#include "backout/reversal.h"
+#include "ops/operations.h"
+#include "registry/backends/machine_registry.h"
+#include "registry/backends/sqlite_registry.h"
+#include "registry/key_path.h"
+#include "report/report.h"
+#include "script/script_reader.h"
+#include "script/script_state.h"
+
+namespace {
+
+constexpr char kBannerLine1[] = "DORVALEX Version 1.0.2.3  (c) DORVALEX developers\n";
+constexpr char kRunningOn[] = "         Running on ";
+constexpr char kBackoutHeader[] = "DORVALEX\n";
+constexpr char kChangesComment[] =
+    "\n; Backout file is only showing keys that are overwritten by applying %s\n";
+
+// An existing directory entry of any kind, readable or not, is never replaced unasked.
+bool PathExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+class RunControl {
+ public:
+  explicit RunControl(const OsInfo& os) : os_(os) {}
+  int Run(int argc, const char* const* argv);
+
+ private:
+  // Every exit after the option table exists passes here.
+  int EndRun(int code) {
+    params_.FreeParameters();
+    return code;
+  }
+  // False after the report: the backout file cannot be created or its first lines written.
+  bool CreateBackoutFile();
+  void PrintBanner() const;
+  void PrintSummary() const;
+  // The script run or the full backup; true when it completed.
+  bool RunJob();
+  // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
+  // the file did not reach the disk whole.
+  bool FinishBackout();
+
+  const OsInfo& os_;
+  ParameterLibrary params_;
+  RunSettings settings_;
+  ScriptState state_;
+  BackoutFile backout_;
+};
+
+int RunControl::Run(int argc, const char* const* argv) {
+  if (!params_.InitParameters(argc, argv)) {
+    ReportError("Unable to initialise Parameter Library");
+    return 1;
+  }
+  bool hasJob = params_.HasValueOption("REG") || params_.HasOption("REGBACKUP");
+  if (params_.NoArguments() || !hasJob) {
+    PrintUsage(os_);
+    return EndRun(1);
+  }
+  settings_.fullBackup = params_.HasOption("REGBACKUP");
+  if (auto input = params_.GetOptionValue("REG")) settings_.inputPath = std::move(*input);
+  settings_.changesOnly = params_.HasOption("CHANGES");
+
+  bool backoutRefused = false;
+  if (auto backout = params_.GetOptionValue("BACKUP")) {
+    settings_.backoutPath = std::move(*backout);
+    settings_.backoutOpen = !PathExists(settings_.backoutPath) || params_.HasOption("OVERWRITE");
+    backoutRefused = !settings_.backoutOpen;
+    if (settings_.backoutOpen && !CreateBackoutFile()) return EndRun(1);
+  }
+  settings_.quiet = !params_.HasOption("VERBOSE") || settings_.fullBackup;
+  settings_.noAction = params_.HasOption("NOACTION") || settings_.fullBackup;
+  if (auto machine = params_.GetOptionValue("MACHINE")) settings_.machineName = std::move(*machine);
+
+  PrintBanner();
+  if (!settings_.quiet) PrintSummary();
+  if (backoutRefused) {
+    ReportError("Backout file already exists and /OVERWRITE was not specified");
+    return EndRun(1);
+  }
+
+  bool completed = RunJob();
+  // A failed run keeps its backout file too, and it is turned last-first all the same: only
+  // in that order does applying it undo a value that changed more than once.
+  bool backoutWhole = FinishBackout();
+  if (!completed || !backoutWhole) return EndRun(1);
+  if (state_.escapeError) {
+    ReportError("Single Backslash errors were found - Exiting");
+    return EndRun(1);
+  }
+  if (settings_.fullBackup) {
+    Print("\bFull Backup Complete.\n");
+  } else {
+    Print(settings_.inputPath + " was applied.\n");
+  }
+  return EndRun(0);
+}
+
+bool RunControl::CreateBackoutFile() {
+  if (!backout_.Create(settings_.backoutPath)) {
+    ReportErrorF("Unable to Create Backout File \"%s\"", settings_.backoutPath.c_str());
+    return false;
+  }
+  if (!backout_.Write(kBackoutHeader)) return false;
+  if (settings_.changesOnly && !backout_.WriteF(kChangesComment, settings_.inputPath.c_str())) {
+    return false;
+  }
+  return true;
+}
+
+void RunControl::PrintBanner() const {
+  Print(kBannerLine1);
+  Print(kRunningOn + DescribeOs(os_) + "\n");
+  Print("\n");
+}
+
+void RunControl::PrintSummary() const {
+  std::string summary = "Registry Input:\"" + settings_.inputPath + "\"\n";
+  summary += settings_.backoutOpen ? "Backout:\"" + settings_.backoutPath + "\"\n"
+                                   : std::string("No Backout\n");
+  summary += settings_.noAction ? "NoAction: True\n" : "NoAction: False\n";
+  summary += "\n";
+  Print(summary);
+}
+
+bool RunControl::RunJob() {
+  // Other machines (/MACHINE:) are reached through the agent behind the local store.
+  std::unique_ptr<RegistryService> store =
+      OpenMachineRegistry(OpenSqliteRegistry(DefaultStorePath()));
+  KeyAccess keys(*store, state_);
+  if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
+  Operations operations(settings_, state_, keys, backout_);
+  return ReadScriptFile(settings_.inputPath, state_, operations);
+}
+
+bool RunControl::FinishBackout() {
+  if (!backout_.IsOpen()) return true;
+  // A file that may be missing records has been reported and is left exactly as written.
+  if (!backout_.Close()) return false;
+  // The full backup writes files of its own; the backout file of such a run holds only its
+  // first lines and stays as written.
+  if (!settings_.fullBackup && !params_.HasOption("NOREVERSE")) {
+    ReverseBackout(settings_.backoutPath, settings_, state_);
+  }
+  return true;
+}
+
+}  // namespace
+
+void PrintUsage(const OsInfo& os) {
+  bool remote = os.osType >= kOsWindowsNt;
+  std::string text = "\n";
+  text += kBannerLine1;
+  text += kRunningOn + DescribeOs(os);
+  text +=
+      "\n\n"
+      "Usage:\n"
+      "DORVALEX /REGBACKUP [/OVERWRITE]\n"
+      "DORVALEX /REG:\"Path to Input File\" [/BACKUP:\"Path to Backout File\"]\n"
+      "         [/VERBOSE] [/NOACTION] [/OVERWRITE] [/CHANGES]\n"
+      "         [/NOREVERSE]";
+  if (remote) text += " [/MACHINE:\"Computer Name\"]";
+  text +=
+      "\n\n"
+      " /REGBACKUP - Backs up HKLM and HKU keys to text file\n"
+      " /VERBOSE   - Displays Verbose logging to stdout\n"
+      " /NOACTION  - Does not actually write any changes to registry\n"
+      " /OVERWRITE - Will continue if a backout file already exists\n"
+      " /CHANGES   - Backup file (if specified) will only show changed items\n"
+      " /NOREVERSE - Backup file will not be reversed\n";
+  if (remote) text += " /MACHINE:  - Applies Registry file to remote machine named\n";
+  text += "\n";
+  Print(text);
+}
+
+int RunDorvalex(int argc, const char* const* argv, OsVersionQuery queryOs) {
+  OsInfo os;
+  if (!queryOs(&os)) {
+    ReportError("Unable to Get Operating System Version");
+    return 1;
+  }
+  return RunControl(os).Run(argc, argv);
+}
