@@ -33,6 +33,13 @@ bool PathExists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+// Whether two paths name one existing file (through links or other spellings).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat infoA, infoB;
+  return stat(a.c_str(), &infoA) == 0 && stat(b.c_str(), &infoB) == 0 &&
+         infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+}
+
 class RunControl {
  public:
   explicit RunControl(const OsInfo& os) : os_(os) {}
@@ -80,6 +87,13 @@ int RunControl::Run(int argc, const char* const* argv) {
     settings_.backoutPath = std::move(*backout);
     settings_.backoutOpen = !PathExists(settings_.backoutPath) || params_.HasOption("OVERWRITE");
     backoutRefused = !settings_.backoutOpen;
+    // Truncating the script that is about to be read would lose it: refuse before touching it.
+    if (settings_.backoutOpen && !settings_.fullBackup &&
+        SameFile(settings_.backoutPath, settings_.inputPath)) {
+      ReportErrorF("Backout File \"%s\" is the Registry Input File",
+                   settings_.backoutPath.c_str());
+      return EndRun(1);
+    }
     if (settings_.backoutOpen && !CreateBackoutFile()) return EndRun(1);
   }
   settings_.quiet = !params_.HasOption("VERBOSE") || settings_.fullBackup;

@@ -80,7 +80,7 @@ class SplittingHandlers final : public OperationHandlers {
     std::string name, data;
     if (!SplitValueLine(text, state_, &name, &data)) return false;
     ValueData value = ParseValueText(data);
-    if (value.type == kUnrecognisedType) {
+    if (!value.recognised) {
       if (!value.bytes.empty()) std::abort();
       return true;
     }

@@ -22,6 +22,7 @@ constexpr ErrorText kErrorTexts[] = {
     {87, "The parameter is incorrect."},
     {112, "There is not enough space on the disk."},
     {161, "The specified path is invalid."},
+    {170, "The requested resource is in use."},
     {206, "The filename or extension is too long."},
     {234, "More data is available."},
     {259, "No more data is available."},
@@ -30,6 +31,10 @@ constexpr ErrorText kErrorTexts[] = {
     {1011, "The configuration registry key could not be opened."},
     {1012, "The configuration registry key could not be read."},
     {1013, "The configuration registry key could not be written."},
+    {1016,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not "
+     "read in, or write out, or flush, one of the files that contain the system's image of the "
+     "registry."},
     {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {1021, "Cannot create a symbolic link in a registry key that already has subkeys or values."},
     {1722, "The RPC server is unavailable."},

@@ -17,7 +17,7 @@ int HexDigitValue(char c) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-ValueData Unrecognised() { return ValueData{kUnrecognisedType, {}}; }
+ValueData Unrecognised() { return ValueData{kUnrecognisedType, {}, false}; }
 
 // The string up to its first NUL.
 std::string_view UpToNul(std::string_view data) {
@@ -129,8 +129,6 @@ bool ParseTypeNumber(std::string_view text, uint32_t* type) {
     value = value * (hex ? 16 : 10) + static_cast<uint64_t>(HexDigitValue(c));
     if (value > UINT32_MAX) return false;
   }
-  // 255 marks unrecognised text and is never read as a value's type.
-  if (value == kUnrecognisedType) return false;
   *type = static_cast<uint32_t>(value);
   return true;
 }

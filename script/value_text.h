@@ -13,8 +13,11 @@
 #include "registry/win32_codes.h"
 
 struct ValueData {
-  uint32_t type = 0;  // kUnrecognisedType (255) for text in none of the forms
+  uint32_t type = 0;  // kUnrecognisedType (255), without bytes, for text in none of the forms
   std::vector<uint8_t> bytes;
+  // False for text in none of the forms. A stored value may itself have type 255 ("hex(255):"),
+  // so the type alone does not tell.
+  bool recognised = true;
 };
 
 // A backslash before every backslash and double quote for the string types (1, 2, 7); other

@@ -74,12 +74,19 @@ TEST(ValueTextTest, UnrecognisedTextGivesTypeWithoutBytes) {
       "hex()01", "hex(1x):00",   "hex(-1):",    "hex(1)01",    "hex(1",
       "hex(4294967296):",      "hex:1",        "hex:123",     "hex:0g",      "hex:01,,02",
       "hex:,",   "hex:01 02",  "hex:01,2",     "hex(2):zz",
-      "hex(255):01", "hex(ff):",
   };
   for (const std::string& text : texts) {
     ValueData value = ParseValueText(text);
+    EXPECT_FALSE(value.recognised) << text;
     EXPECT_EQ(value.type, kUnrecognisedType) << text;
     EXPECT_TRUE(value.bytes.empty()) << text;
+  }
+  // A stored value of type 255 is written in its hex form and must read back as such.
+  for (const char* text : {"hex(255):01", "hex(ff):01"}) {
+    ValueData value = ParseValueText(text);
+    EXPECT_TRUE(value.recognised) << text;
+    EXPECT_EQ(value.type, 255u) << text;
+    EXPECT_EQ(value.bytes, std::vector<uint8_t>{1}) << text;
   }
 }
 

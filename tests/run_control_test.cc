@@ -237,6 +237,13 @@ TEST(RunControlTest, ExistingBackoutFileIsNeverReplacedWithoutOverwrite) {
   std::string backout = box.ReadFile("undo.txt").value_or("");
   EXPECT_EQ(backout.rfind("DORVALEX\n", 0), 0u) << backout;
   EXPECT_EQ(backout.find("precious"), std::string::npos);
+
+  // The script itself named as the backout file, by another spelling: it stays whole.
+  const std::string script = box.ReadFile("in.txt").value_or("");
+  run = box.Run({"/REG:in.txt", "/BACKUP:./in.txt", "/OVERWRITE"});
+  EXPECT_EQ(run.output, "***ERROR : Backout File \"./in.txt\" is the Registry Input File\n");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(box.ReadFile("in.txt"), script);
 }
 
 TEST(RunControlTest, MissingOrEmptyInputFailsAfterTheBackoutIsCreated) {
