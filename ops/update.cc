@@ -20,6 +20,22 @@ void ReleaseKey(KeyAccess& keys, const RunSettings& settings, const ScriptState&
   }
 }
 
+// The highest key of `path` that does not exist yet: creating `path` creates it and everything
+// between, so deleting it undoes the whole creation. Only asked for a path that is missing.
+std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
+                              const MachineName& machine) {
+  // A path whose root is unknown has been reported once already; don't report it per level.
+  if (!HasRootName(path)) return path;
+  size_t levelEnd = path.find('\\');
+  while (levelEnd != std::string::npos) {
+    levelEnd = path.find('\\', levelEnd + 1);
+    if (levelEnd == std::string::npos) break;
+    std::string ancestor = path.substr(0, levelEnd);
+    if (!keys.KeyPathExists(ancestor, machine)) return ancestor;
+  }
+  return path;
+}
+
 }  // namespace
 
 bool Operations::UpdateKey(std::string_view text) {
@@ -29,7 +45,9 @@ bool Operations::UpdateKey(std::string_view text) {
       state_.keyBackoutState = keyExisted;
       state_.blockHeaderWritten = false;
     } else {
-      if (!backout_.WriteF("\nDELETE:[%s]\n", state_.currentKey.c_str())) return false;
+      std::string created =
+          HighestMissingKey(keys_, state_.currentKey, settings_.machineName);
+      if (!backout_.Write("\nDELETE:[" + created + "]\n")) return false;
       state_.keyBackoutState = keyCreated;
       state_.blockHeaderWritten = true;
     }

@@ -42,9 +42,10 @@ TEST_F(UpdateDeleteTest, UpdateRecordsWhatUndoesEachLine) {
     std::string records;  // after the "DORVALEX\n" header
   };
   const Case cases[] = {
-      {"new key: one DELETE block, values under it unrecorded", false,
-       {"UPDATE:[HKLM\\SOFTWARE\\New\\Deep]", "UPDATE:\"a\"=\"1\"", "UPDATE:@=Dword:00000002"},
-       "\nDELETE:[HKLM\\SOFTWARE\\New\\Deep]\n"},
+      {"new key: one DELETE block of the highest key created, values unrecorded", false,
+       {"UPDATE:[HKLM\\SOFTWARE\\New\\Deep]", "UPDATE:\"a\"=\"1\"", "UPDATE:@=Dword:00000002",
+        "UPDATE:[HKLM\\SOFTWARE\\New\\Other]"},
+       "\nDELETE:[HKLM\\SOFTWARE\\New]\n\nDELETE:[HKLM\\SOFTWARE\\New\\Other]\n"},
       {"existing value: header once, old data; absent value: DELETE", false,
        {"UPDATE:[HKLM\\SOFTWARE\\T]", "UPDATE:\"s\"=\"new\"", "UPDATE:\"s\"=\"newer\"",
         "UPDATE:\"fresh\"=hex:01", "UPDATE:@=\"d\""},

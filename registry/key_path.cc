@@ -63,6 +63,11 @@ bool IsRootKeyPath(std::string_view path) {
   return FindRoot(FoldName(path.substr(0, slash)), &root);
 }
 
+bool HasRootName(std::string_view path) {
+  KeyHandle root;
+  return FindRoot(FoldName(path.substr(0, path.find('\\'))), &root);
+}
+
 KeyAccess::KeyAccess(RegistryService& registry, const ScriptState& state)
     : registry_(registry), state_(state) {}
 

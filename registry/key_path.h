@@ -16,6 +16,9 @@ using MachineName = std::optional<std::string>;
 // deleted.
 bool IsRootKeyPath(std::string_view path);
 
+// True when the path's root part (before the first backslash) is one of the root names.
+bool HasRootName(std::string_view path);
+
 class KeyAccess {
  public:
   // `state` gives the line number of the messages.

@@ -7,8 +7,6 @@
 // how many cases run (default 200).
 //
 // Kept out of the generator, because the tool cannot undo them exactly by design:
-//  - an UPDATE key line whose parent key is missing (the keys above it are created with no
-//    record; only the named key is removed again);
 //  - an UPDATE value line under a key that is missing at that point (the key is created with
 //    no record);
 //  - DELETE of a value or a key, and the "-" deletion of REGEDIT4, naming it in another case
@@ -324,6 +322,15 @@ class CaseGenerator {
       child->parent = key;
       current_ = child.get();
       key->children.push_back(std::move(child));
+      if (Chance(30)) {
+        // Two levels at once: the backout must remove the missing parent as well.
+        auto grandchild = std::make_unique<Key>();
+        grandchild->name = NewKeyName(current_);
+        grandchild->parent = current_;
+        Key* parent = current_;
+        current_ = grandchild.get();
+        parent->children.push_back(std::move(grandchild));
+      }
       return KeyLineText("UPDATE", PathOf(base, current_, true));
     }
     current_ = nullptr;
