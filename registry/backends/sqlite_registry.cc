@@ -23,6 +23,19 @@ bool IsPredefined(KeyHandle handle) {
   return handle >= kHkeyClassesRoot && handle <= kHkeyCurrentConfig;
 }
 
+// The data part of a query or enumeration: the bytes into a caller's buffer of *size bytes,
+// or 234 with the needed size when it is too small. A null size asks for no data at all.
+RegStatus CopyValueData(const ValueRow& row, uint8_t* data, uint32_t* size) {
+  if (!size) return kErrorSuccess;
+  if (data && *size < row.dataSize) {
+    *size = row.dataSize;
+    return kErrorMoreData;
+  }
+  if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
+  *size = row.dataSize;
+  return kErrorSuccess;
+}
+
 class SqliteRegistry final : public RegistryService {
  public:
   explicit SqliteRegistry(const std::string& path)
@@ -100,14 +113,7 @@ class SqliteRegistry final : public RegistryService {
     });
     if (status != kErrorSuccess) return status;
     if (type) *type = row.type;
-    if (!size) return kErrorSuccess;
-    if (data && *size < row.dataSize) {
-      *size = row.dataSize;
-      return kErrorMoreData;
-    }
-    if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
-    *size = row.dataSize;
-    return kErrorSuccess;
+    return CopyValueData(row, data, size);
   }
 
   RegStatus RegSetValueExA(KeyHandle key, std::string_view name, uint32_t, uint32_t type,
@@ -236,14 +242,7 @@ class SqliteRegistry final : public RegistryService {
     std::memcpy(name, row.name.c_str(), row.name.size() + 1);
     *nameSize = static_cast<uint32_t>(row.name.size());
     if (type) *type = row.type;
-    if (!dataSize) return kErrorSuccess;
-    if (data && *dataSize < row.dataSize) {
-      *dataSize = row.dataSize;
-      return kErrorMoreData;
-    }
-    if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
-    *dataSize = row.dataSize;
-    return kErrorSuccess;
+    return CopyValueData(row, data, dataSize);
   }
 
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
