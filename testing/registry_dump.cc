@@ -1,6 +1,7 @@
 // The registry dump used by tests to compare whole stores.
 #include "testing/registry_dump.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -12,7 +13,7 @@ void AppendHexByte(std::string* out, unsigned char byte) {
 }
 
 void DumpOpenKey(RegistryService& registry, KeyHandle key, const std::string& path,
-                 std::string* out) {
+                 ValueOrder order, std::string* out) {
   out->append("[").append(path).append("]\n");
   uint32_t maxSubkey = 0, maxName = 0, maxData = 0;
   RegStatus status = registry.RegQueryInfoKeyA(key, &maxSubkey, &maxName, &maxData);
@@ -22,6 +23,7 @@ void DumpOpenKey(RegistryService& registry, KeyHandle key, const std::string& pa
   }
   std::vector<char> name(maxName + 1);
   std::vector<uint8_t> data(maxData + 1);
+  std::vector<std::string> values;
   for (uint32_t index = 0;; ++index) {
     uint32_t nameSize = static_cast<uint32_t>(name.size());
     uint32_t dataSize = static_cast<uint32_t>(data.size());
@@ -29,13 +31,14 @@ void DumpOpenKey(RegistryService& registry, KeyHandle key, const std::string& pa
     status = registry.RegEnumValueA(key, index, name.data(), &nameSize, &type, data.data(),
                                     &dataSize);
     if (status != kErrorSuccess) {
-      if (status != kErrorNoMoreItems) out->append("  !values " + std::to_string(status) + "\n");
+      if (status != kErrorNoMoreItems) values.push_back("  !values " + std::to_string(status));
       break;
     }
-    out->append("  \"").append(name.data(), nameSize).append("\"=");
-    out->append(DumpValueData(type, {reinterpret_cast<const char*>(data.data()), dataSize}));
-    out->push_back('\n');
+    values.push_back("  \"" + std::string(name.data(), nameSize) + "\"=" +
+                     DumpValueData(type, {reinterpret_cast<const char*>(data.data()), dataSize}));
   }
+  if (order == ValueOrder::kByName) std::sort(values.begin(), values.end());
+  for (const std::string& value : values) out->append(value).push_back('\n');
   std::vector<char> child(maxSubkey + 1);
   for (uint32_t index = 0;; ++index) {
     status = registry.RegEnumKeyA(key, index, child.data(), static_cast<uint32_t>(child.size()));
@@ -51,7 +54,7 @@ void DumpOpenKey(RegistryService& registry, KeyHandle key, const std::string& pa
       out->append("[" + childPath + "]\n  !open " + std::to_string(status) + "\n");
       continue;
     }
-    DumpOpenKey(registry, sub, childPath, out);
+    DumpOpenKey(registry, sub, childPath, order, out);
     registry.RegCloseKey(sub);
   }
 }
@@ -84,17 +87,17 @@ std::string DumpValueData(uint32_t type, std::string_view data) {
 }
 
 std::string DumpRegistryKey(RegistryService& registry, KeyHandle root, std::string_view subkey,
-                            std::string_view label) {
+                            std::string_view label, ValueOrder order) {
   KeyHandle key = kNoKey;
   RegStatus status = registry.RegOpenKeyExA(root, subkey, 0, kKeyRead, &key);
   if (status != kErrorSuccess) return "!open " + std::to_string(status) + "\n";
   std::string out;
-  DumpOpenKey(registry, key, std::string(label), &out);
+  DumpOpenKey(registry, key, std::string(label), order, &out);
   registry.RegCloseKey(key);
   return out;
 }
 
-std::string DumpRegistry(RegistryService& registry) {
-  return DumpRegistryKey(registry, kHkeyLocalMachine, "", "HKEY_LOCAL_MACHINE") +
-         DumpRegistryKey(registry, kHkeyUsers, "", "HKEY_USERS");
+std::string DumpRegistry(RegistryService& registry, ValueOrder order) {
+  return DumpRegistryKey(registry, kHkeyLocalMachine, "", "HKEY_LOCAL_MACHINE", order) +
+         DumpRegistryKey(registry, kHkeyUsers, "", "HKEY_USERS", order);
 }
