@@ -87,11 +87,16 @@ int RunControl::Run(int argc, const char* const* argv) {
     settings_.backoutPath = std::move(*backout);
     settings_.backoutOpen = !PathExists(settings_.backoutPath) || params_.HasOption("OVERWRITE");
     backoutRefused = !settings_.backoutOpen;
-    // Truncating the script that is about to be read would lose it: refuse before touching it.
+    // Truncating the script that is about to be read, or the store that holds the registry,
+    // would lose it: refuse before touching it.
     if (settings_.backoutOpen && !settings_.fullBackup &&
         SameFile(settings_.backoutPath, settings_.inputPath)) {
       ReportErrorF("Backout File \"%s\" is the Registry Input File",
                    settings_.backoutPath.c_str());
+      return EndRun(1);
+    }
+    if (settings_.backoutOpen && SameFile(settings_.backoutPath, DefaultStorePath())) {
+      ReportErrorF("Backout File \"%s\" is the Registry Store", settings_.backoutPath.c_str());
       return EndRun(1);
     }
     if (settings_.backoutOpen && !CreateBackoutFile()) return EndRun(1);

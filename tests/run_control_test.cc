@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,9 @@ TEST(RunControlTest, EveryWayARunEnds) {
        "precious\n", true, "undo.txt"},
       {{"/REG:in.txt", "/BACKUP:./in.txt", "/OVERWRITE"},
        "***ERROR : Backout File \"./in.txt\" is the Registry Input File\n", 1, std::nullopt, true},
+      {{"/REGBACKUP", "/BACKUP:store/registry.db", "/OVERWRITE"},
+       "***ERROR : Backout File \"store/registry.db\" is the Registry Store\n", 1, std::nullopt,
+       false, "store/registry.db"},
       // The full backup wins over a script, and its own backout file is never reversed.
       {{"/REG:in.txt", "/VERBOSE", "/REGBACKUP"}, backup, 0, std::nullopt},
       {{"/REGBACKUP", "/BACKUP:undo.txt", "/CHANGES"}, backup, 0, "DORVALEX\n\n" + kComment + "\n"},
@@ -115,7 +119,11 @@ TEST(RunControlTest, EveryWayARunEnds) {
     BlackBox box;
     box.WriteFile(in, kTwoChanges);
     box.WriteFile(empty, "DORVALEX\n");
-    if (c.existing) box.WriteFile(c.existing, "precious\n");
+    if (c.existing) {
+      std::filesystem::create_directories(
+          std::filesystem::path(box.PathOf(c.existing)).parent_path());
+      box.WriteFile(c.existing, "precious\n");
+    }
     RunResult run = box.Run(c.args);
     EXPECT_EQ(run.output, c.output);
     EXPECT_EQ(run.errors, "");
