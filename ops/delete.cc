@@ -46,16 +46,7 @@ bool Operations::DeleteValue(std::string_view text) {
   // The key is only opened: a value under a missing key is simply absent, and deleting it must
   // not leave behind a key that no record removes.
   KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(state_.currentKey, &key, true, settings_.machineName)) return false;
-  if (key == kNoKey && !settings_.noAction) {
-    keys_.ReleaseKeyPath(key);
-    // A key that exists but cannot be opened for writing is a failure, not an absent value:
-    // opening it the creating way reports why (it creates nothing, the key is there).
-    if (keys_.KeyPathExists(state_.currentKey, settings_.machineName) &&
-        !keys_.OpenKeyPath(state_.currentKey, &key, false, settings_.machineName)) {
-      return false;
-    }
-  }
+  if (!OpenKeyWithoutCreating(keys_, settings_, state_, &key)) return false;
   auto release = [&] {
     if (settings_.noAction || key == kNoKey) {
       keys_.ReleaseKeyPath(key);

@@ -61,11 +61,12 @@ class StringEditLine {
 
   bool Run() {
     // REMOVE and REPLACE never need the key to exist, so they never create it.
-    const bool openOnly =
-        settings_.noAction || edit_ == StringEdit::kRemove || edit_ == StringEdit::kReplace;
-    if (!keys_.OpenKeyPath(state_.currentKey, &key_, openOnly, settings_.machineName)) {
-      return false;
-    }
+    const bool opened =
+        edit_ == StringEdit::kRemove || edit_ == StringEdit::kReplace
+            ? OpenKeyWithoutCreating(keys_, settings_, state_, &key_)
+            : keys_.OpenKeyPath(state_.currentKey, &key_, settings_.noAction,
+                                settings_.machineName);
+    if (!opened) return false;
     if (!SplitStringEditLine(text_, state_, &name_, &operand_)) return Abandon();
     old_ = ReadOldValue(keys_.registry(), key_, name_, state_);
     if (old_.present && old_.type != kRegMultiSz) {

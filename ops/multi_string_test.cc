@@ -164,6 +164,16 @@ TEST_F(StringEditTest, RemoveAndReplaceUnderAMissingKeyCreateNothing) {
   EXPECT_FALSE(Run(kReplace, "\"v\"=\"a\"\n"));  // the parameter check still runs
   EXPECT_FALSE(KeyExists("Software\\Edits"));
   EXPECT_EQ(BackoutText(), Records(""));
+  // A key that is there but may not be changed is a failure, not a missing key.
+  for (Op op : {kRemove, kReplace}) {
+    Start("a\0\0"s);
+    fault_->FailCall(RegCall::kOpenEx, kErrorAccessDenied, "Software\\Edits");
+    fault_->FailCall(RegCall::kCreate, kErrorAccessDenied, "Software\\Edits");
+    EXPECT_FALSE(Run(op, "\"v\"=\"a\",\"b\"\n"));
+    EXPECT_EQ(output_.Take(), "***ERROR : Unable to Create Registry Key\n         : (5)Access is "
+                              "denied.\n***ERROR : [Line 7]:HKLM\\Software\\Edits\n");
+    EXPECT_EQ(Stored(), "a\0\0"s);
+  }
 }
 
 TEST_F(StringEditTest, RecordsFollowTheRunSettingsAndTheKeyState) {

@@ -35,6 +35,7 @@ TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
     bool changesOnly;
     std::initializer_list<std::string> lines;
     std::string records;  // after the "DORVALEX\n" header
+    std::string output = "";
   };
   const Case cases[] = {
       {"new key: one DELETE block of the highest key created, values unrecorded", false,
@@ -61,6 +62,10 @@ TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
        "\nUPDATE:[HKLM\\SOFTWARE\\K]\nUPDATE:\"\"=\"top\"\n"
        "\nUPDATE:[HKLM\\SOFTWARE\\K\\Sub]\nUPDATE:\"p\"=\"C:\\\\Temp\"\n"
        "\nUPDATE:[HKLM\\SOFTWARE\\K]\nDELETE:\"v\"=\n"},
+      {"a root name alone names no key: reported, and the run goes on", false,
+       {"DELETE:[hkcu]", "UPDATE:[HKLM\\SOFTWARE\\N]"},
+       "\nDELETE:[HKLM\\SOFTWARE\\N]\n",
+       "***ERROR : Invalid Key - no root key found before \\\n***ERROR : [Line 1]:hkcu\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -72,7 +77,7 @@ TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
     OpenBackout();
     EXPECT_TRUE(Apply(c.lines));
     EXPECT_EQ(BackoutText(), "DORVALEX\n" + c.records);
-    EXPECT_EQ(output_.Take(), "");
+    EXPECT_EQ(output_.Take(), c.output);
   }
 }
 

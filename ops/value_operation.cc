@@ -30,6 +30,15 @@ OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view
   return old;
 }
 
+bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
+                            const ScriptState& state, KeyHandle* key) {
+  if (!keys.OpenKeyPath(state.currentKey, key, true, settings.machineName)) return false;
+  if (*key != kNoKey || settings.noAction) return true;
+  keys.ReleaseKeyPath(*key);
+  return !keys.KeyPathExists(state.currentKey, settings.machineName) ||
+         keys.OpenKeyPath(state.currentKey, key, false, settings.machineName);
+}
+
 bool RecordsWanted(const RunSettings& settings, const ScriptState& state) {
   return settings.backoutOpen && state.keyBackoutState != keyCreated;
 }

@@ -9,6 +9,7 @@
 
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
+#include "registry/key_path.h"
 #include "registry/registry_service.h"
 #include "script/script_state.h"
 
@@ -22,6 +23,13 @@ struct OldValue {
 // May raise state.lineCapacity to the value's size.
 OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
                       ScriptState& state);
+
+// Opens the current key without ever creating it: a missing key leaves *key == kNoKey, and
+// its values read as absent. Outside a no-action run, a key that exists but cannot be opened
+// that way is opened the creating way, whose report says why it cannot be changed (it creates
+// nothing, the key is there). False after the report.
+[[nodiscard]] bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
+                                          const ScriptState& state, KeyHandle* key);
 
 // True when a value line under the current key writes records: the backout file is open and
 // the run did not create the key (a created key is removed whole by its DELETE block).

@@ -57,8 +57,9 @@ std::string NormaliseMachineName(std::string_view name) {
 }  // namespace
 
 bool IsRootKeyPath(std::string_view path) {
+  // A root name alone has no backslash: the resolvers refuse it as naming no key.
   size_t slash = path.find('\\');
-  if (slash != std::string_view::npos && slash + 1 != path.size()) return false;
+  if (slash == std::string_view::npos || slash + 1 != path.size()) return false;
   KeyHandle root;
   return FindRoot(FoldName(path.substr(0, slash)), &root);
 }

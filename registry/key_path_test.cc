@@ -69,7 +69,7 @@ TEST_F(KeyPathTest, FailuresAreReportedWithThePath) {
     }
   }
   EXPECT_TRUE(registry_.log().empty());
-  EXPECT_TRUE(IsRootKeyPath("hkcu"));
+  EXPECT_FALSE(IsRootKeyPath("hkcu"));  // names no key at all: reported, never deleted
   EXPECT_FALSE(IsRootKeyPath("HKLM\\\\"));
 }
 
