@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -179,14 +180,20 @@ class ChunkWriter {
 // Writes the reversed blocks to a new file beside `path` and renames it over `path`. Reports
 // and returns false on any failure, leaving `path` untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
-  std::string temporary = path + ".XXXXXX";
+  // Through a link, the file it names is replaced, and the link stays.
+  std::string target = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    target = real;
+    free(real);
+  }
+  std::string temporary = target + ".XXXXXX";
   int fd = mkstemp(temporary.data());
   if (fd < 0) {
     ReportError("Unable to Create Backout File");
     return false;
   }
   struct stat original;
-  if (stat(path.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
+  if (stat(target.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
   ChunkWriter out(fd);
   out.Append("DORVALEX\n\n");
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
@@ -199,15 +206,15 @@ bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
   bool ok = out.Finish();
   ok = ok && fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) {
     unlink(temporary.c_str());
     ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
     return false;
   }
   // The rename itself is made durable by syncing the folder that holds the file.
-  size_t slash = path.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  size_t slash = target.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
   int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
   if (dir >= 0) {
     (void)fsync(dir);

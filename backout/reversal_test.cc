@@ -102,6 +102,15 @@ TEST_F(ReversalTest, FailuresLeaveTheFileAsItWas) {
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
+  // Through a link the file it names is rewritten and the link stays a link.
+  const std::string target = dir_ + "/target.txt";
+  rename(path_.c_str(), target.c_str());
+  ASSERT_EQ(symlink("target.txt", path_.c_str()), 0);
+  ASSERT_TRUE(Reverse("DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n"));
+  EXPECT_EQ(ReadWholeFile(target), "DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n\n");
+  ASSERT_EQ(lstat(path_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  unlink(target.c_str());
   unlink(path_.c_str());
   EXPECT_FALSE(ReverseFile());
   EXPECT_EQ(output_.Take(), "***ERROR : Unable to open Backup File\n");
