@@ -23,13 +23,17 @@ std::string AgentBinary() {
 }
 
 // A folder for the test's scripts and marks, removed when the run ends.
+// The name outlives every static destructor, since the removal runs after them.
 const std::string& Folder() {
-  static const std::string folder = [] {
+  static const std::string* const folder = [] {
     char pattern[] = "/tmp/dx-remote-XXXXXX";
-    atexit([] { std::filesystem::remove_all(folder); });
-    return std::string(mkdtemp(pattern));
+    const char* made = mkdtemp(pattern);
+    return new std::string(made ? made : "/nonexistent");
   }();
-  return folder;
+  static const bool removedAtExit =
+      atexit([] { std::filesystem::remove_all(*folder); }) == 0;
+  (void)removedAtExit;
+  return *folder;
 }
 std::string Script(const std::string& name, const std::string& body) {
   const std::string file = Folder() + "/" + name;
