@@ -1,12 +1,11 @@
-// The full backup from the outside: the two files and the progress line of a small store, and
-// one consistent view of a store that another process keeps changing during the backup.
+// The full backup from the outside: one consistent view of a store that another process keeps
+// changing during the backup.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <thread>
 
-#include "registry/delete_tree.h"
 #include "tests/blackbox.h"
 
 namespace {
@@ -15,40 +14,6 @@ size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
-}
-
-TEST(FullBackupTest, BacksUpBothRootsAndEndsWithTheCompletionLine) {
-  BlackBox box;
-  {
-    // From the bare roots rather than the keys a new store comes with.
-    std::unique_ptr<RegistryService> store = box.OpenStore();
-    for (KeyHandle root : {kHkeyLocalMachine, kHkeyUsers}) {
-      for (char name[256]; store->RegEnumKeyA(root, 0, name, sizeof name) == 0;) {
-        ASSERT_TRUE(DeleteKeyTree(*store, root, name)) << name;
-      }
-    }
-    KeyHandle key = kNoKey;
-    ASSERT_EQ(store->RegCreateKeyA(kHkeyUsers, "S-1-5-18", &key), 0);
-    store->RegCloseKey(key);
-  }
-  box.SetString("HKLM\\SOFTWARE\\Vendor", "Path", "C:\\Program \"Files\"");
-  box.SetDword("HKLM\\SOFTWARE\\Vendor\\Sub", "Count", 5);
-  // /MACHINE: is ignored: the backup reads the local store.
-  RunResult run = box.Run({"/REGBACKUP", "/MACHINE:FARAWAY"});
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.output, kBanner + "Backing up HKEY_LOCAL_MACHINE registry key ...\n+\b|\b/\b-"
-                                  "\bBacking up HKEY_USERS registry key ...\n+\b\\"
-                                  "\bFull Backup Complete.\n");
-  EXPECT_EQ(box.ReadFile("HKLM_backup.reg"),
-            "DORVALEX\n"
-            "\nUPDATE:[HKEY_LOCAL_MACHINE]\n"
-            "\nUPDATE:[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
-            "\nUPDATE:[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n"
-            "UPDATE:\"Path\"=\"C:\\\\Program \\\"Files\\\"\"\n"
-            "\nUPDATE:[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\n"
-            "UPDATE:\"Count\"=Dword:00000005\n");
-  EXPECT_EQ(box.ReadFile("HKU_backup.reg"),
-            "DORVALEX\n\nUPDATE:[HKEY_USERS]\n\nUPDATE:[HKEY_USERS\\S-1-5-18]\n");
 }
 
 // The writer's step i sets the counter under ...\A to i, then creates ...\Z\K<i>. At any
@@ -78,20 +43,20 @@ TEST(FullBackupTest, SeesOneStateOfAStoreThatAnotherProcessChanges) {
   RunResult writerRun;
   std::thread writer([&] { writerRun = box.Run({"/REG:WRITER.TXT"}, {}, 300); });
   // Start the backup once the writer is well under way.
-  for (uint32_t counter = 0; counter < 200;) {
+  for (uint32_t counter = 0, size = 4, type = 0; counter < 200; size = 4) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::unique_ptr<RegistryService> store = box.OpenStore();
     KeyHandle key = kNoKey;
-    uint32_t size = 4, type = 0;
-    if (store->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE\\A", &key) == 0) {
-      store->RegQueryValueExA(key, "counter", &type, reinterpret_cast<uint8_t*>(&counter), &size);
-      store->RegCloseKey(key);
-    }
+    if (store->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE\\A", &key) != 0) continue;
+    store->RegQueryValueExA(key, "counter", &type, reinterpret_cast<uint8_t*>(&counter), &size);
+    store->RegCloseKey(key);
   }
-  RunResult backup = box.Run({"/REGBACKUP"});
+  // /MACHINE: is ignored: the backup reads the local store.
+  RunResult backup = box.Run({"/REGBACKUP", "/MACHINE:FARAWAY"});
   writer.join();
   ASSERT_EQ(writerRun.exitCode, 0) << writerRun.output;
   ASSERT_EQ(backup.exitCode, 0) << backup.output;
+  EXPECT_TRUE(backup.output.ends_with("\bFull Backup Complete.\n")) << backup.output;
 
   const std::string text = box.ReadFile("HKLM_backup.reg").value_or("");
   const size_t at = text.find("UPDATE:\"counter\"=Dword:");
@@ -99,7 +64,6 @@ TEST(FullBackupTest, SeesOneStateOfAStoreThatAnotherProcessChanges) {
   const size_t seen = std::stoul(text.substr(at + 24, 8), nullptr, 16);
   const size_t keys = Count(text, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Z\\K");
   ASSERT_LT(seen, static_cast<size_t>(kSteps)) << "the writer ended before the backup";
-  EXPECT_GE(seen, 200u);
   EXPECT_TRUE(keys == seen || keys + 1 == seen) << "counter " << seen << ", keys " << keys;
   EXPECT_EQ(Count(text, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\M\\K"), 3000u);
 }

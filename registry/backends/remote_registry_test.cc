@@ -17,22 +17,14 @@
 
 namespace {
 
-std::string AgentBinary() {
-  const char* dir = std::getenv("DX_BUILD_DIR");
-  return std::string(dir && *dir ? dir : DX_DEFAULT_BUILD_DIR) + "/dorvalex-agent";
-}
-
-// A folder for the test's scripts and marks, removed when the run ends.
-// The name outlives every static destructor, since the removal runs after them.
+// A folder for the test's scripts and marks. Never destroyed, so its removal at exit runs
+// after every static destructor.
 const std::string& Folder() {
   static const std::string* const folder = [] {
     char pattern[] = "/tmp/dx-remote-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    return new std::string(made ? made : "/nonexistent");
+    atexit([] { std::filesystem::remove_all(*folder); });
+    return new std::string(mkdtemp(pattern) ? pattern : "/nonexistent");
   }();
-  static const bool removedAtExit =
-      atexit([] { std::filesystem::remove_all(*folder); }) == 0;
-  (void)removedAtExit;
   return *folder;
 }
 std::string Script(const std::string& name, const std::string& body) {
@@ -42,56 +34,50 @@ std::string Script(const std::string& name, const std::string& body) {
   return file;
 }
 
-// The remote backend with an agent that serves a fresh store in memory.
-std::unique_ptr<RemoteRegistry> ConnectToAgent(const std::string& agent = AgentBinary()) {
+// The remote backend with an agent (the built one by default) serving a fresh store in memory.
+std::unique_ptr<RemoteRegistry> ConnectToAgent(std::string agent = "") {
+  const char* dir = std::getenv("DX_BUILD_DIR");
+  std::string built = std::string(dir && *dir ? dir : DX_DEFAULT_BUILD_DIR) + "/dorvalex-agent";
   setenv("DX_REMOTE_STORE", ":memory:", 1);
-  return std::make_unique<RemoteRegistry>(std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh",
-                                          agent);
+  return std::make_unique<RemoteRegistry>(DX_SOURCE_DIR "/tests/remote_rsh.sh",
+                                          agent.empty() ? built : agent);
 }
 
 // The contract suite names the predefined roots directly; here each stands for the same root
 // of the agent's machine, reached by a connect.
 class RemoteRootsView final : public RegistryWrapper {
+  using W = RegistryWrapper;  // short names keep each forwarding call on one line
+  using R = RegStatus; using H = KeyHandle; using SV = std::string_view; using U = uint32_t;
+
  public:
   explicit RemoteRootsView(std::unique_ptr<RemoteRegistry> remote)
-      : RegistryWrapper(*remote), remote_(std::move(remote)) {
-    for (KeyHandle root : {kHkeyClassesRoot, kHkeyLocalMachine, kHkeyUsers, kHkeyPerformanceData,
-                           kHkeyCurrentConfig})
+      : W(*remote), remote_(std::move(remote)) {
+    for (H root : {kHkeyClassesRoot, kHkeyLocalMachine, kHkeyUsers, kHkeyPerformanceData,
+                   kHkeyCurrentConfig})
       EXPECT_EQ(remote_->RegConnectRegistryA("\\\\CONTRACT", root, &roots_[root]), 0);
   }
-  using W = RegistryWrapper;
-  using H = KeyHandle;
-  using SV = std::string_view;
-  RegStatus RegCreateKeyA(H p, SV s, H* out) override { return W::RegCreateKeyA(Map(p), s, out); }
-  RegStatus RegOpenKeyA(H p, SV s, H* out) override { return W::RegOpenKeyA(Map(p), s, out); }
-  RegStatus RegOpenKeyExA(H p, SV s, uint32_t o, uint32_t a, H* out) override {
-    return W::RegOpenKeyExA(Map(p), s, o, a, out);
+  R RegCreateKeyA(H p, SV s, H* o) override { return W::RegCreateKeyA(M(p), s, o); }
+  R RegOpenKeyA(H p, SV s, H* o) override { return W::RegOpenKeyA(M(p), s, o); }
+  R RegOpenKeyExA(H p, SV s, U x, U a, H* o) override { return W::RegOpenKeyExA(M(p), s, x, a, o); }
+  R RegQueryValueExA(H k, SV n, U* t, uint8_t* d, U* s) override {
+    return W::RegQueryValueExA(M(k), n, t, d, s);
   }
-  RegStatus RegQueryValueExA(H k, SV n, uint32_t* t, uint8_t* d, uint32_t* s) override {
-    return W::RegQueryValueExA(Map(k), n, t, d, s);
+  R RegSetValueExA(H k, SV n, U r, U t, const uint8_t* d, U s) override {
+    return W::RegSetValueExA(M(k), n, r, t, d, s);
   }
-  RegStatus RegSetValueExA(H k, SV n, uint32_t r, uint32_t t, const uint8_t* d,
-                           uint32_t s) override {
-    return W::RegSetValueExA(Map(k), n, r, t, d, s);
+  R RegDeleteValueA(H k, SV n) override { return W::RegDeleteValueA(M(k), n); }
+  R RegDeleteKeyA(H p, SV s) override { return W::RegDeleteKeyA(M(p), s); }
+  R RegEnumKeyA(H k, U i, char* n, U s) override { return W::RegEnumKeyA(M(k), i, n, s); }
+  R RegEnumValueA(H k, U i, char* n, U* ns, U* t, uint8_t* d, U* ds) override {
+    return W::RegEnumValueA(M(k), i, n, ns, t, d, ds);
   }
-  RegStatus RegDeleteValueA(H k, SV n) override { return W::RegDeleteValueA(Map(k), n); }
-  RegStatus RegDeleteKeyA(H p, SV s) override { return W::RegDeleteKeyA(Map(p), s); }
-  RegStatus RegEnumKeyA(H k, uint32_t i, char* n, uint32_t s) override {
-    return W::RegEnumKeyA(Map(k), i, n, s);
-  }
-  RegStatus RegEnumValueA(H k, uint32_t i, char* n, uint32_t* ns, uint32_t* t, uint8_t* d,
-                          uint32_t* ds) override {
-    return W::RegEnumValueA(Map(k), i, n, ns, t, d, ds);
-  }
-  RegStatus RegQueryInfoKeyA(H k, uint32_t* a, uint32_t* b, uint32_t* c) override {
-    return W::RegQueryInfoKeyA(Map(k), a, b, c);
-  }
-  RegStatus RegCloseKey(H k) override { return roots_.count(k) ? 0 : W::RegCloseKey(k); }
+  R RegQueryInfoKeyA(H k, U* a, U* b, U* c) override { return W::RegQueryInfoKeyA(M(k), a, b, c); }
+  R RegCloseKey(H k) override { return roots_.count(k) ? 0 : W::RegCloseKey(k); }
 
  private:
-  KeyHandle Map(KeyHandle h) const { return roots_.count(h) ? roots_.at(h) : h; }
+  H M(H h) const { return roots_.count(h) ? roots_.at(h) : h; }  // a root stands for its connect
   std::unique_ptr<RemoteRegistry> remote_;
-  std::map<KeyHandle, KeyHandle> roots_;
+  std::map<H, H> roots_;
 };
 
 const bool kContractRegistered = [] {
@@ -130,35 +116,30 @@ TEST(RemoteConnect, UnreachableHostsGiveNetworkPathNotFound) {
 TEST(RemoteCalls, ValueLineCostsTwoRoundTripsAndANoActionLineOne) {
   std::unique_ptr<RemoteRegistry> remote = ConnectToAgent();
   KeyHandle root = kNoKey, key = kNoKey;
-  char text[255] = {};
+  uint8_t text[255] = {};
   uint32_t size = 0;
+  auto trips = [&] { return remote->stats().roundTrips; };
   uint64_t before = 0;
   for (int line = 0; line <= 50; ++line) {
-    if (line == 1) before = remote->stats().roundTrips;
+    if (line == 1) before = trips();
     // What one UPDATE value line does: connect, create, query the old value, set, close both.
     ASSERT_EQ(remote->RegConnectRegistryA("\\\\SERVER", kHkeyLocalMachine, &root), 0);
     ASSERT_EQ(remote->RegCreateKeyA(root, "SOFTWARE\\Lines", &key), 0);
-    std::string name = "v" + std::to_string(line % 7);
-    size = sizeof text;
-    remote->RegQueryValueExA(key, name, nullptr, reinterpret_cast<uint8_t*>(text), &size);
-    const std::string value = "line " + std::to_string(line);
-    ASSERT_EQ(remote->RegSetValueExA(key, name, 0, kRegSz,
-                                     reinterpret_cast<const uint8_t*>(value.data()),
+    const std::string name = "v" + std::to_string(line % 7), value = "line " + std::to_string(line);
+    remote->RegQueryValueExA(key, name, nullptr, text, &(size = sizeof text));
+    ASSERT_EQ(remote->RegSetValueExA(key, name, 0, kRegSz, (const uint8_t*)value.data(),
                                      static_cast<uint32_t>(value.size())), 0);
-    ASSERT_EQ(remote->RegCloseKey(root), 0);
-    ASSERT_EQ(remote->RegCloseKey(key), 0);
+    ASSERT_EQ(remote->RegCloseKey(root) + remote->RegCloseKey(key), 0);
   }
-  EXPECT_EQ(remote->stats().roundTrips - before, 2u * 50);
+  EXPECT_EQ(trips() - before, 2u * 50);
   // A no-action line: connect, open, query, close.
-  before = remote->stats().roundTrips;
+  before = trips();
   ASSERT_EQ(remote->RegConnectRegistryA("\\\\SERVER", kHkeyLocalMachine, &root), 0);
   ASSERT_EQ(remote->RegOpenKeyExA(root, "SOFTWARE\\Lines", 0, kKeyAllAccess, &key), 0);
-  size = sizeof text;
-  EXPECT_EQ(remote->RegQueryValueExA(key, "V6", nullptr, reinterpret_cast<uint8_t*>(text), &size),
-            0);
-  EXPECT_EQ(std::string(text, size), "line 48");
+  EXPECT_EQ(remote->RegQueryValueExA(key, "V6", nullptr, text, &(size = sizeof text)), 0);
+  EXPECT_EQ(std::string((const char*)text, size), "line 48");
   remote->RegCloseKey(key);
-  EXPECT_EQ(remote->stats().roundTrips - before, 1u);
+  EXPECT_EQ(trips() - before, 1u);
 
   // Closes wait for a later call, but never so many that the agent's answers to them pile up.
   std::vector<KeyHandle> keys(1500);
@@ -169,13 +150,12 @@ TEST(RemoteCalls, ValueLineCostsTwoRoundTripsAndANoActionLineOne) {
 }
 
 TEST(RemoteCalls, BrokenAnswersEndTheConnection) {
-  // What a fake agent sends after its greeting, as printf escapes.
-  for (std::string answer : {"\\377\\377\\377\\377",            // oversized frame
-                             "\\010\\000\\000\\000\\000\\000",  // truncated frame
+  // What a fake agent sends after its greeting, as printf escapes: an oversized frame, then
+  // frames cut short.
+  for (std::string answer : {"\\377\\377\\377\\377", "\\010\\000\\000\\000\\000\\000",
                              "\\014\\000\\000\\000\\000\\000\\000\\000\\001\\000\\000\\000"}) {
-    std::string agent = Script(
-        "fake", "head -c 12 >/dev/null\nprintf 'DXREG-A\\n\\001\\000\\000\\000'\nprintf '" +
-                    answer + "'");
+    std::string agent = Script("fake", "head -c 12 >/dev/null\nprintf 'DXREG-A\\n\\001\\000"
+                                       "\\000\\000'\nprintf '" + answer + "'");
     std::unique_ptr<RemoteRegistry> remote = ConnectToAgent(agent);
     KeyHandle root = kNoKey, key = kNoKey;
     ASSERT_EQ(remote->RegConnectRegistryA("H", kHkeyLocalMachine, &root), 0) << answer;

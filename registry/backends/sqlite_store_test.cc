@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "gtest/gtest.h"
 #include "registry/backends/sqlite_registry.h"
@@ -19,29 +17,22 @@
 
 namespace {
 
-std::string TemporaryFolder() {
-  char folder[] = "/tmp/dx-store-XXXXXX";
-  return mkdtemp(folder) ? folder : "/nonexistent";
-}
-
 class SqliteStoreTest : public ::testing::Test {
  protected:
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
-  const std::string folder_ = TemporaryFolder();
+  char pattern_[21] = "/tmp/dx-store-XXXXXX";
+  const std::string folder_ = mkdtemp(pattern_) ? pattern_ : "/nonexistent";
   const std::string path_ = folder_ + "/registry.db";
 };
 
 std::string ReadFile(const std::string& path) {
-  std::stringstream text;
+  std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
-
-RegStatus SetBytes(RegistryService& r, KeyHandle key, std::string_view name,
-                   std::string_view data) {
-  return r.RegSetValueExA(key, name, 0, kRegBinary, reinterpret_cast<const uint8_t*>(data.data()),
-                          static_cast<uint32_t>(data.size()));
+RegStatus SetBytes(RegistryService& r, KeyHandle k, std::string_view name, std::string_view bytes) {
+  return r.RegSetValueExA(k, name, 0, kRegBinary, (const uint8_t*)bytes.data(), bytes.size());
 }
 
 // Runs `work` in a child process, which exits with what it returns.
@@ -51,27 +42,20 @@ pid_t Spawn(Work work) {
   if (child == 0) _exit(work());
   return child;
 }
-int ExitCode(pid_t child) {
+int ExitCode(pid_t child) {  // 128 when the child was killed
   int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
 TEST_F(SqliteStoreTest, FilesThatAreNotStoresAreRefusedAndLeftAlone) {
-  void (*makers[])(const std::string&) = {
-      [](const std::string& path) { std::ofstream(path) << std::string(5000, 'x') << "\nnot\n"; },
-      [](const std::string& path) {
-        sqlite3* db = nullptr;
-        sqlite3_open(path.c_str(), &db);
-        sqlite3_exec(db, "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine');", nullptr,
-                     nullptr, nullptr);
-        sqlite3_close(db);
-      },
-      [](const std::string& path) { std::filesystem::create_directory(path); },
-  };
-  for (auto make : makers) {
+  for (int kind = 0; kind < 3; ++kind) {  // a text file, a database of someone else's, a folder
     std::filesystem::remove_all(path_);
-    make(path_);
+    sqlite3* db = nullptr;
+    if (kind == 0) std::ofstream(path_) << std::string(5000, 'x') << "\nnot\n";
+    if (kind == 1 && sqlite3_open(path_.c_str(), &db) == SQLITE_OK)
+      sqlite3_exec(db, "CREATE TABLE notes(t); INSERT INTO notes VALUES('mine');", 0, 0, 0);
+    sqlite3_close(db);
+    if (kind == 2) std::filesystem::create_directory(path_);
     const std::string before = ReadFile(path_);
     auto r = OpenSqliteRegistry(path_);
     KeyHandle key = kNoKey;
@@ -95,7 +79,7 @@ TEST_F(SqliteStoreTest, StoreThatMayNotBeWrittenReadsButRefusesWrites) {
   const std::string before = ReadFile(path_);
   chmod(folder_.c_str(), 0555);
   chmod(path_.c_str(), 0444);
-  // The exit code names the first expectation that failed.
+  // The exit code names the first expectation that failed (0: none).
   int failures = ExitCode(Spawn([&] {
     if (geteuid() == 0 && setuid(65534) != 0) return 100;  // the superuser writes anything
     auto r = OpenSqliteRegistry(path_);
@@ -108,9 +92,8 @@ TEST_F(SqliteStoreTest, StoreThatMayNotBeWrittenReadsButRefusesWrites) {
         r->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Kept", &other) == 0,
         r->RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\Kept") == kErrorAccessDenied,
     };
-    for (int i = 0; i < 6; ++i)
-      if (!ok[i]) return i + 1;
-    return 0;
+    bool* failed = std::find(ok, std::end(ok), false);
+    return failed == std::end(ok) ? 0 : int(failed - ok) + 1;
   }));
   chmod(folder_.c_str(), 0700);
   chmod(path_.c_str(), 0644);
@@ -123,7 +106,7 @@ TEST_F(SqliteStoreTest, ProcessesWritingAtOnceWaitForEachOther) {
   KeyHandle shared = kNoKey;  // the store is made once, then shared
   ASSERT_EQ(OpenSqliteRegistry(path_)->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\S", &shared), 0);
   std::vector<pid_t> children;
-  for (int writer = 0; writer < kWriters; ++writer) {
+  for (int writer = 0; writer < kWriters; ++writer)
     children.push_back(Spawn([&] {
       auto r = OpenSqliteRegistry(path_);
       for (int i = 0; i < kKeysEach; ++i) {
@@ -134,7 +117,6 @@ TEST_F(SqliteStoreTest, ProcessesWritingAtOnceWaitForEachOther) {
       }
       return 0;
     }));
-  }
   for (pid_t child : children) EXPECT_EQ(ExitCode(child), 0);
   const std::string dump =
       DumpRegistryKey(*OpenSqliteRegistry(path_), kHkeyLocalMachine, "SOFTWARE\\S", "S");
@@ -157,7 +139,7 @@ TEST_F(SqliteStoreTest, WriterKilledAtAnyMomentLeavesAWholeStore) {
         r->RegCloseKey(key);
       }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150 + 70 * round));
+    usleep((150 + 70 * round) * 1000);
     kill(child, SIGKILL);
     ASSERT_EQ(ExitCode(child), 128) << "the writer stopped by itself";
     // The store opens and reads whole; every value present has all its bytes, all alike
@@ -166,8 +148,7 @@ TEST_F(SqliteStoreTest, WriterKilledAtAnyMomentLeavesAWholeStore) {
         DumpRegistryKey(*OpenSqliteRegistry(path_), kHkeyLocalMachine, base, "R"));
     int keys = 0;
     for (std::string line; std::getline(dump, line);) {
-      keys += line[0] == '[';
-      if (line[0] == '[') continue;
+      if (line[0] == '[' && ++keys) continue;
       const std::string hex = line.substr(line.find(':') + 1);
       ASSERT_EQ(hex.size(), 2 * kValueSize) << line.substr(0, 40);
       EXPECT_TRUE(hex.substr(2) == hex.substr(0, hex.size() - 2)) << line.substr(0, 40);
