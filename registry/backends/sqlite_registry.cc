@@ -198,11 +198,8 @@ class SqliteRegistry final : public RegistryService {
     if (!(open->access & kKeyEnumerateSubKeys)) return kErrorAccessDenied;
     std::string childName, childFold;
     RegStatus status = Transact(false, [&] {
-      Target target;
       KeyId id;
-      RegStatus status = ResolveKey(*open, false, &target, &id);
-      if (status != kErrorSuccess) return status;
-      if (target != Target::kKey) return kErrorNoMoreItems;
+      if (RegStatus status = ResolveListedKey(*open, &id)) return status;
       // Walking index 0, 1, 2... continues after the last name instead of counting again.
       if (index > 0 && open->cursorGeneration == generation_ && open->nextSubkey == index)
         return store_.ChildAfter(id, open->lastSubkeyFold, &childName, &childFold);
@@ -225,11 +222,8 @@ class SqliteRegistry final : public RegistryService {
     if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
     ValueRow row;
     RegStatus status = Transact(false, [&] {
-      Target target;
       KeyId id;
-      RegStatus status = ResolveKey(*open, false, &target, &id);
-      if (status != kErrorSuccess) return status;
-      if (target != Target::kKey) return kErrorNoMoreItems;
+      if (RegStatus status = ResolveListedKey(*open, &id)) return status;
       if (index > 0 && open->cursorGeneration == generation_ && open->nextValue == index)
         return store_.ValueAfter(id, open->lastValueId, &row);
       return store_.ValueAt(id, index, &row);
@@ -383,6 +377,14 @@ class SqliteRegistry final : public RegistryService {
   void Forget() {
     cache_.Clear();
     ++generation_;
+  }
+
+  // The key whose subkeys or values are listed; a key with nothing to list (HKPD, an empty
+  // view) ends the listing at once.
+  RegStatus ResolveListedKey(OpenKey& open, KeyId* id) {
+    Target target;
+    if (RegStatus status = ResolveKey(open, false, &target, id)) return status;
+    return target == Target::kKey ? kErrorSuccess : kErrorNoMoreItems;
   }
 
   RegStatus ResolveKey(const OpenKey& open, bool create, Target* target, KeyId* id) {
