@@ -51,6 +51,14 @@ bool BackoutFile::WriteF(const char* format, ...) {
   return Write(text);
 }
 
+bool BackoutFile::Sync() {
+  if (failed_) return false;
+  if (file_ != nullptr && fflush(file_) == 0 && fdatasync(fileno(file_)) == 0) return true;
+  failed_ = true;
+  ReportErrorF("Unable to Write Backout File \"%s\"", path_.c_str());
+  return false;
+}
+
 bool BackoutFile::Close() {
   if (file_ == nullptr) return !failed_;
   bool synced = fflush(file_) == 0 && fsync(fileno(file_)) == 0;

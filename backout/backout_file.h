@@ -26,6 +26,10 @@ class BackoutFile {
   [[nodiscard]] bool WriteF(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool failed() const { return failed_; }
 
+  // Puts what was written on the disk itself (not only in the system's cache). On failure
+  // reports like Write and marks the file failed.
+  [[nodiscard]] bool Sync();
+
   // Syncs the file to disk and closes it. False when a write or the sync failed.
   [[nodiscard]] bool Close();
 

@@ -3,7 +3,8 @@
 // registry calls on it.
 //
 // Invariants the store keeps:
-//  1. Every registry call runs in one transaction, so each change is atomic.
+//  1. Every registry call is atomic: it runs in a transaction of its own, or inside a run's
+//     batch under a mark that undoes it alone when it fails.
 //  2. The file is only written after it was recognised as a store (or found empty), so a file
 //     that is not a store is never overwritten.
 //  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
@@ -50,6 +51,12 @@ class SqliteStore {
   RegStatus BeginWrite();
   RegStatus Commit();
   void Rollback();
+  // False once SQLite ended the transaction by itself (after a full disk or an I/O error).
+  bool InTransaction() const;
+  // A nested mark inside a transaction: the changes after it can be undone alone.
+  RegStatus Mark();
+  RegStatus ReleaseMark();
+  void RollbackToMark();
   // Changes whenever another connection commits a change (valid inside a transaction).
   RegStatus DataVersion(int64_t* version);
 
@@ -84,7 +91,8 @@ class SqliteStore {
 
  private:
   enum StatementId : int {
-    kBegin, kBeginImmediate, kCommit, kRollback, kDataVersion,
+    kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
+    kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
     kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue,
     kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
@@ -97,6 +105,8 @@ class SqliteStore {
   void Tune();
   RegStatus Exec(const char* sql);
   sqlite3_stmt* Statement(StatementId id);
+  // Runs a statement that takes no parameters and returns no rows.
+  RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
 
   sqlite3* db_ = nullptr;
