@@ -171,6 +171,7 @@ bool RunControl::RunJob() {
   // saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
   if (!batch.Begin(DefaultStorePath())) return false;
+  if (!settings_.machineName) backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
   return batch.Finish() && completed;

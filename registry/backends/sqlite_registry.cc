@@ -60,11 +60,14 @@ class SqliteRegistry final : public RegistryService {
     if (from->root == kHkeyPerformanceData) return kErrorAccessDenied;
     KeyId id = 0;
     auto walk = [&](bool create) {
+      if (RecallPath(parent, subkey, &id)) return kErrorSuccess;
       Target target;
       RegStatus status = ResolveKey(*from, create, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return WalkPath(id, levels, create, &id);
+      status = WalkPath(id, levels, create, &id);
+      if (status == kErrorSuccess) RememberPath(parent, subkey, id);
+      return status;
     };
     // Most creates meet a key that exists: try without taking the write lock first.
     RegStatus status = Transact(false, [&] { return walk(false); });
@@ -83,12 +86,15 @@ class SqliteRegistry final : public RegistryService {
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     KeyId id = 0;
     RegStatus status = Transact(false, [&] {
+      if (RecallPath(parent, subkey, &id)) return kErrorSuccess;
       Target target;
       RegStatus status = ResolveKey(*from, false, &target, &id);
       if (status != kErrorSuccess) return status;
       // A root whose view is missing, or the empty performance root, opens as itself.
       if (target != Target::kKey) return levels.empty() ? kErrorSuccess : kErrorFileNotFound;
-      return WalkPath(id, levels, false, &id);
+      status = WalkPath(id, levels, false, &id);
+      if (status == kErrorSuccess) RememberPath(parent, subkey, id);
+      return status;
     });
     if (status == kErrorSuccess) *result = AddHandle(*from, levels.empty(), id, access);
     return status;
@@ -537,6 +543,21 @@ class SqliteRegistry final : public RegistryService {
     return status;
   }
 
+  // A script names the same key on line after line: the last path resolved is kept with its
+  // id until a key leaves the cache (a deletion, another connection's commit).
+  bool RecallPath(KeyHandle parent, std::string_view subkey, KeyId* id) const {
+    if (memo_.epoch != cache_.epoch() || memo_.parent != parent || memo_.subkey != subkey)
+      return false;
+    *id = memo_.id;
+    return true;
+  }
+  void RememberPath(KeyHandle parent, std::string_view subkey, KeyId id) {
+    memo_.parent = parent;
+    memo_.subkey.assign(subkey);
+    memo_.id = id;
+    memo_.epoch = cache_.epoch();
+  }
+
   // Follows `levels` down from `from`; 2 at the first missing level unless `create`.
   RegStatus WalkPath(KeyId from, const std::vector<std::string_view>& levels, bool create,
                      KeyId* id) {
@@ -569,6 +590,12 @@ class SqliteRegistry final : public RegistryService {
   SqliteStore store_;
   const std::string userSid_;
   KeyCache cache_;
+  struct PathMemo {
+    KeyHandle parent = kNoKey;
+    std::string subkey;
+    KeyId id = 0;
+    uint64_t epoch = ~uint64_t{0};
+  } memo_;
   std::array<OpenKey, 6> roots_;
   std::unordered_map<KeyHandle, OpenKey> handles_;
   KeyHandle nextHandle_ = 0x1000;
