@@ -118,7 +118,10 @@ class SqliteRegistry final : public RegistryService {
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return store_.FindValue(id, FoldName(name), data != nullptr, &row);
+      std::string fold = FoldName(name);
+      status = store_.FindValue(id, fold, data != nullptr, &row);
+      if (status == kErrorSuccess) RememberValue(id, std::move(fold), row.id);
+      return status;
     });
     if (status != kErrorSuccess) return status;
     if (type) *type = row.type;
@@ -139,8 +142,11 @@ class SqliteRegistry final : public RegistryService {
       KeyId id;
       RegStatus status = ResolveKey(*open, true, &target, &id);
       if (status != kErrorSuccess) return status;
+      std::string fold = FoldName(name);
+      int64_t rowId = RecallValue(id, fold);
       dirty_ = true;
-      return store_.SetValue(id, name, FoldName(name), type, data, size);
+      return rowId ? store_.ReplaceValueData(rowId, type, data, size)
+                   : store_.SetValue(id, name, fold, type, data, size);
     });
   }
 
@@ -326,7 +332,12 @@ class SqliteRegistry final : public RegistryService {
     if (consistentRead_) return write ? kErrorAccessDenied : work();  // joins the held read
     if (store_.status() != kErrorSuccess) return store_.status();
     if (write && store_.readOnly()) return kErrorAccessDenied;
-    if (batching_) return TransactInBatch(write, work, severalRows);
+    if (batching_) {
+      RegStatus status = TransactInBatch(write, work, severalRows);
+      if (write) ++writes_;
+      return status;
+    }
+    if (write) ++writes_;
     RegStatus status = write ? store_.BeginWrite() : store_.BeginRead();
     if (status != kErrorSuccess) return status;
     dirty_ = false;
@@ -476,6 +487,7 @@ class SqliteRegistry final : public RegistryService {
 
   void Forget() {
     cache_.Clear();
+    ++writes_;
     ++generation_;
   }
 
@@ -543,6 +555,20 @@ class SqliteRegistry final : public RegistryService {
     return status;
   }
 
+  // A value line reads the old value, then sets the new one: inside a batch, where nobody
+  // else writes, the row found stays the value's row until this connection writes again.
+  void RememberValue(KeyId key, std::string fold, int64_t rowId) {
+    if (!batching_) return;
+    found_.key = key;
+    found_.fold = std::move(fold);
+    found_.rowId = rowId;
+    found_.writes = writes_;
+  }
+  int64_t RecallValue(KeyId key, const std::string& fold) const {
+    bool same = batching_ && found_.writes == writes_ && found_.key == key && found_.fold == fold;
+    return same ? found_.rowId : 0;
+  }
+
   // A script names the same key on line after line: the last path resolved is kept with its
   // id until a key leaves the cache (a deletion, another connection's commit).
   bool RecallPath(KeyHandle parent, std::string_view subkey, KeyId* id) const {
@@ -590,6 +616,13 @@ class SqliteRegistry final : public RegistryService {
   SqliteStore store_;
   const std::string userSid_;
   KeyCache cache_;
+  uint64_t writes_ = 0;  // write calls so far, and forgotten caches
+  struct FoundValue {
+    KeyId key = 0;
+    std::string fold;
+    int64_t rowId = 0;
+    uint64_t writes = ~uint64_t{0};
+  } found_;
   struct PathMemo {
     KeyHandle parent = kNoKey;
     std::string subkey;

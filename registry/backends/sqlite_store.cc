@@ -58,6 +58,7 @@ constexpr const char* kStatementSql[] = {
     "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
     "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1",
@@ -463,6 +464,17 @@ RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_vi
   BindText(stmt, 3, fold);
   sqlite3_bind_int64(stmt, 4, type);
   BindBytes(stmt, 5, data, size);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+RegStatus SqliteStore::ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data,
+                                        uint32_t size) {
+  sqlite3_stmt* stmt = Statement(kReplaceValueData);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  sqlite3_bind_int64(stmt, 2, type);
+  BindBytes(stmt, 3, data, size);
   return StatusFromSqlite(sqlite3_step(stmt));
 }
 

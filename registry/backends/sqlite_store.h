@@ -84,6 +84,8 @@ class SqliteStore {
   // Creates the value or replaces its type and data in place (its name and place stay).
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size);
+  // Replaces the type and data of the value row `id`.
+  RegStatus ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data, uint32_t size);
   // 2 when there is no such value.
   RegStatus DeleteValue(KeyId key, std::string_view fold);
   RegStatus KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
@@ -95,7 +97,7 @@ class SqliteStore {
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
     kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue,
-    kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
+    kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
   };
   class Use;
 
