@@ -163,15 +163,16 @@ bool RunControl::RunJob() {
       OpenMachineRegistry(OpenSqliteRegistry(DefaultStorePath()));
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
-  if (settings_.noAction) {
+  // Another machine's agent saves each change as it comes, behind records flushed one by one.
+  if (settings_.noAction || settings_.machineName) {
     Operations operations(settings_, state_, keys, backout_);
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }
-  // Changes are saved in batches behind the backout records, and whatever the run changed is
-  // saved before it ends, failed or not, so that its backout file undoes it.
+  // Local changes are saved in batches behind the backout records, and whatever the run
+  // changed is saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
   if (!batch.Begin(DefaultStorePath())) return false;
-  if (!settings_.machineName) backout_.DeferFlushes();
+  backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
   return batch.Finish() && completed;
