@@ -18,6 +18,7 @@ class KeyPathTest : public ::testing::Test {
   ScriptState state_;
   KeyAccess keys_{registry_, state_};
   CaptureOutput output_;
+  bool unknown_ = false;
 };
 
 const MachineName kLocal;
@@ -39,9 +40,24 @@ TEST_F(KeyPathTest, RootNamesAndResolutionMessages) {
       {"HKLM\\SOFTWARE\\\\Classes", false, ""},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(keys_.KeyPathExists(row.path, kLocal), row.exists) << row.path;
+    EXPECT_EQ(keys_.KeyPathExists(row.path, kLocal, &unknown_), row.exists) << row.path;
     EXPECT_EQ(output_.Take(), row.output) << row.path;
   }
+}
+
+// Only "not found" proves a key absent: an unreadable or busy store must never make a run
+// record the deletion of a key that is there.
+TEST_F(KeyPathTest, OnlyNotFoundCountsAsAbsent) {
+  registry_.FailCall(RegCall::kOpen, kErrorAccessDenied);
+  EXPECT_TRUE(keys_.KeyPathExists("HKLM\\SOFTWARE\\Locked", kLocal, &unknown_));
+  EXPECT_FALSE(unknown_);
+  registry_.FailCall(RegCall::kOpen, kErrorBusy);
+  EXPECT_FALSE(keys_.KeyPathExists("HKLM\\SOFTWARE", kLocal, &unknown_));
+  EXPECT_TRUE(unknown_);
+  EXPECT_EQ(output_.Take(),
+            "***ERROR : Unable to Open Registry Key\n"
+            "         : (170)The requested resource is in use.\n"
+            "***ERROR : [Line 7]:HKLM\\SOFTWARE\n");
 }
 
 TEST_F(KeyPathTest, FailuresAreReportedWithThePath) {
@@ -78,18 +94,18 @@ TEST_F(KeyPathTest, RemoteMachineRules) {
   // Only the first two characters of the machine name are looked at for backslashes.
   for (auto [typed, connected] : {std::pair{"HOST", "\\\\HOST"}, {"\\\\\\HOST", "\\\\\\HOST"}}) {
     registry_.ClearLog();
-    EXPECT_TRUE(keys_.KeyPathExists("HKEY_USERS\\.DEFAULT", MachineName(typed)));
+    EXPECT_TRUE(keys_.KeyPathExists("HKEY_USERS\\.DEFAULT", MachineName(typed), &unknown_));
     EXPECT_EQ(registry_.log().at(0),
               "RegConnectRegistryA " + std::string(connected) + " HKEY_USERS");
     EXPECT_EQ(registry_.openConnections(), 0u) << typed;
   }
   // HKEY_CLASSES_ROOT is SOFTWARE\Classes under the remote HKEY_LOCAL_MACHINE.
   registry_.ClearLog();
-  EXPECT_TRUE(keys_.KeyPathExists("HKCR\\", kHost));
+  EXPECT_TRUE(keys_.KeyPathExists("HKCR\\", kHost, &unknown_));
   EXPECT_EQ(registry_.log().at(1), "RegOpenKeyA \\\\HOST\\HKEY_LOCAL_MACHINE SOFTWARE\\Classes");
   // HKEY_CURRENT_USER is refused before any connection, with no line.
   registry_.ClearLog();
-  EXPECT_FALSE(keys_.KeyPathExists("hkey_current_user\\x", kHost));
+  EXPECT_FALSE(keys_.KeyPathExists("hkey_current_user\\x", kHost, &unknown_));
   EXPECT_EQ(output_.Take(), "***ERROR : HKEY_CURRENT_USER cannot be opened on a remote machine\n");
   EXPECT_TRUE(registry_.log().empty());
 }
