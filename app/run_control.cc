@@ -170,7 +170,7 @@ bool RunControl::RunJob() {
   // Changes are saved in batches behind the backout records, and whatever the run changed is
   // saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
-  if (!batch.Begin(DefaultStorePath())) return false;
+  if (!batch.Begin(DefaultStorePath(), !settings_.machineName)) return false;
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
   return batch.Finish() && completed;
