@@ -41,6 +41,19 @@ bool SameFile(const std::string& a, const std::string& b) {
          infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
+// A store that cannot be read makes every key look missing: a no-action run would pass and
+// record, as the undo, the deletion of keys it never saw. False after the report.
+bool CheckStoreReadable(RegistryService& store, const std::string& path) {
+  KeyHandle root = kNoKey;
+  RegStatus status = store.RegOpenKeyA(kHkeyLocalMachine, "", &root);
+  if (status == kErrorSuccess) {
+    store.RegCloseKey(root);
+    return true;
+  }
+  ReportSystemErrorF(status, "Unable to open Registry Store \"%s\"", path.c_str());
+  return false;
+}
+
 class RunControl {
  public:
   explicit RunControl(const OsInfo& os) : os_(os) {}
@@ -164,6 +177,8 @@ bool RunControl::RunJob() {
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
   if (settings_.noAction) {
+    // Another machine's store is read through its agent, which reports for itself.
+    if (!settings_.machineName && !CheckStoreReadable(*store, DefaultStorePath())) return false;
     Operations operations(settings_, state_, keys, backout_);
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }

@@ -177,12 +177,14 @@ TEST(FaultTest, AStoreThatCannotBeReadIsLeftAsItIs) {
   for (const Case& c :
        {Case{"random bytes", noise}, Case{"cut half way", good.substr(0, good.size() / 2)},
         Case{"header overwritten", header}}) {
-    box.WriteFile(box.storePath(), c.content);
-    RunResult run = box.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/OVERWRITE"});
-    EXPECT_EQ(run.output, kBanner + message + kCorrupt) << c.name;
-    EXPECT_EQ(run.exitCode, 1) << c.name;
-    EXPECT_EQ(box.ReadFile(box.storePath()), c.content) << c.name;
-    EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n\n") << c.name;
+    for (const char* mode : {"/VERBOSE", "/NOACTION"}) {
+      box.WriteFile(box.storePath(), c.content);
+      RunResult run = box.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/OVERWRITE", mode});
+      EXPECT_NE(run.output.find(message + kCorrupt), std::string::npos) << c.name << mode;
+      EXPECT_EQ(run.exitCode, 1) << c.name << mode;
+      EXPECT_EQ(box.ReadFile(box.storePath()), c.content) << c.name << mode;
+      EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n\n") << c.name << mode;
+    }
   }
 
   // No read permission: root reads anything, so root runs the tool as nobody.
