@@ -41,6 +41,12 @@ bool SameFile(const std::string& a, const std::string& b) {
          infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
+// Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // A store that cannot be read makes every key look missing: a no-action run would pass and
 // record, as the undo, the deletion of keys it never saw. False after the report.
 bool CheckStoreReadable(RegistryService& store, const std::string& path) {
@@ -197,7 +203,8 @@ bool RunControl::FinishBackout() {
   if (!backout_.Close()) return false;
   // The full backup writes files of its own; the backout file of such a run holds only its
   // first lines and stays as written.
-  if (!settings_.fullBackup && !params_.HasOption("NOREVERSE")) {
+  if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
+      IsRegularFile(settings_.backoutPath)) {
     ReverseBackout(settings_.backoutPath, settings_, state_);
   }
   return true;

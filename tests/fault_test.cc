@@ -241,6 +241,25 @@ TEST(FaultTest, AStoreKeptByAnotherProcessPastTheWaitStopsTheRunBeforeItsFirstLi
   EXPECT_EQ(box.DumpStore(), start);
 }
 
+TEST(FaultTest, ABackoutFileThatIsNoDiskFileTakesTheRecordsAsTheyCome) {
+  BlackBox box;
+  const std::string start = Seed(box);
+  box.WriteFile("in.txt", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\F\\K1]\nUPDATE:\"v1\"=\"2\"\n");
+  RunResult run = box.Run({"/REG:in.txt", "/BACKUP:/dev/null", "/OVERWRITE"});
+  EXPECT_EQ(run.output, kBanner + "in.txt was applied.\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(box.DumpStore(), start);
+
+  // A pipe is neither synced to a disk nor read back to be reversed.
+  run = RunShell(box, "mkfifo pipe && { timeout 20 cat pipe >got.txt & } && DORVALEX_REGISTRY=" +
+                          Quoted(box.storePath()) + " timeout 20 " + Quoted(DorvalexBinary()) +
+                          " /REG:in.txt /BACKUP:pipe /OVERWRITE; rc=$?; wait; exit $rc");
+  EXPECT_EQ(run.output, kBanner + "in.txt was applied.\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(box.ReadFile("got.txt"),
+            "DORVALEX\n\nUPDATE:[HKLM\\SOFTWARE\\F\\K1]\nUPDATE:\"v1\"=\"2\"\n");
+}
+
 TEST(FaultTest, TwoRunsAtOnceGiveOneSerialOrderAndBothBackoutsUndoIt) {
   const char* kRuns[] = {"A", "B"};
   std::string serial[2];  // [0]: A then B; [1]: B then A
