@@ -95,8 +95,15 @@ class ListingWindow {
     if (!Current(key, generation)) StartWhole(key, generation);
   }
 
-  // Empties the window to be filled by Add with the whole listing of `key`, read elsewhere
-  // as of `generation`.
+  // Forgets the rows and gives their memory back.
+  void Release() {
+    generation_ = 0;
+    rows_ = {};
+    bytes_ = {};
+  }
+
+ private:
+  // Empties the window for the whole listing of `key` as of `generation`.
   void StartWhole(KeyId key, uint64_t generation) {
     rows_.clear();
     bytes_.clear();
@@ -125,14 +132,6 @@ class ListingWindow {
     return bytes_.size() < kMaxBytes;
   }
 
-  // Forgets the rows and gives their memory back.
-  void Release() {
-    generation_ = 0;
-    rows_ = {};
-    bytes_ = {};
-  }
-
- private:
   uint32_t End() const { return first_ + static_cast<uint32_t>(rows_.size()); }
   // A window read from the start may be wanted whole soon; one read elsewhere is a probe.
   static uint32_t FirstLimit(uint32_t index) { return index == 0 ? kFirstRows : 1; }
@@ -145,7 +144,7 @@ class ListingWindow {
     std::string afterFold;
     if (continuing) {
       afterId = rows_.back().id;
-      afterFold = Other(rows_.back());
+      if (listing_ == Listing::kSubkeys) afterFold = Other(rows_.back());
     }
     generation_ = 0;  // empty until the read succeeds
     rows_.clear();
