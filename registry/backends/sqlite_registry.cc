@@ -37,6 +37,19 @@ RegStatus CopyValueData(const ValueRow& row, uint8_t* data, uint32_t* size) {
   return kErrorSuccess;
 }
 
+// The same for value data held in a listing window.
+RegStatus CopyListedData(std::string_view bytes, uint8_t* data, uint32_t* size) {
+  if (!size) return kErrorSuccess;
+  const uint32_t needed = static_cast<uint32_t>(bytes.size());
+  if (data && *size < needed) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data && needed) std::memcpy(data, bytes.data(), needed);
+  *size = needed;
+  return kErrorSuccess;
+}
+
 class SqliteRegistry final : public RegistryService {
  public:
   explicit SqliteRegistry(const std::string& path)
@@ -239,16 +252,7 @@ class SqliteRegistry final : public RegistryService {
     name[valueName.size()] = '\0';
     *nameSize = static_cast<uint32_t>(valueName.size());
     if (type) *type = row->type;
-    std::string_view valueData = open->values.Other(*row);
-    if (!dataSize) return kErrorSuccess;
-    const uint32_t needed = static_cast<uint32_t>(valueData.size());
-    if (data && *dataSize < needed) {
-      *dataSize = needed;
-      return kErrorMoreData;
-    }
-    if (data && needed) std::memcpy(data, valueData.data(), needed);
-    *dataSize = needed;
-    return kErrorSuccess;
+    return CopyListedData(open->values.Other(*row), data, dataSize);
   }
 
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
