@@ -25,8 +25,9 @@ constexpr uint32_t kSlack = 10;
 
 class Snapshot {
  public:
-  Snapshot(KeyAccess& keys, BackoutFile& out, const MachineName& machine, Spinner* spinner)
-      : keys_(keys), registry_(keys.registry()), out_(out), machine_(machine),
+  Snapshot(KeyAccess& keys, BackoutFile& out, std::string_view path, const MachineName& machine,
+           Spinner* spinner)
+      : path_(path), keys_(keys), registry_(keys.registry()), out_(out), machine_(machine),
         spinner_(spinner) {}
 
   // Writes the key whose full path is path_, and all below it; path_ is as it was after.
@@ -34,14 +35,13 @@ class Snapshot {
   // Writes what is still gathered. False when a write failed (reported by the file).
   bool Flush();
 
-  std::string path_;
-
  private:
   bool Fail(RegStatus status, KeyHandle key);
   bool WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength);
   void TurnSpinner();
   void PrintSpinner();
 
+  std::string path_;  // the key being written; each level appends its child and removes it
   KeyAccess& keys_;
   RegistryService& registry_;
   BackoutFile& out_;
@@ -185,8 +185,7 @@ bool Snapshot::Take() {
 
 bool SnapshotKey(KeyAccess& keys, BackoutFile& out, std::string_view path,
                  const MachineName& machine, Spinner* spinner) {
-  Snapshot snapshot(keys, out, machine, spinner);
-  snapshot.path_ = path;
+  Snapshot snapshot(keys, out, path, machine, spinner);
   const bool taken = snapshot.Take();
   // Whatever was read is written, also after a failure: a header with no records shows the
   // key that could not be read.
