@@ -2,6 +2,7 @@
 // records, so that applying them recreates the key as it was.
 #include "backout/snapshot.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,38 +11,60 @@
 
 namespace {
 
-// Records of one key are gathered and written in pieces of about this size: they all come
-// before the change they undo, and one write per record would cost a system call each.
+// Records are gathered and written in pieces of about this size: one write per record, or
+// per key, would cost a system call each. All of them are written before SnapshotKey returns,
+// and so before the change they undo.
 constexpr size_t kWriteChunk = 64 * 1024;
+
+// Spinner steps are printed in groups of this many bytes (two per step), and whenever records
+// are written or a report is due, so that the console shows them in their order.
+constexpr size_t kSpinnerChunk = 512;
 
 // Room added to the lengths the key reports, as a margin for a value that grows meanwhile.
 constexpr uint32_t kSlack = 10;
 
 class Snapshot {
  public:
-  Snapshot(KeyAccess& keys, BackoutFile& out, const MachineName& machine, Spinner* spinner)
-      : keys_(keys), registry_(keys.registry()), out_(out), machine_(machine),
+  Snapshot(KeyAccess& keys, BackoutFile& out, std::string_view path, const MachineName& machine,
+           Spinner* spinner)
+      : path_(path), keys_(keys), registry_(keys.registry()), out_(out), machine_(machine),
         spinner_(spinner) {}
 
-  bool Take(const std::string& path);
+  // Writes the key whose full path is path_, and all below it; path_ is as it was after.
+  bool Take();
+  // Writes what is still gathered. False when a write failed (reported by the file).
+  bool Flush();
 
  private:
-  bool Fail(RegStatus status, const std::string& path, KeyHandle key);
-  bool WriteValues(KeyHandle key, const std::string& path, uint32_t nameLength,
-                   uint32_t dataLength);
-  bool Flush();
+  bool Fail(RegStatus status, KeyHandle key);
+  bool WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength);
   void TurnSpinner();
+  void PrintSpinner();
 
+  std::string path_;  // the key being written; each level appends its child and removes it
   KeyAccess& keys_;
   RegistryService& registry_;
   BackoutFile& out_;
   const MachineName& machine_;
   Spinner* spinner_;
-  std::string pending_;
+  std::string pending_;   // records not yet written
+  std::string spinning_;  // spinner steps not yet printed
+  // Buffers of the value loop and the subkey loop, reused by every key of the walk: they only
+  // grow, to the longest name and value met.
+  std::vector<char> name_;
+  std::vector<uint8_t> data_;
+  std::vector<char> child_;
 };
 
+void Snapshot::PrintSpinner() {
+  if (spinning_.empty()) return;
+  Print(spinning_);
+  spinning_.clear();
+}
+
 bool Snapshot::Flush() {
-  if (pending_.empty()) return true;
+  PrintSpinner();  // a failed write reports on the console: after the steps before it
+  if (pending_.empty()) return !out_.failed();
   bool written = out_.Write(pending_);
   pending_.clear();
   return written;
@@ -49,11 +72,12 @@ bool Snapshot::Flush() {
 
 // Reports a key that cannot be read completely. Without a spinner this fails the snapshot, so
 // a key is never deleted on the strength of a partial copy.
-bool Snapshot::Fail(RegStatus status, const std::string& path, KeyHandle key) {
+bool Snapshot::Fail(RegStatus status, KeyHandle key) {
+  PrintSpinner();
   if (spinner_ == nullptr) {
-    ReportSystemErrorF(status, "Could not get Key information for \"%s\"", path.c_str());
+    ReportSystemErrorF(status, "Could not get Key information for \"%s\"", path_.c_str());
   } else {
-    ReportErrorAfterProgressF("Couldn't save \"%s\"\nContinuing ...", path.c_str());
+    ReportErrorAfterProgressF("Couldn't save \"%s\"\nContinuing ...", path_.c_str());
   }
   if (key != kNoKey) registry_.RegCloseKey(key);
   return false;
@@ -61,41 +85,42 @@ bool Snapshot::Fail(RegStatus status, const std::string& path, KeyHandle key) {
 
 void Snapshot::TurnSpinner() {
   if (spinner_->position > 3) spinner_->position = 0;
-  PrintF("\b%c", spinner_->characters[spinner_->position]);
+  spinning_.push_back('\b');
+  spinning_.push_back(spinner_->characters[spinner_->position]);
   ++spinner_->position;
+  if (spinning_.size() >= kSpinnerChunk) PrintSpinner();
 }
 
-bool Snapshot::WriteValues(KeyHandle key, const std::string& path, uint32_t nameLength,
-                           uint32_t dataLength) {
-  std::vector<char> name(nameLength + kSlack);
-  std::vector<uint8_t> data(dataLength + kSlack);
+bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength) {
+  if (name_.size() < nameLength + kSlack) name_.resize(nameLength + kSlack);
+  if (data_.size() < dataLength + kSlack) data_.resize(dataLength + kSlack);
   for (uint32_t index = 0;;) {
-    uint32_t nameSize = static_cast<uint32_t>(name.size());
-    uint32_t dataSize = static_cast<uint32_t>(data.size());
+    uint32_t nameSize = static_cast<uint32_t>(name_.size());
+    uint32_t dataSize = static_cast<uint32_t>(data_.size());
     uint32_t type = 0;
-    RegStatus status =
-        registry_.RegEnumValueA(key, index, name.data(), &nameSize, &type, data.data(), &dataSize);
+    RegStatus status = registry_.RegEnumValueA(key, index, name_.data(), &nameSize, &type,
+                                               data_.data(), &dataSize);
     if (status == kErrorNoMoreItems) return true;
     if (status == kErrorMoreData) {
       // A value larger than the key reported (it grew meanwhile): read it again, whole.
       uint32_t maxName = 0;
       uint32_t maxData = 0;
       status = registry_.RegQueryInfoKeyA(key, nullptr, &maxName, &maxData);
-      if (status != kErrorSuccess) return Fail(status, path, key);
-      if (maxName + kSlack <= name.size() && maxData + kSlack <= data.size()) {
-        return Fail(kErrorMoreData, path, key);
+      if (status != kErrorSuccess) return Fail(status, key);
+      if (maxName + kSlack <= name_.size() && maxData + kSlack <= data_.size()) {
+        return Fail(kErrorMoreData, key);
       }
-      name.resize(std::max<size_t>(name.size(), maxName + kSlack));
-      data.resize(std::max<size_t>(data.size(), maxData + kSlack));
+      name_.resize(std::max<size_t>(name_.size(), maxName + kSlack));
+      data_.resize(std::max<size_t>(data_.size(), maxData + kSlack));
       continue;
     }
-    if (status != kErrorSuccess) return Fail(status, path, key);
-    pending_.append("UPDATE:\"")
-        .append(EscapeValueName(std::string_view(name.data(), nameSize)))
-        .append("\"=")
-        .append(FormatValueForRecord(
-            type, std::string_view(reinterpret_cast<const char*>(data.data()), dataSize)))
-        .push_back('\n');
+    if (status != kErrorSuccess) return Fail(status, key);
+    pending_.append("UPDATE:\"");
+    AppendEscapedValueName(std::string_view(name_.data(), nameSize), &pending_);
+    pending_.append("\"=");
+    AppendValueForRecord(
+        type, std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize), &pending_);
+    pending_.push_back('\n');
     if (pending_.size() >= kWriteChunk && !Flush()) {
       registry_.RegCloseKey(key);
       return false;
@@ -104,47 +129,47 @@ bool Snapshot::WriteValues(KeyHandle key, const std::string& path, uint32_t name
   }
 }
 
-bool Snapshot::Take(const std::string& path) {
+bool Snapshot::Take() {
+  if (out_.failed()) return false;  // reported when it failed; nothing more could be kept
   KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(path, &key, true, machine_)) {
-    ReportErrorF("Could not open key to backout: \"%s\"", path.c_str());
+  if (!keys_.OpenKeyPath(path_, &key, true, machine_)) {
+    PrintSpinner();
+    ReportErrorF("Could not open key to backout: \"%s\"", path_.c_str());
     return false;
   }
   // The header goes first, so that a key that cannot be read still shows in the file.
-  pending_.append("\nUPDATE:[").append(path).append("]\n");
+  pending_.append("\nUPDATE:[").append(path_).append("]\n");
   uint32_t subkeyLength = 0;
   uint32_t nameLength = 0;
   uint32_t dataLength = 0;
   RegStatus status = key == kNoKey
                          ? kErrorFileNotFound
                          : registry_.RegQueryInfoKeyA(key, &subkeyLength, &nameLength, &dataLength);
-  if (status != kErrorSuccess) {
-    if (!Flush()) return false;
-    return Fail(status, path, key);
-  }
-  if (!WriteValues(key, path, nameLength, dataLength)) return false;
-  if (!Flush()) {
+  if (status != kErrorSuccess) return Fail(status, key);
+  if (!WriteValues(key, nameLength, dataLength)) return false;
+  if (pending_.size() >= kWriteChunk && !Flush()) {
     registry_.RegCloseKey(key);
     return false;
   }
 
-  std::vector<char> child(subkeyLength + kSlack);
+  if (child_.size() < subkeyLength + kSlack) child_.resize(subkeyLength + kSlack);
+  const size_t pathLength = path_.size();
   for (uint32_t index = 0;;) {
-    status = registry_.RegEnumKeyA(key, index, child.data(), static_cast<uint32_t>(child.size()));
+    status = registry_.RegEnumKeyA(key, index, child_.data(), static_cast<uint32_t>(child_.size()));
     if (status == kErrorNoMoreItems) break;
     if (status == kErrorMoreData) {
       uint32_t longest = 0;
       status = registry_.RegQueryInfoKeyA(key, &longest, nullptr, nullptr);
-      if (status != kErrorSuccess) return Fail(status, path, key);
-      if (longest + kSlack <= child.size()) return Fail(kErrorMoreData, path, key);
-      child.resize(longest + kSlack);
+      if (status != kErrorSuccess) return Fail(status, key);
+      if (longest + kSlack <= child_.size()) return Fail(kErrorMoreData, key);
+      child_.resize(longest + kSlack);
       continue;
     }
-    if (status != kErrorSuccess) return Fail(status, path, key);
+    if (status != kErrorSuccess) return Fail(status, key);
     if (spinner_ != nullptr) TurnSpinner();
-    std::string childPath = path;
-    childPath.append("\\").append(child.data());
-    bool saved = Take(childPath);
+    path_.append("\\").append(child_.data());
+    bool saved = Take();
+    path_.resize(pathLength);
     // A write that failed ends every snapshot: nothing later could be kept anyway.
     if ((!saved && spinner_ == nullptr) || out_.failed()) {
       registry_.RegCloseKey(key);
@@ -160,6 +185,9 @@ bool Snapshot::Take(const std::string& path) {
 
 bool SnapshotKey(KeyAccess& keys, BackoutFile& out, std::string_view path,
                  const MachineName& machine, Spinner* spinner) {
-  Snapshot snapshot(keys, out, machine, spinner);
-  return snapshot.Take(std::string(path));
+  Snapshot snapshot(keys, out, path, machine, spinner);
+  const bool taken = snapshot.Take();
+  // Whatever was read is written, also after a failure: a header with no records shows the
+  // key that could not be read.
+  return snapshot.Flush() && taken;
 }

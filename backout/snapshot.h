@@ -14,9 +14,9 @@ struct Spinner {
   int position = 0;
 };
 
-// Writes the blocks of `path` and everything below it to `out`. With a spinner (full-backup
-// mode) an unreadable subkey is reported and skipped; without one it fails the snapshot.
-// False after the report.
+// Writes the blocks of `path` and everything below it to `out`, all of them on the file when
+// it returns. With a spinner (full-backup mode) an unreadable subkey is reported and skipped;
+// without one it fails the snapshot. False after the report.
 [[nodiscard]] bool SnapshotKey(KeyAccess& keys, BackoutFile& out, std::string_view path,
                                const MachineName& machine, Spinner* spinner);
 

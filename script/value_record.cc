@@ -1,5 +1,7 @@
 // The data text of a backout or snapshot record: the readable form where it reads back to the
 // very same value, the "hex(N):" form otherwise, so that no record loses or changes data.
+#include <cstring>
+
 #include "script/value_text.h"
 
 namespace {
@@ -49,9 +51,104 @@ bool IsReadable(uint32_t type, std::string_view data) {
   }
 }
 
+// "XX," for every byte value: one copy of three characters per byte.
+struct HexTable {
+  char text[256][3];
+  constexpr HexTable() : text() {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int byte = 0; byte < 256; ++byte) {
+      text[byte][0] = kDigits[byte >> 4];
+      text[byte][1] = kDigits[byte & 15];
+      text[byte][2] = ',';
+    }
+  }
+};
+constexpr HexTable kHex;
+
+void AppendEscaped(std::string_view text, std::string* out) {
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' || text[i] == '"') {
+      out->append(text.substr(start, i - start)).push_back('\\');
+      start = i;  // the character itself goes with the next run
+    }
+  }
+  out->append(text.substr(start));
+}
+
+void AppendDecimal(uint32_t number, std::string* out) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  while (count > 0) out->push_back(digits[--count]);
+}
+
+void AppendHex(uint32_t type, std::string_view data, std::string* out) {
+  if (type == kRegBinary) {
+    out->append("hex:");
+  } else {
+    out->append("hex(");
+    AppendDecimal(type, out);
+    out->append("):");
+  }
+  if (data.empty()) return;
+  const size_t start = out->size();
+  out->resize(start + data.size() * 3 - 1);
+  char* at = out->data() + start;
+  for (size_t i = 0; i + 1 < data.size(); ++i, at += 3) {
+    std::memcpy(at, kHex.text[static_cast<unsigned char>(data[i])], 3);
+  }
+  std::memcpy(at, kHex.text[static_cast<unsigned char>(data.back())], 2);
+}
+
 }  // namespace
 
+// Readable forms are written straight from the data: the same text that escaping the data and
+// formatting the escaped copy gives, without the copies.
+void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out) {
+  if (!IsReadable(type, data)) return AppendHex(type, data, out);
+  switch (type) {
+    case kRegSz:
+    case kRegExpandSz:
+      out->append(type == kRegSz ? "\"" : "Expand:\"");
+      AppendEscaped(data.substr(0, data.size() - 1), out);  // the text before its only NUL
+      out->push_back('"');
+      return;
+    case kRegDword: {
+      uint32_t value = 0;
+      for (size_t i = 0; i < 4; ++i) {
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+      }
+      char text[] = "Dword:00000000";
+      for (int digit = 0; digit < 8; ++digit) {
+        text[13 - digit] = kHex.text[(value >> (4 * digit)) & 15][1];
+      }
+      out->append(text, 14);
+      return;
+    }
+    default: {  // kRegMultiSz: strings without quotes or commas, ending with two NULs
+      out->append("Multi:\"");
+      std::string_view strings = data.substr(0, data.size() - 2);
+      size_t start = 0;
+      for (size_t end; (end = strings.find('\0', start)) != std::string_view::npos;
+           start = end + 1) {
+        AppendEscaped(strings.substr(start, end - start), out);
+        out->append("\",\"");
+      }
+      AppendEscaped(strings.substr(start), out);
+      out->push_back('"');
+      return;
+    }
+  }
+}
+
+void AppendEscapedValueName(std::string_view name, std::string* out) { AppendEscaped(name, out); }
+
 std::string FormatValueForRecord(uint32_t type, std::string_view data) {
-  if (IsReadable(type, data)) return FormatValueText(type, EscapeValueData(data, type));
-  return FormatHexValueText(type, data);
+  std::string text;
+  AppendValueForRecord(type, data, &text);
+  return text;
 }

@@ -38,8 +38,12 @@ ValueData ParseValueText(std::string_view text);
 // its readable form when that form reads back to exactly the same type and bytes, otherwise
 // "hex(%d):" with the type number and the bytes.
 std::string FormatValueForRecord(uint32_t type, std::string_view data);
+// The same text appended to `out`: for writers of many records, which reuse one buffer.
+void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out);
 
 // A value name escaped for writing between double quotes.
 inline std::string EscapeValueName(std::string_view name) { return EscapeValueData(name, 1); }
+// The escaped name appended to `out`.
+void AppendEscapedValueName(std::string_view name, std::string* out);
 
 #endif  // DORVALEX_SCRIPT_VALUE_TEXT_H_

@@ -108,3 +108,48 @@ TEST(ValueTextTest, EveryByteOfAStringSurvivesTheRecord) {
 }
 
 }  // namespace
+
+// The record text written straight into a buffer equals the one composed from the codec's
+// steps (escape, then the readable or the hex form), for data of every shape and type.
+TEST(ValueTextTest, AppendedRecordTextEqualsTheComposedOne) {
+  auto composed = [](uint32_t type, const std::string& data) {
+    const std::string readable = FormatValueText(type, EscapeValueData(data, type));
+    std::string unescaped;  // as the line parser reads it back
+    for (size_t i = 0; i < readable.size(); ++i) {
+      if (readable[i] == '\\' && i + 1 < readable.size() &&
+          (readable[i + 1] == '\\' || readable[i + 1] == '"'))
+        ++i;
+      unescaped.push_back(readable[i]);
+    }
+    const ValueData back = ParseValueText(unescaped);
+    const bool exact = (type == kRegSz || type == kRegExpandSz || type == kRegDword ||
+                        type == kRegMultiSz) &&
+                       back.type == type && std::string(back.bytes.begin(), back.bytes.end()) ==
+                                                data &&
+                       readable.find_first_of("\n\x1a") == std::string::npos;
+    return exact ? readable : FormatHexValueText(type, data);
+  };
+  const std::vector<std::string> shapes = {
+      ""s, "\0"s, "\0\0"s, "a\0"s, "a\\b\"c\0"s, "a\0b\0\0"s, "a\\\0b\0\0"s, "\x1f\0\0\0"s,
+      "\xff\xfe\x00\x80"s, "a,b\0\0"s, "x\ny\0"s, std::string(700, '\\') + "\0"s};
+  unsigned seed = 7;
+  std::vector<std::string> data = shapes;
+  for (int i = 0; i < 300; ++i) {  // short random strings over a small alphabet, NULs included
+    std::string bytes;
+    for (int n = (seed = seed * 1103515245 + 12345) >> 16 & 7; n > 0; --n)
+      bytes.push_back("a\\\"\0,\n"[(seed = seed * 1103515245 + 12345) >> 16 & 7 % 6]);
+    data.push_back(bytes);
+  }
+  for (uint32_t type : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 11u, 255u, 4294967295u}) {
+    for (const std::string& bytes : data) {
+      const std::string expected = composed(type, bytes);
+      std::string out = "=";  // appended after what the buffer holds
+      AppendValueForRecord(type, bytes, &out);
+      ASSERT_EQ(out.substr(1), expected) << type;
+      ASSERT_EQ(FormatValueForRecord(type, bytes), expected) << type;
+    }
+  }
+  std::string name = "=";
+  AppendEscapedValueName("a\\b\"c", &name);
+  EXPECT_EQ(name.substr(1), EscapeValueName("a\\b\"c"));
+}

@@ -12,6 +12,7 @@
 
 #include "registry/backends/key_cache.h"
 #include "registry/backends/key_values.h"
+#include "registry/backends/listing_prefetch.h"
 #include "registry/backends/run_lock.h"
 #include "registry/backends/sqlite_store.h"
 #include "registry/backends/store_path.h"
@@ -36,6 +37,19 @@ RegStatus CopyValueData(const ValueRow& row, uint8_t* data, uint32_t* size) {
   }
   if (data && row.dataSize) std::memcpy(data, row.data.data(), row.dataSize);
   *size = row.dataSize;
+  return kErrorSuccess;
+}
+
+// The same for value data held in a listing window.
+RegStatus CopyListedData(std::string_view bytes, uint8_t* data, uint32_t* size) {
+  if (!size) return kErrorSuccess;
+  const uint32_t needed = static_cast<uint32_t>(bytes.size());
+  if (data && *size < needed) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data && needed) std::memcpy(data, bytes.data(), needed);
+  *size = needed;
   return kErrorSuccess;
 }
 
@@ -211,21 +225,26 @@ class SqliteRegistry final : public RegistryService {
     if (RegStatus status = LookUp(key, &open)) return status;
     if (!name) return kErrorInvalidParameter;
     if (!(open->access & kKeyEnumerateSubKeys)) return kErrorAccessDenied;
-    std::string childName, childFold;
+    const ListingWindow::Row* row = nullptr;
     RegStatus status = Transact(false, [&] {
       KeyId id;
       if (RegStatus status = ResolveListedKey(*open, &id)) return status;
-      // Walking index 0, 1, 2... continues after the last name instead of counting again.
-      if (index > 0 && open->cursorGeneration == generation_ && open->nextSubkey == index)
-        return store_.ChildAfter(id, open->lastSubkeyFold, &childName, &childFold);
-      return store_.ChildAt(id, index, &childName, &childFold);
+      RegStatus status = SubkeyWindow(*open, id).Seek(store_, id, generation_, index, &row);
+      if (status == kErrorSuccess) {
+        // The caller is likely to open the child next, and then to list its subkeys.
+        lastChild_.generation = generation_;
+        lastChild_.parent = id;
+        lastChild_.fold = open->subkeys.Other(*row);
+        lastChild_.id = row->id;
+        lastChild_.hasChildren = row->type != 0;
+      }
+      return status;
     });
     if (status != kErrorSuccess) return status;
-    open->cursorGeneration = generation_;
-    open->nextSubkey = index + 1;
-    open->lastSubkeyFold = childFold;
+    std::string_view childName = open->subkeys.Name(*row);
     if (childName.size() + 1 > size) return kErrorMoreData;
-    std::memcpy(name, childName.c_str(), childName.size() + 1);
+    std::memcpy(name, childName.data(), childName.size());
+    name[childName.size()] = '\0';
     return kErrorSuccess;
   }
 
@@ -235,23 +254,20 @@ class SqliteRegistry final : public RegistryService {
     if (RegStatus status = LookUp(key, &open)) return status;
     if (!name || !nameSize || (data && !dataSize)) return kErrorInvalidParameter;
     if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
-    ValueRow row;
+    const ListingWindow::Row* row = nullptr;
     RegStatus status = Transact(false, [&] {
       KeyId id;
       if (RegStatus status = ResolveListedKey(*open, &id)) return status;
-      if (index > 0 && open->cursorGeneration == generation_ && open->nextValue == index)
-        return store_.ValueAfter(id, open->lastValueId, &row);
-      return store_.ValueAt(id, index, &row);
+      return open->values.Seek(store_, id, generation_, index, &row);
     });
     if (status != kErrorSuccess) return status;
-    open->cursorGeneration = generation_;
-    open->nextValue = index + 1;
-    open->lastValueId = row.id;
-    if (row.name.size() + 1 > *nameSize) return kErrorMoreData;
-    std::memcpy(name, row.name.c_str(), row.name.size() + 1);
-    *nameSize = static_cast<uint32_t>(row.name.size());
-    if (type) *type = row.type;
-    return CopyValueData(row, data, dataSize);
+    std::string_view valueName = open->values.Name(*row);
+    if (valueName.size() + 1 > *nameSize) return kErrorMoreData;
+    std::memcpy(name, valueName.data(), valueName.size());
+    name[valueName.size()] = '\0';
+    *nameSize = static_cast<uint32_t>(valueName.size());
+    if (type) *type = row->type;
+    return CopyListedData(open->values.Other(*row), data, dataSize);
   }
 
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
@@ -265,7 +281,12 @@ class SqliteRegistry final : public RegistryService {
       KeyId id;
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess || target != Target::kKey) return status;
-      return store_.KeyInfo(id, &lengths[0], &lengths[1], &lengths[2]);
+      // Read as the first window of each listing, which the enumeration then goes on with.
+      if (maxSubkeyLength)
+        status = SubkeyWindow(*open, id).Longest(store_, id, generation_, &lengths[0], nullptr);
+      if (status == kErrorSuccess && (maxValueNameLength || maxValueLength))
+        status = open->values.Longest(store_, id, generation_, &lengths[1], &lengths[2]);
+      return status;
     });
     if (status != kErrorSuccess) return status;
     if (maxSubkeyLength) *maxSubkeyLength = lengths[0];
@@ -285,12 +306,9 @@ class SqliteRegistry final : public RegistryService {
     KeyHandle root = kNoKey;
     KeyId id = 0;
     uint32_t access = kKeyAllAccess;
-    // Where the last enumeration stopped, valid while generation_ is unchanged.
-    uint64_t cursorGeneration = 0;
-    uint32_t nextSubkey = 0;
-    std::string lastSubkeyFold;
-    uint32_t nextValue = 0;
-    int64_t lastValueId = 0;
+    // The rows of the last enumerations, valid while generation_ is unchanged.
+    ListingWindow subkeys{Listing::kSubkeys};
+    ListingWindow values{Listing::kValues};
   };
 
   RegStatus LookUp(KeyHandle handle, OpenKey** open) {
@@ -486,6 +504,14 @@ class SqliteRegistry final : public RegistryService {
     ++generation_;
   }
 
+  // The subkey window of `open`, which resolved to key `id`: known empty without a statement
+  // when the last subkey enumeration found that key without children.
+  ListingWindow& SubkeyWindow(OpenKey& open, KeyId id) {
+    if (lastChild_.generation == generation_ && lastChild_.id == id && !lastChild_.hasChildren)
+      open.subkeys.MarkEmpty(id, generation_);
+    return open.subkeys;
+  }
+
   // The key whose subkeys or values are listed; a key with nothing to list (HKPD, an empty
   // view) ends the listing at once.
   RegStatus ResolveListedKey(OpenKey& open, KeyId* id) {
@@ -536,6 +562,9 @@ class SqliteRegistry final : public RegistryService {
 
   RegStatus CheckLive(KeyId id) {
     if (id == kLocalMachineId || id == kUsersId || cache_.IsLive(id)) return kErrorSuccess;
+    // A child listed within this consistent read lives as long as the read.
+    if (consistentRead_ && lastChild_.generation == generation_ && lastChild_.id == id)
+      return kErrorSuccess;
     int64_t depth = 0;
     RegStatus status = store_.KeyDepth(id, &depth);
     if (status != kErrorSuccess) return status;
@@ -544,6 +573,12 @@ class SqliteRegistry final : public RegistryService {
   }
 
   RegStatus FindChild(KeyId parent, const std::string& fold, KeyId* child) {
+    // Only a consistent read is sure that no write of this connection moved the child since.
+    if (consistentRead_ && lastChild_.generation == generation_ && lastChild_.parent == parent &&
+        lastChild_.fold == fold) {
+      *child = lastChild_.id;
+      return kErrorSuccess;
+    }
     if (cache_.FindChild(parent, fold, child)) return kErrorSuccess;
     RegStatus status = store_.FindChild(parent, fold, child);
     if (status == kErrorSuccess) cache_.AddChild(parent, fold, *child);
@@ -658,6 +693,15 @@ class SqliteRegistry final : public RegistryService {
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
   bool batching_ = false;        // inside BeginChanges .. EndChanges
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
+  // The child that the last subkey enumeration gave, valid while generation_ is unchanged: a
+  // walk opens it next and lists its subkeys.
+  struct {
+    uint64_t generation = 0;
+    KeyId parent = 0;
+    std::string fold;
+    KeyId id = 0;
+    bool hasChildren = true;
+  } lastChild_;
 };
 
 }  // namespace

@@ -64,6 +64,15 @@ constexpr const char* kStatementSql[] = {
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
     "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1",
+    // One more row than asked for tells whether the listing ends within the window.
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?2 + 1 OFFSET ?3",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3 ORDER BY id"
+    " LIMIT ?2 + 1",
+    // Whether each child has children spares a walk one listing per key without any.
+    "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
+    " WHERE parent = ?1 ORDER BY fold LIMIT ?2 + 1 OFFSET ?3",
+    "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
+    " WHERE parent = ?1 AND fold > ?3 ORDER BY fold LIMIT ?2 + 1",
 };
 
 // An empty text binds as an empty blob, never as NULL.
@@ -72,6 +81,12 @@ int BindBytes(sqlite3_stmt* stmt, int index, const void* data, size_t size) {
 }
 int BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   return BindBytes(stmt, index, text.data(), text.size());
+}
+
+std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
+  const void* bytes = sqlite3_column_blob(stmt, column);
+  int size = sqlite3_column_bytes(stmt, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
 }
 
 std::string ColumnBytes(sqlite3_stmt* stmt, int column) {
@@ -526,15 +541,23 @@ RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
 
 RegStatus SqliteStore::KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
                                uint32_t* maxValueData) {
-  {
-    sqlite3_stmt* stmt = Statement(kMaxSubkey);
-    if (!stmt) return kErrorBadDb;
-    Use use(stmt);
-    sqlite3_bind_int64(stmt, 1, key);
-    int rc = sqlite3_step(stmt);
-    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-    *maxSubkey = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));  // NULL reads as 0
-  }
+  RegStatus status = LongestSubkey(key, maxSubkey);
+  if (status != kErrorSuccess) return status;
+  return LongestValue(key, maxValueName, maxValueData);
+}
+
+RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {
+  sqlite3_stmt* stmt = Statement(kMaxSubkey);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *maxSubkey = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));  // NULL reads as 0
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData) {
   sqlite3_stmt* stmt = Statement(kMaxValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -544,4 +567,58 @@ RegStatus SqliteStore::KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValu
   *maxValueName = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
   *maxValueData = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
   return kErrorSuccess;
+}
+
+template <typename Visit>
+RegStatus SqliteStore::StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit,
+                                   bool* ended) {
+  *ended = false;
+  for (uint32_t rows = 0;; ++rows) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) {
+      *ended = true;
+      return kErrorSuccess;
+    }
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    if (rows == limit || !visit()) return kErrorSuccess;  // the extra row shows there is more
+  }
+}
+
+RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* afterId,
+                                  uint32_t limit, const ValueVisitor& visit, bool* ended) {
+  sqlite3_stmt* stmt = Statement(afterId ? kListValuesAfter : kListValuesAt);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  sqlite3_bind_int64(stmt, 2, limit);
+  sqlite3_bind_int64(stmt, 3, afterId ? *afterId : offset);
+  ListedValue row;
+  return StepListing(stmt, limit, [&] {
+    row.id = sqlite3_column_int64(stmt, 0);
+    row.name = ColumnView(stmt, 1);
+    row.type = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+    row.data = ColumnView(stmt, 3);
+    return visit(row);
+  }, ended);
+}
+
+RegStatus SqliteStore::ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
+                                    uint32_t limit, const ChildVisitor& visit, bool* ended) {
+  sqlite3_stmt* stmt = Statement(afterFold ? kListChildrenAfter : kListChildrenAt);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, parent);
+  sqlite3_bind_int64(stmt, 2, limit);
+  if (afterFold)
+    BindText(stmt, 3, *afterFold);
+  else
+    sqlite3_bind_int64(stmt, 3, offset);
+  ListedChild row;
+  return StepListing(stmt, limit, [&] {
+    row.id = sqlite3_column_int64(stmt, 0);
+    row.name = ColumnView(stmt, 1);
+    row.fold = ColumnView(stmt, 2);
+    row.hasChildren = sqlite3_column_int64(stmt, 3) != 0;
+    return visit(row);
+  }, ended);
 }

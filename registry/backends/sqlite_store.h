@@ -12,6 +12,7 @@
 #define DORVALEX_REGISTRY_BACKENDS_SQLITE_STORE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,23 @@ struct ValueRow {
   std::string data;
   uint32_t dataSize = 0;
 };
+
+// One row of a listing. The texts point into the statement: valid during the visit only.
+struct ListedValue {
+  int64_t id = 0;
+  std::string_view name;
+  uint32_t type = 0;
+  std::string_view data;
+};
+struct ListedChild {
+  KeyId id = 0;
+  std::string_view name;
+  std::string_view fold;
+  bool hasChildren = false;  // the child has subkeys of its own
+};
+// Called for each listed row; false stops the listing after that row.
+using ValueVisitor = std::function<bool(const ListedValue&)>;
+using ChildVisitor = std::function<bool(const ListedChild&)>;
 
 class SqliteStore {
  public:
@@ -95,14 +113,27 @@ class SqliteStore {
   RegStatus DeleteValue(KeyId key, std::string_view fold);
   RegStatus KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
                     uint32_t* maxValueData);
+  // The aggregate halves of KeyInfo, for a caller that needs only one of them.
+  RegStatus LongestSubkey(KeyId key, uint32_t* maxSubkey);
+  RegStatus LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData);
+
+  // Up to `limit` rows of a listing in one statement: values in creation order, children in
+  // ascending folded order. They start at number `offset`, or, when `after` is given, right
+  // after the value id / folded name it names. *ended: the listing's last row was visited.
+  RegStatus ListValues(KeyId key, uint32_t offset, const int64_t* afterId, uint32_t limit,
+                       const ValueVisitor& visit, bool* ended);
+  RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
+                         uint32_t limit, const ChildVisitor& visit, bool* ended);
 
  private:
   enum StatementId : int {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kValuesOf, kSetValue,
-    kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
+    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kValuesOf,
+    kSetValue, kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue,
+    kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
+    kStatementCount
   };
   class Use;
 
@@ -115,6 +146,9 @@ class SqliteStore {
   // Runs a statement that takes no parameters and returns no rows.
   RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
+  // Steps a bound listing statement through at most `limit` rows.
+  template <typename Visit>
+  RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
 
   sqlite3* db_ = nullptr;
   RegStatus status_ = kErrorSuccess;
