@@ -591,7 +591,19 @@ class SqliteRegistry final : public RegistryService {
     if (!batching_) return false;
     if (values_.Holds(key)) return true;
     std::vector<ValueRow> rows;
-    if (store_.ValuesOf(key, KeyValues::kMaxValues + 1, &rows) != kErrorSuccess) return false;
+    bool ended = false;
+    RegStatus status = store_.ListValues(key, 0, nullptr, KeyValues::kMaxValues,
+                                         [&](const ListedValue& value) {
+                                           ValueRow& row = rows.emplace_back();
+                                           row.id = value.id;
+                                           row.name = value.name;
+                                           row.type = value.type;
+                                           row.data = value.data;
+                                           row.dataSize = static_cast<uint32_t>(value.data.size());
+                                           return true;
+                                         },
+                                         &ended);
+    if (status != kErrorSuccess || !ended) return false;  // too many values to hold
     values_.Hold(key, std::move(rows));
     return values_.Holds(key);
   }

@@ -56,7 +56,6 @@ constexpr const char* kStatementSql[] = {
     "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?2",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
@@ -480,24 +479,18 @@ RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_vi
   sqlite3_stmt* stmt = Statement(kSetValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
+  BindValue(stmt, key, name, fold, type, data, size);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+void SqliteStore::BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name,
+                            std::string_view fold, uint32_t type, const uint8_t* data,
+                            uint32_t size) {
   sqlite3_bind_int64(stmt, 1, key);
   BindText(stmt, 2, name);
   BindText(stmt, 3, fold);
   sqlite3_bind_int64(stmt, 4, type);
   BindBytes(stmt, 5, data, size);
-  return StatusFromSqlite(sqlite3_step(stmt));
-}
-
-RegStatus SqliteStore::ValuesOf(KeyId key, uint32_t limit, std::vector<ValueRow>* rows) {
-  rows->clear();
-  sqlite3_stmt* stmt = Statement(kValuesOf);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  sqlite3_bind_int64(stmt, 2, limit);
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) ReadValueRow(stmt, &rows->emplace_back());
-  return StatusFromSqlite(rc);
 }
 
 RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
@@ -506,11 +499,7 @@ RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string
   sqlite3_stmt* stmt = Statement(kInsertValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  BindText(stmt, 2, name);
-  BindText(stmt, 3, fold);
-  sqlite3_bind_int64(stmt, 4, type);
-  BindBytes(stmt, 5, data, size);
+  BindValue(stmt, key, name, fold, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   *id = sqlite3_last_insert_rowid(db_);

@@ -102,8 +102,6 @@ class SqliteStore {
   // Creates the value or replaces its type and data in place (its name and place stay).
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size);
-  // The first `limit` values of `key` in creation order.
-  RegStatus ValuesOf(KeyId key, uint32_t limit, std::vector<ValueRow>* rows);
   // Creates a value the key does not have yet; *id is its row.
   RegStatus InsertValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                         const uint8_t* data, uint32_t size, int64_t* id);
@@ -130,8 +128,7 @@ class SqliteStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kValuesOf,
-    kSetValue, kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue,
+    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue, kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue,
     kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
     kStatementCount
   };
@@ -146,6 +143,9 @@ class SqliteStore {
   // Runs a statement that takes no parameters and returns no rows.
   RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
+  // Binds key, name, fold, type and data as parameters 1 to 5 of an insert.
+  void BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name, std::string_view fold,
+                 uint32_t type, const uint8_t* data, uint32_t size);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
