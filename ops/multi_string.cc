@@ -1,6 +1,8 @@
 // APPEND, PREPEND, REMOVE and REPLACE: edits of single strings inside a multi-string value.
 // They share one course (open, split, read, check the type, record, change, close) and differ
-// in the list edit, in what an absent value means and in the record that undoes them.
+// in the list edit and in what an absent value means. Each records the value's whole old state
+// (not the inverse edit): an inverse edit applied where the edit never reached the store (a run
+// killed before its batch was saved) would add or remove a string that was never touched.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,11 +32,6 @@ EditWords WordsOf(StringEdit edit) {
     case StringEdit::kReplace: break;
   }
   return {"REPLACE", "REPLACE: ["};
-}
-
-// A string between double quotes in a record, escaped so that it reads back unchanged.
-std::string Quoted(std::string_view text) {
-  return "\"" + EscapeValueData(text, kRegSz) + "\"";
 }
 
 // The search and replacement strings of a REPLACE parameter text ("search","replacement"
@@ -83,15 +80,7 @@ class StringEditLine {
 
  private:
   bool AddString() {
-    if (RecordsWanted(settings_, state_)) {
-      if (old_.present) {
-        if (!Record("REMOVE:" + RecordName(name_) + "=" + Quoted(operand_) + "\n")) {
-          return Abandon();
-        }
-      } else if (!settings_.changesOnly) {
-        if (!Record("DELETE:" + RecordName(name_) + "=\n")) return Abandon();
-      }
-    }
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
     if (settings_.noAction) return Abandon(true);
 
     // An absent value counts as a list holding one empty string: APPEND puts the operand in
@@ -108,28 +97,17 @@ class StringEditLine {
 
   bool RemoveString() {
     if (!old_.present) return Abandon(true);
-    StringList list;
-    bool leftOut = false;
-    for (std::string& text : ReadStringList(old_.data)) {
-      if (StringsEqualIgnoringCase(text, operand_)) {
-        leftOut = true;
-      } else {
-        list.push_back(std::move(text));
-      }
-    }
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
     if (settings_.noAction) {
       Release();
-    } else if (!SetList(list, /*successLine=*/false)) {
-      return false;
+      PrintSuccess(settings_, state_, words_.label, text_);
+      return true;
     }
-    // Written after the change: applied to a value that a refused set left as it was, the
-    // APPEND that undoes the removal would add a copy the value never lost.
-    if (leftOut && RecordsWanted(settings_, state_) &&
-        !Record("APPEND:" + RecordName(name_) + "=" + Quoted(operand_) + "\n")) {
-      return false;
+    StringList list;
+    for (std::string& text : ReadStringList(old_.data)) {
+      if (!StringsEqualIgnoringCase(text, operand_)) list.push_back(std::move(text));
     }
-    PrintSuccess(settings_, state_, words_.label, text_);
-    return true;
+    return SetList(list);
   }
 
   bool ReplaceString() {
@@ -138,18 +116,9 @@ class StringEditLine {
     if (!SplitReplaceParameters(operand_, &search, &replacement)) {
       return FailLine("Invalid Search Replace Parameters");
     }
-    if (old_.present && RecordsWanted(settings_, state_)) {
-      // A record's search string ends at its first comma, so a replacement holding one cannot
-      // be searched for again: that change is undone by restoring the whole value instead.
-      const std::string record =
-          replacement.find(',') == std::string::npos
-              ? "REPLACE:" + RecordName(name_) + "=" + Quoted(replacement) + "," +
-                    Quoted(search) + "\n"
-              : "UPDATE:" + RecordName(name_) + "=" +
-                    FormatValueForRecord(old_.type, old_.data) + "\n";
-      if (!Record(record)) return Abandon();
-    }
-    if (settings_.noAction || !old_.present) return Abandon(true);
+    if (!old_.present) return Abandon(true);
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
+    if (settings_.noAction) return Abandon(true);
 
     StringList list = ReadStringList(old_.data);
     for (std::string& text : list) {
@@ -158,10 +127,8 @@ class StringEditLine {
     return SetList(list);
   }
 
-  bool Record(const std::string& record) { return WriteValueRecord(backout_, state_, record); }
-
-  // Writes the new list and closes the key; prints the success line unless told not to.
-  bool SetList(const StringList& list, bool successLine = true) {
+  // Writes the new list, closes the key and prints the success line.
+  bool SetList(const StringList& list) {
     const std::string data = WriteStringList(list);
     const RegStatus status = keys_.registry().RegSetValueExA(
         key_, name_, 0, kRegMultiSz, reinterpret_cast<const uint8_t*>(data.data()),
@@ -172,7 +139,7 @@ class StringEditLine {
       ReportLine(state_, text_);
       return false;
     }
-    if (successLine) PrintSuccess(settings_, state_, words_.label, text_);
+    PrintSuccess(settings_, state_, words_.label, text_);
     return true;
   }
 

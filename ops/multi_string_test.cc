@@ -1,5 +1,5 @@
 // Tests of the multi-string edits: the list they read and write, the value they leave, the
-// undo records they write and when, and their refusals.
+// undo records they write (the value's whole old state, before the change), and their refusals.
 #include <cstring>
 #include <optional>
 #include <string>
@@ -66,14 +66,15 @@ TEST_F(StringEditTest, EditsTheListAndRecordsTheirUndo) {
   struct Row { Edit edit; std::optional<std::string> before; std::string operand;
                std::optional<std::string> after; std::string records; };
   const Row rows[] = {
-      {kAppend, "\0\0"s, "\"x\"", "x\0\0"s, "REMOVE:\"v\"=\"x\"\n"},  // a lone "" is replaced
-      {kAppend, "a\0\0b\0\0"s, "Multi:\"x\"", "a\0x\0\0"s, "REMOVE:\"v\"=\"x\"\n"},
-      {kRemove, "a\0b\0A\0\0"s, "\"a\"", "b\0\0"s, "APPEND:\"v\"=\"a\"\n"},
-      {kRemove, "Path\0\0"s, "\"pATH\"", "\0"s, "APPEND:\"v\"=\"pATH\"\n"},
-      {kRemove, "a\0b\0"s, "\"z\"", "a\0b\0\0"s, ""},
-      {kRemove, "[\0\0"s, "\"{\"", "[\0\0"s, ""},  // only letters fold: '[' is not '{'
-      {kReplace, "A\0b\0a\0\0"s, "\"a\",\"q\"", "q\0b\0q\0\0"s, "REPLACE:\"v\"=\"q\",\"a\"\n"},
-      {kReplace, "b\0\0"s, "\"a\",\"q\"", "b\0\0"s, "REPLACE:\"v\"=\"q\",\"a\"\n"},
+      {kAppend, "\0\0"s, "\"x\"", "x\0\0"s, "UPDATE:\"v\"=Multi:\"\"\n"},  // a lone "" goes
+      {kAppend, "a\0\0b\0\0"s, "Multi:\"x\"", "a\0x\0\0"s,
+       "UPDATE:\"v\"=hex(7):61,00,00,62,00,00\n"},
+      {kAppend, std::nullopt, "\"x\"", "x\0\0"s, "DELETE:\"v\"=\n"},
+      {kRemove, "a\0b\0A\0\0"s, "\"a\"", "b\0\0"s, "UPDATE:\"v\"=Multi:\"a\",\"b\",\"A\"\n"},
+      {kRemove, "a\0b\0"s, "\"z\"", "a\0b\0\0"s, "UPDATE:\"v\"=hex(7):61,00,62,00\n"},
+      {kRemove, "[\0\0"s, "\"{\"", "[\0\0"s, "UPDATE:\"v\"=Multi:\"[\"\n"},  // '[' is not '{'
+      {kReplace, "A\0b\0a\0\0"s, "\"a\",\"q\"", "q\0b\0q\0\0"s,
+       "UPDATE:\"v\"=Multi:\"A\",\"b\",\"a\"\n"},
       {kReplace, "a\0b\0\0"s, "\"a\",\"x,y\"", "x,y\0b\0\0"s, "UPDATE:\"v\"=Multi:\"a\",\"b\"\n"},
   };
   for (const Row& row : rows) {
@@ -98,7 +99,7 @@ TEST_F(StringEditTest, ChangesOnlyAndNoActionRuns) {
   EXPECT_TRUE(Run(kAppend, "\"v\"=\"x\"\n"));
   EXPECT_TRUE(Run(kRemove, "\"v\"=\"a\"\n"));
   EXPECT_EQ(Stored(), "a\0\0"s);
-  EXPECT_EQ(BackoutText(), Records("REMOVE:\"v\"=\"x\"\nAPPEND:\"v\"=\"a\"\n"));
+  EXPECT_EQ(BackoutText(), Records("UPDATE:\"v\"=Multi:\"a\"\nUPDATE:\"v\"=Multi:\"a\"\n"));
   EXPECT_EQ(output_.Take(), "REMOVE : [7] Success - \"v\"=\"a\"\n");
 }
 
@@ -142,9 +143,8 @@ TEST_F(StringEditTest, RemoveAndReplaceUnderAMissingKeyCreateNothing) {
   }
 }
 
-// The record goes first: a failed write stops the line before its change. REMOVE records
-// after its change (an undo of nothing is never written), so there the change stays, and a
-// refused change leaves no record of a removal that did not happen.
+// The record goes first: a failed write stops the line before its change, and a refused change
+// leaves a record that puts back the state the value still has.
 TEST_F(StringEditTest, FailedWritesLeaveRecordAndValueInStep) {
   const std::pair<Edit, const char*> rows[] = {
       {kAppend, "\"v\"=\"x\"\n"}, {kReplace, "\"v\"=\"a\",\"x\"\n"},
@@ -154,7 +154,7 @@ TEST_F(StringEditTest, FailedWritesLeaveRecordAndValueInStep) {
     Start("a\0b\0\0"s);
     ASSERT_TRUE(backout_.Create("/dev/full"));
     EXPECT_FALSE(Run(edit, line));
-    EXPECT_EQ(Stored(), edit.op == kRemove.op ? "b\0\0"s : "a\0b\0\0"s);
+    EXPECT_EQ(Stored(), "a\0b\0\0"s);
     EXPECT_EQ(Stored("new"), std::nullopt);
     EXPECT_EQ(output_.Take(), "***ERROR : Unable to Write Backout File \"/dev/full\"\n");
   }
@@ -162,7 +162,7 @@ TEST_F(StringEditTest, FailedWritesLeaveRecordAndValueInStep) {
   fault_->FailCall(RegCall::kSetValue, kErrorAccessDenied);
   EXPECT_FALSE(Run(kRemove, "\"v\"=\"a\"\n"));
   EXPECT_EQ(Stored(), "a\0\0"s);
-  EXPECT_EQ(BackoutText(), Records(""));
+  EXPECT_EQ(BackoutText(), Records("UPDATE:\"v\"=Multi:\"a\"\n"));
 }
 
 }  // namespace

@@ -86,20 +86,11 @@ bool Operations::UpdateValue(std::string_view text) {
     return false;
   }
 
-  if (RecordsWanted(settings_, state_)) {
-    OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
-    bool recorded = true;
-    if (old.present) {
-      recorded = WriteValueRecord(backout_, state_,
-                                  "UPDATE:" + RecordName(name) + "=" +
-                                      FormatValueForRecord(old.type, old.data) + "\n");
-    } else if (!settings_.changesOnly) {
-      recorded = WriteValueRecord(backout_, state_, "DELETE:" + RecordName(name) + "=\n");
-    }
-    if (!recorded) {
-      ReleaseKey(keys_, settings_, state_, key);
-      return false;
-    }
+  if (RecordsWanted(settings_, state_) &&
+      !RecordOldValue(settings_, state_, backout_, name,
+                      ReadOldValue(keys_.registry(), key, name, state_))) {
+    ReleaseKey(keys_, settings_, state_, key);
+    return false;
   }
   if (settings_.noAction) {
     keys_.ReleaseKeyPath(key);

@@ -56,6 +56,17 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   return true;
 }
 
+bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
+                    std::string_view name, const OldValue& old) {
+  if (!RecordsWanted(settings, state)) return true;
+  if (old.present) {
+    return WriteValueRecord(backout, state,
+                            "UPDATE:" + RecordName(name) + "=" +
+                                FormatValueForRecord(old.type, old.data) + "\n");
+  }
+  return settings.changesOnly || WriteValueRecord(backout, state, "DELETE:" + RecordName(name) + "=\n");
+}
+
 std::string RecordName(std::string_view name) {
   if (name.empty()) return "@";
   std::string quoted = "\"";

@@ -40,6 +40,15 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
 [[nodiscard]] bool WriteValueRecord(BackoutFile& backout, ScriptState& state,
                                     std::string_view record);
 
+// Writes the record that puts back `old`, the value `name` held before this line: its old data,
+// or its deletion when it was absent (left out with /CHANGES). Such a record holds the old
+// state whole, so applying it where the change never reached the store (a run killed before
+// its batch was saved) changes nothing. Writes nothing when no records are wanted. False after
+// the write failure report.
+[[nodiscard]] bool RecordOldValue(const RunSettings& settings, ScriptState& state,
+                                  BackoutFile& backout, std::string_view name,
+                                  const OldValue& old);
+
 // The name part of a record: "\"<escaped name>\"" or "@" for the default value.
 std::string RecordName(std::string_view name);
 

@@ -55,7 +55,7 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
             "UPDATE:\"Odd \\\"q\\\"\"=hex(1):61,00,62\n"
             "UPDATE:\"Path\"=\"C:\\\\Temp\"\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
-            "REMOVE:\"list\"=\"q\\\"uote\"\n"
+            "UPDATE:\"list\"=Multi:\"a\",\"b\"\n"
             "UPDATE:\"Count\"=Dword:00000006\n"
             "UPDATE:\"Count\"=Dword:00000005\n\n");
 
