@@ -88,7 +88,8 @@ std::string BlackBox::PathOf(std::string_view name) const {
 }
 
 RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& env,
-                        int timeoutSeconds) const {
+                        int timeoutSeconds,
+                        std::optional<std::chrono::microseconds> killAfter) const {
   RunResult result;
   std::string binary = DorvalexBinary();
   std::vector<std::string> argStore = {binary};
@@ -126,14 +127,20 @@ RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& 
     _exit(126);
   }
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::seconds(timeoutSeconds);
+  auto killAt = killAfter ? start + *killAfter : deadline;
   while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
+    auto now = std::chrono::steady_clock::now();
+    if (now >= killAt || now > deadline) {
+      if (!killAfter || now > deadline)
+        ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
+      break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        std::chrono::milliseconds(1), killAt - now));
   }
   if (pid < 0) ADD_FAILURE() << "fork: " << strerror(errno);
   if (pid > 0) result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

@@ -5,6 +5,7 @@
 #ifndef DORVALEX_TESTS_BLACKBOX_H_
 #define DORVALEX_TESTS_BLACKBOX_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,8 +40,11 @@ class BlackBox {
   BlackBox& operator=(const BlackBox&) = delete;
 
   // A run that outlasts `timeoutSeconds` is killed and fails the test, as a sanitizer report does.
+  // With `killAfter`, the run is killed with SIGKILL once that much time has passed (its exit
+  // code is then 137), which is not a failure.
   RunResult Run(const std::vector<std::string>& args, const EnvChanges& env = {},
-                int timeoutSeconds = 120) const;
+                int timeoutSeconds = 120,
+                std::optional<std::chrono::microseconds> killAfter = std::nullopt) const;
 
   const std::string& storePath() const { return storePath_; }
   std::string PathOf(std::string_view name) const;
