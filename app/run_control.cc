@@ -11,6 +11,7 @@
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
 #include "backout/reversal.h"
+#include "ops/change_batch.h"
 #include "ops/operations.h"
 #include "registry/backends/machine_registry.h"
 #include "registry/backends/sqlite_registry.h"
@@ -162,8 +163,18 @@ bool RunControl::RunJob() {
       OpenMachineRegistry(OpenSqliteRegistry(DefaultStorePath()));
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
-  Operations operations(settings_, state_, keys, backout_);
-  return ReadScriptFile(settings_.inputPath, state_, operations);
+  if (settings_.noAction) {
+    Operations operations(settings_, state_, keys, backout_);
+    return ReadScriptFile(settings_.inputPath, state_, operations);
+  }
+  // Changes are saved in batches behind the backout records, and whatever the run changed is
+  // saved before it ends, failed or not, so that its backout file undoes it.
+  ChangeBatch batch(*store, backout_, state_);
+  if (!batch.Begin(DefaultStorePath())) return false;
+  if (!settings_.machineName) backout_.DeferFlushes();
+  Operations operations(settings_, state_, keys, backout_, &batch);
+  bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
+  return batch.Finish() && completed;
 }
 
 bool RunControl::FinishBackout() {

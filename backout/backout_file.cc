@@ -1,5 +1,6 @@
 // The backout file being written. Its contract with the rest of the tool:
-//  1. Every record reaches the file (flushed) before the registry change that it undoes.
+//  1. Every record reaches the file before the registry change that it undoes: flushed at
+//     once, or, with deferred flushes, synced before the batch holding the change is saved.
 //  2. A failed write is reported once and every later write fails, so the run stops changing
 //     the registry at the first record that could not be kept.
 //  3. Close syncs the file to disk before it is reversed or left behind.
@@ -11,6 +12,10 @@
 
 #include "report/report.h"
 
+namespace {
+constexpr size_t kBufferSize = 1 << 16;
+}  // namespace
+
 BackoutFile::~BackoutFile() {
   if (file_ != nullptr) fclose(file_);
 }
@@ -19,7 +24,9 @@ bool BackoutFile::Create(const std::string& path) {
   if (file_ != nullptr) fclose(file_);
   path_ = path;
   failed_ = false;
+  deferFlushes_ = false;
   file_ = fopen(path.c_str(), "w");
+  if (file_ != nullptr) setvbuf(file_, nullptr, _IOFBF, kBufferSize);
   return file_ != nullptr;
 }
 
@@ -27,7 +34,7 @@ bool BackoutFile::Write(std::string_view text) {
   if (failed_) return false;
   bool written = file_ != nullptr &&
                  fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-                 fflush(file_) == 0;
+                 (deferFlushes_ || fflush(file_) == 0);
   if (!written) {
     failed_ = true;
     ReportErrorF("Unable to Write Backout File \"%s\"", path_.c_str());
@@ -49,6 +56,14 @@ bool BackoutFile::WriteF(const char* format, ...) {
   }
   va_end(args);
   return Write(text);
+}
+
+bool BackoutFile::Sync() {
+  if (failed_) return false;
+  if (file_ != nullptr && fflush(file_) == 0 && fdatasync(fileno(file_)) == 0) return true;
+  failed_ = true;
+  ReportErrorF("Unable to Write Backout File \"%s\"", path_.c_str());
+  return false;
 }
 
 bool BackoutFile::Close() {

@@ -1,5 +1,6 @@
 // The backout file being written: every write is checked and reaches the file before the
-// registry change that it undoes, so a full disk stops the run instead of losing records.
+// registry change that it undoes is saved, so a full disk stops the run instead of losing
+// records.
 #ifndef DORVALEX_BACKOUT_BACKOUT_FILE_H_
 #define DORVALEX_BACKOUT_BACKOUT_FILE_H_
 
@@ -19,12 +20,21 @@ class BackoutFile {
   bool IsOpen() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
 
-  // Appends `text` and flushes it to the file. On failure reports
+  // Records written from now on may wait in the buffer until Sync: for a run whose changes
+  // reach the registry only after the Sync (saved in batches), not one that changes another
+  // machine call by call.
+  void DeferFlushes() { deferFlushes_ = true; }
+
+  // Appends `text` and flushes it to the file (unless flushes are deferred). On failure reports
   // "Unable to Write Backout File \"<path>\"", marks the file failed and returns false; every
   // later write then fails without a second report.
   [[nodiscard]] bool Write(std::string_view text);
   [[nodiscard]] bool WriteF(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool failed() const { return failed_; }
+
+  // Puts what was written on the disk itself (not only in the system's cache). On failure
+  // reports like Write and marks the file failed.
+  [[nodiscard]] bool Sync();
 
   // Syncs the file to disk and closes it. False when a write or the sync failed.
   [[nodiscard]] bool Close();
@@ -33,6 +43,7 @@ class BackoutFile {
   FILE* file_ = nullptr;
   std::string path_;
   bool failed_ = false;
+  bool deferFlushes_ = false;
 };
 
 #endif  // DORVALEX_BACKOUT_BACKOUT_FILE_H_

@@ -5,15 +5,17 @@
 
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
+#include "ops/change_batch.h"
 #include "registry/key_path.h"
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
 
 class Operations final : public OperationHandlers {
  public:
+  // `batch`, when given, saves the changes as lines complete.
   Operations(const RunSettings& settings, ScriptState& state, KeyAccess& keys,
-             BackoutFile& backout)
-      : settings_(settings), state_(state), keys_(keys), backout_(backout) {}
+             BackoutFile& backout, ChangeBatch* batch = nullptr)
+      : settings_(settings), state_(state), keys_(keys), backout_(backout), batch_(batch) {}
 
   bool UpdateKey(std::string_view text) override;    // ops/update.cc
   bool UpdateValue(std::string_view text) override;  // ops/update.cc
@@ -23,12 +25,14 @@ class Operations final : public OperationHandlers {
   bool PrependString(std::string_view text) override;  // ops/multi_string.cc
   bool RemoveString(std::string_view text) override;   // ops/multi_string.cc
   bool ReplaceString(std::string_view text) override;  // ops/multi_string.cc
+  bool LineDone() override { return !batch_ || batch_->SaveIfDue(); }
 
  private:
   const RunSettings& settings_;
   ScriptState& state_;
   KeyAccess& keys_;
   BackoutFile& backout_;
+  ChangeBatch* batch_;
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_

@@ -81,8 +81,8 @@ bool Operations::UpdateValue(std::string_view text) {
     return false;
   }
 
-  OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
   if (RecordsWanted(settings_, state_)) {
+    OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
     bool recorded = true;
     if (old.present) {
       recorded = WriteValueRecord(backout_, state_,

@@ -74,6 +74,20 @@ class RegistryService {
   // reads live. Not nested; no write may come in between.
   virtual RegStatus BeginConsistentRead() { return kErrorSuccess; }
   virtual RegStatus EndConsistentRead() { return kErrorSuccess; }
+
+  // Changes saved in batches. Between BeginChanges and EndChanges a backend may hold changes
+  // back and save them together at SaveChanges: a crash before then loses all of them, never
+  // some, and no other run changes the store meanwhile. The caller saves only once what it
+  // needs to undo them is safe. A backend that saves every call at once does nothing here.
+  // BeginChanges: 170 when another run keeps the store for longer than the wait.
+  virtual RegStatus BeginChanges() { return kErrorSuccess; }
+  // Nonzero: none of the changes since the last save are in the store, and every later
+  // change is refused with that code.
+  virtual RegStatus SaveChanges() { return kErrorSuccess; }
+  // Drops the changes since the last save; later changes are refused.
+  virtual void DiscardChanges() {}
+  // Drops what was not saved and lets other runs change the store again.
+  virtual void EndChanges() {}
 };
 
 #endif  // DORVALEX_REGISTRY_REGISTRY_SERVICE_H_

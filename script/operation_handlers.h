@@ -18,6 +18,9 @@ class OperationHandlers {
   virtual bool PrependString(std::string_view text) = 0;
   virtual bool RemoveString(std::string_view text) = 0;
   virtual bool ReplaceString(std::string_view text) = 0;
+  // Called after every line whose handler returned true, at the boundary between two lines.
+  // False stops the run; the reason has been reported.
+  virtual bool LineDone() { return true; }
 };
 
 #endif  // DORVALEX_SCRIPT_OPERATION_HANDLERS_H_

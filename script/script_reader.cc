@@ -49,6 +49,7 @@ bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& sta
     if (IsSkipped(line)) continue;
     bool ok = state.isRegedit4 ? ParseRegedit4Line(line, state, handlers)
                                : ParseNativeLine(line, state, handlers);
+    if (ok) ok = handlers.LineDone();
     if (!ok) {
       ReportError("Fatal Error - Program Exit");
       return false;

@@ -52,6 +52,10 @@ class RegistryWrapper : public RegistryService {
   RegStatus RegCloseKey(KeyHandle key) override { return inner_.RegCloseKey(key); }
   RegStatus BeginConsistentRead() override { return inner_.BeginConsistentRead(); }
   RegStatus EndConsistentRead() override { return inner_.EndConsistentRead(); }
+  RegStatus BeginChanges() override { return inner_.BeginChanges(); }
+  RegStatus SaveChanges() override { return inner_.SaveChanges(); }
+  void DiscardChanges() override { inner_.DiscardChanges(); }
+  void EndChanges() override { inner_.EndChanges(); }
 
  protected:
   RegistryService& inner_;

@@ -33,11 +33,15 @@ class KeyCache {
   void RemoveChild(KeyId parent, std::string_view fold, KeyId child) {
     children_.erase(Slot(parent, fold));
     live_.erase(child);
+    ++epoch_;
   }
   void Clear() {
     children_.clear();
     live_.clear();
+    ++epoch_;
   }
+  // Changes whenever a key leaves the cache: what was resolved through it may be stale.
+  uint64_t epoch() const { return epoch_; }
 
  private:
   // Small enough that a walk of the whole store (the full backup) keeps its memory bounded,
@@ -53,6 +57,7 @@ class KeyCache {
 
   std::unordered_map<std::string, KeyId> children_;
   std::unordered_set<KeyId> live_;
+  uint64_t epoch_ = 0;
 };
 
 #endif  // DORVALEX_REGISTRY_BACKENDS_KEY_CACHE_H_

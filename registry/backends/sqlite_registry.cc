@@ -1,5 +1,6 @@
 // The registry calls on the local store: handles, the predefined roots and their views, the
-// name rules and the Win32 buffer rules. Each call is one store transaction.
+// name rules and the Win32 buffer rules. Each call is one store transaction, or, while a run
+// batches its changes, part of the batch's transaction.
 #include "registry/backends/sqlite_registry.h"
 
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "registry/backends/key_cache.h"
+#include "registry/backends/run_lock.h"
 #include "registry/backends/sqlite_store.h"
 #include "registry/backends/store_path.h"
 #include "registry/key_names.h"
@@ -39,7 +41,7 @@ RegStatus CopyValueData(const ValueRow& row, uint8_t* data, uint32_t* size) {
 class SqliteRegistry final : public RegistryService {
  public:
   explicit SqliteRegistry(const std::string& path)
-      : store_(path), userSid_("S-1-22-1-" + std::to_string(getuid())) {
+      : path_(path), store_(path), userSid_("S-1-22-1-" + std::to_string(getuid())) {
     for (size_t i = 0; i < roots_.size(); ++i) roots_[i].root = kHkeyClassesRoot + i;
   }
 
@@ -58,15 +60,19 @@ class SqliteRegistry final : public RegistryService {
     if (from->root == kHkeyPerformanceData) return kErrorAccessDenied;
     KeyId id = 0;
     auto walk = [&](bool create) {
+      if (RecallPath(parent, subkey, &id)) return kErrorSuccess;
       Target target;
       RegStatus status = ResolveKey(*from, create, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return WalkPath(id, levels, create, &id);
+      status = WalkPath(id, levels, create, &id);
+      if (status == kErrorSuccess) RememberPath(parent, subkey, id);
+      return status;
     };
     // Most creates meet a key that exists: try without taking the write lock first.
     RegStatus status = Transact(false, [&] { return walk(false); });
-    if (status == kErrorFileNotFound) status = Transact(true, [&] { return walk(true); });
+    if (status == kErrorFileNotFound)
+      status = Transact(true, [&] { return walk(true); }, kSeveralRows);
     if (status == kErrorSuccess) *result = AddHandle(*from, levels.empty(), id, kKeyAllAccess);
     return status;
   }
@@ -80,12 +86,15 @@ class SqliteRegistry final : public RegistryService {
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     KeyId id = 0;
     RegStatus status = Transact(false, [&] {
+      if (RecallPath(parent, subkey, &id)) return kErrorSuccess;
       Target target;
       RegStatus status = ResolveKey(*from, false, &target, &id);
       if (status != kErrorSuccess) return status;
       // A root whose view is missing, or the empty performance root, opens as itself.
       if (target != Target::kKey) return levels.empty() ? kErrorSuccess : kErrorFileNotFound;
-      return WalkPath(id, levels, false, &id);
+      status = WalkPath(id, levels, false, &id);
+      if (status == kErrorSuccess) RememberPath(parent, subkey, id);
+      return status;
     });
     if (status == kErrorSuccess) *result = AddHandle(*from, levels.empty(), id, access);
     return status;
@@ -109,7 +118,10 @@ class SqliteRegistry final : public RegistryService {
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return store_.FindValue(id, FoldName(name), data != nullptr, &row);
+      std::string fold = FoldName(name);
+      status = store_.FindValue(id, fold, data != nullptr, &row);
+      if (status == kErrorSuccess) RememberValue(id, std::move(fold), row.id);
+      return status;
     });
     if (status != kErrorSuccess) return status;
     if (type) *type = row.type;
@@ -130,8 +142,11 @@ class SqliteRegistry final : public RegistryService {
       KeyId id;
       RegStatus status = ResolveKey(*open, true, &target, &id);
       if (status != kErrorSuccess) return status;
+      std::string fold = FoldName(name);
+      int64_t rowId = RecallValue(id, fold);
       dirty_ = true;
-      return store_.SetValue(id, name, FoldName(name), type, data, size);
+      return rowId ? store_.ReplaceValueData(rowId, type, data, size)
+                   : store_.SetValue(id, name, fold, type, data, size);
     });
   }
 
@@ -188,7 +203,7 @@ class SqliteRegistry final : public RegistryService {
       else
         cache_.RemoveChild(above, fold, doomed);
       return status;
-    });
+    }, kSeveralRows);
   }
 
   RegStatus RegEnumKeyA(KeyHandle key, uint32_t index, char* name, uint32_t size) override {
@@ -307,13 +322,22 @@ class SqliteRegistry final : public RegistryService {
     return handle;
   }
 
+  // A call that may change more than one row; inside a batch it needs a mark of its own.
+  static constexpr bool kSeveralRows = true;
+
   // Runs `work` in one transaction: committed when it succeeds; a write that fails after
-  // changing rows is rolled back whole.
+  // changing rows is rolled back whole. Inside a batch, `work` joins the batch's transaction.
   template <typename Work>
-  RegStatus Transact(bool write, Work work) {
+  RegStatus Transact(bool write, Work work, bool severalRows = false) {
     if (consistentRead_) return write ? kErrorAccessDenied : work();  // joins the held read
     if (store_.status() != kErrorSuccess) return store_.status();
     if (write && store_.readOnly()) return kErrorAccessDenied;
+    if (batching_) {
+      RegStatus status = TransactInBatch(write, work, severalRows);
+      if (write) ++writes_;
+      return status;
+    }
+    if (write) ++writes_;
     RegStatus status = write ? store_.BeginWrite() : store_.BeginRead();
     if (status != kErrorSuccess) return status;
     dirty_ = false;
@@ -334,12 +358,99 @@ class SqliteRegistry final : public RegistryService {
     return status;
   }
 
+  // The batch's transaction takes the write lock at its first call, reads included, so that
+  // it never has to be upgraded. A failed call is undone alone: a single statement undoes
+  // itself, several rows go back to the call's mark. When SQLite gives up the whole
+  // transaction (a full disk, an I/O error), the batch is lost and later changes refused.
+  template <typename Work>
+  RegStatus TransactInBatch(bool write, Work work, bool severalRows) {
+    if (lost_ != kErrorSuccess) return lost_;
+    if (!store_.InTransaction()) {
+      RegStatus status = store_.BeginWrite();
+      if (status == kErrorSuccess) status = SyncWithStore();
+      if (status != kErrorSuccess) {
+        store_.Rollback();
+        return status;
+      }
+    }
+    dirty_ = false;
+    bool marked = write && severalRows;
+    if (marked) {
+      if (RegStatus status = store_.Mark()) return LoseBatchIfEnded(status);
+    }
+    RegStatus status = work();
+    if (marked) {
+      if (status != kErrorSuccess)
+        store_.RollbackToMark();
+      else
+        status = store_.ReleaseMark();
+    }
+    if (status != kErrorSuccess) {
+      if (dirty_) Forget();  // the cache may hold rows that were undone
+      return LoseBatchIfEnded(status);
+    }
+    if (dirty_) ++generation_;
+    return status;
+  }
+
+  RegStatus LoseBatchIfEnded(RegStatus status) {
+    if (!store_.InTransaction()) {
+      lost_ = status;
+      Forget();
+    }
+    return status;
+  }
+
+  RegStatus BeginChanges() override {
+    if (batching_ || consistentRead_) return kErrorInvalidParameter;
+    if (store_.status() != kErrorSuccess || store_.readOnly()) return kErrorSuccess;
+    if (path_ != ":memory:") {
+      if (RegStatus status = runLock_.Acquire(path_, StoreWaitMilliseconds())) return status;
+    }
+    batching_ = true;
+    lost_ = kErrorSuccess;
+    return kErrorSuccess;
+  }
+
+  RegStatus SaveChanges() override {
+    if (!batching_) return kErrorSuccess;
+    if (lost_ != kErrorSuccess) return lost_;
+    if (!store_.InTransaction()) return kErrorSuccess;
+    RegStatus status = store_.Commit();
+    if (status != kErrorSuccess) {
+      store_.Rollback();
+      lost_ = status;
+      Forget();
+    }
+    return status;
+  }
+
+  void DiscardChanges() override {
+    if (!batching_) return;
+    if (store_.InTransaction()) {
+      store_.Rollback();
+      Forget();
+    }
+    if (lost_ == kErrorSuccess) lost_ = kErrorRegistryIoFailed;
+  }
+
+  void EndChanges() override {
+    if (!batching_) return;
+    if (store_.InTransaction()) {
+      store_.Rollback();
+      Forget();
+    }
+    batching_ = false;
+    lost_ = kErrorSuccess;
+    runLock_.Release();
+  }
+
   // A consistent read is one read transaction held from Begin to End: every call in between
   // joins it (Transact) and so reads the store as it was at the first read, while other
   // connections go on committing to the write-ahead log.
   RegStatus BeginConsistentRead() override {
     if (store_.status() != kErrorSuccess) return store_.status();
-    if (consistentRead_) return kErrorInvalidParameter;
+    if (consistentRead_ || batching_) return kErrorInvalidParameter;
     RegStatus status = store_.BeginRead();
     if (status != kErrorSuccess) return status;
     // The first read fixes the view; the cache is then checked against that view.
@@ -376,6 +487,7 @@ class SqliteRegistry final : public RegistryService {
 
   void Forget() {
     cache_.Clear();
+    ++writes_;
     ++generation_;
   }
 
@@ -443,6 +555,35 @@ class SqliteRegistry final : public RegistryService {
     return status;
   }
 
+  // A value line reads the old value, then sets the new one: inside a batch, where nobody
+  // else writes, the row found stays the value's row until this connection writes again.
+  void RememberValue(KeyId key, std::string fold, int64_t rowId) {
+    if (!batching_) return;
+    found_.key = key;
+    found_.fold = std::move(fold);
+    found_.rowId = rowId;
+    found_.writes = writes_;
+  }
+  int64_t RecallValue(KeyId key, const std::string& fold) const {
+    bool same = batching_ && found_.writes == writes_ && found_.key == key && found_.fold == fold;
+    return same ? found_.rowId : 0;
+  }
+
+  // A script names the same key on line after line: the last path resolved is kept with its
+  // id until a key leaves the cache (a deletion, another connection's commit).
+  bool RecallPath(KeyHandle parent, std::string_view subkey, KeyId* id) const {
+    if (memo_.epoch != cache_.epoch() || memo_.parent != parent || memo_.subkey != subkey)
+      return false;
+    *id = memo_.id;
+    return true;
+  }
+  void RememberPath(KeyHandle parent, std::string_view subkey, KeyId id) {
+    memo_.parent = parent;
+    memo_.subkey.assign(subkey);
+    memo_.id = id;
+    memo_.epoch = cache_.epoch();
+  }
+
   // Follows `levels` down from `from`; 2 at the first missing level unless `create`.
   RegStatus WalkPath(KeyId from, const std::vector<std::string_view>& levels, bool create,
                      KeyId* id) {
@@ -470,9 +611,24 @@ class SqliteRegistry final : public RegistryService {
     return kErrorSuccess;
   }
 
+  const std::string path_;
+  RunLock runLock_;  // declared before the store: its descriptor must outlive SQLite's locks
   SqliteStore store_;
   const std::string userSid_;
   KeyCache cache_;
+  uint64_t writes_ = 0;  // write calls so far, and forgotten caches
+  struct FoundValue {
+    KeyId key = 0;
+    std::string fold;
+    int64_t rowId = 0;
+    uint64_t writes = ~uint64_t{0};
+  } found_;
+  struct PathMemo {
+    KeyHandle parent = kNoKey;
+    std::string subkey;
+    KeyId id = 0;
+    uint64_t epoch = ~uint64_t{0};
+  } memo_;
   std::array<OpenKey, 6> roots_;
   std::unordered_map<KeyHandle, OpenKey> handles_;
   KeyHandle nextHandle_ = 0x1000;
@@ -480,6 +636,8 @@ class SqliteRegistry final : public RegistryService {
   uint64_t generation_ = 1;
   bool dirty_ = false;
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
+  bool batching_ = false;        // inside BeginChanges .. EndChanges
+  RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
 };
 
 }  // namespace

@@ -7,13 +7,13 @@
 
 #include <cerrno>
 
+#include "registry/backends/store_path.h"
+
 namespace {
 
 // Marks a file as this store ("DXRG"); a file with tables but another mark is not ours.
 constexpr int64_t kApplicationId = 0x44585247;
 constexpr int64_t kFormatVersion = 1;
-// Two runs on one store wait for each other this long before a call gives up with 170.
-constexpr int kBusyTimeoutMs = 60000;
 
 constexpr const char* kSchema =
     "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
@@ -40,6 +40,9 @@ constexpr const char* kStatementSql[] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
+    "SAVEPOINT call",
+    "RELEASE call",
+    "ROLLBACK TO call",
     "PRAGMA data_version",
     "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
     "INSERT INTO keys(parent, name, fold, depth) VALUES(?1, ?2, ?3, ?4)",
@@ -55,6 +58,7 @@ constexpr const char* kStatementSql[] = {
     "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
     "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1",
@@ -164,7 +168,8 @@ void SqliteStore::Open(const std::string& path) {
     db_ = nullptr;
     return;
   }
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  // Two runs on one store wait for each other this long before a call gives up with 170.
+  sqlite3_busy_timeout(db_, StoreWaitMilliseconds());
   readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
   status_ = ValidateOrCreate();
   if (readOnly_ && status_ == kErrorAccessDenied) {
@@ -268,34 +273,31 @@ sqlite3_stmt* SqliteStore::Statement(StatementId id) {
   return statements_[id];
 }
 
-RegStatus SqliteStore::BeginRead() {
-  sqlite3_stmt* stmt = Statement(kBegin);
+RegStatus SqliteStore::Step(StatementId id) {
+  sqlite3_stmt* stmt = Statement(id);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
   return StatusFromSqlite(sqlite3_step(stmt));
 }
 
-RegStatus SqliteStore::BeginWrite() {
-  sqlite3_stmt* stmt = Statement(kBeginImmediate);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  return StatusFromSqlite(sqlite3_step(stmt));
-}
+RegStatus SqliteStore::BeginRead() { return Step(kBegin); }
 
-RegStatus SqliteStore::Commit() {
-  sqlite3_stmt* stmt = Statement(kCommit);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  RegStatus status = StatusFromSqlite(sqlite3_step(stmt));
-  return status;
-}
+RegStatus SqliteStore::BeginWrite() { return Step(kBeginImmediate); }
+
+RegStatus SqliteStore::Commit() { return Step(kCommit); }
 
 void SqliteStore::Rollback() {
-  if (sqlite3_get_autocommit(db_)) return;  // SQLite already ended the transaction
-  sqlite3_stmt* stmt = Statement(kRollback);
-  if (!stmt) return;
-  Use use(stmt);
-  sqlite3_step(stmt);
+  if (InTransaction()) Step(kRollback);  // else SQLite already ended the transaction
+}
+
+bool SqliteStore::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+
+RegStatus SqliteStore::Mark() { return Step(kMark); }
+
+RegStatus SqliteStore::ReleaseMark() { return Step(kReleaseMark); }
+
+void SqliteStore::RollbackToMark() {
+  if (InTransaction() && Step(kRollbackToMark) == kErrorSuccess) Step(kReleaseMark);
 }
 
 RegStatus SqliteStore::DataVersion(int64_t* version) {
@@ -462,6 +464,17 @@ RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_vi
   BindText(stmt, 3, fold);
   sqlite3_bind_int64(stmt, 4, type);
   BindBytes(stmt, 5, data, size);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+RegStatus SqliteStore::ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data,
+                                        uint32_t size) {
+  sqlite3_stmt* stmt = Statement(kReplaceValueData);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  sqlite3_bind_int64(stmt, 2, type);
+  BindBytes(stmt, 3, data, size);
   return StatusFromSqlite(sqlite3_step(stmt));
 }
 

@@ -3,7 +3,8 @@
 // registry calls on it.
 //
 // Invariants the store keeps:
-//  1. Every registry call runs in one transaction, so each change is atomic.
+//  1. Every registry call is atomic: it runs in a transaction of its own, or inside a run's
+//     batch under a mark that undoes it alone when it fails.
 //  2. The file is only written after it was recognised as a store (or found empty), so a file
 //     that is not a store is never overwritten.
 //  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
@@ -50,6 +51,12 @@ class SqliteStore {
   RegStatus BeginWrite();
   RegStatus Commit();
   void Rollback();
+  // False once SQLite ended the transaction by itself (after a full disk or an I/O error).
+  bool InTransaction() const;
+  // A nested mark inside a transaction: the changes after it can be undone alone.
+  RegStatus Mark();
+  RegStatus ReleaseMark();
+  void RollbackToMark();
   // Changes whenever another connection commits a change (valid inside a transaction).
   RegStatus DataVersion(int64_t* version);
 
@@ -77,6 +84,8 @@ class SqliteStore {
   // Creates the value or replaces its type and data in place (its name and place stay).
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size);
+  // Replaces the type and data of the value row `id`.
+  RegStatus ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data, uint32_t size);
   // 2 when there is no such value.
   RegStatus DeleteValue(KeyId key, std::string_view fold);
   RegStatus KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
@@ -84,10 +93,11 @@ class SqliteStore {
 
  private:
   enum StatementId : int {
-    kBegin, kBeginImmediate, kCommit, kRollback, kDataVersion,
+    kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
+    kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
     kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue,
-    kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
+    kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
   };
   class Use;
 
@@ -97,6 +107,8 @@ class SqliteStore {
   void Tune();
   RegStatus Exec(const char* sql);
   sqlite3_stmt* Statement(StatementId id);
+  // Runs a statement that takes no parameters and returns no rows.
+  RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
 
   sqlite3* db_ = nullptr;

@@ -1,0 +1,78 @@
+// Batched saving of a run's changes behind the backout file.
+#include "ops/change_batch.h"
+
+#include <cstdlib>
+
+#include "report/report.h"
+
+namespace {
+
+constexpr uint32_t kDefaultMaxLines = 8192;
+constexpr auto kMaxInterval = std::chrono::milliseconds(250);
+// The clock is read once per this many lines.
+constexpr uint32_t kClockEvery = 64;
+
+uint32_t MaxLinesFromEnvironment() {
+  const char* text = std::getenv("DORVALEX_SAVE_LINES");
+  if (!text || !*text) return kDefaultMaxLines;
+  char* end = nullptr;
+  unsigned long lines = std::strtoul(text, &end, 10);
+  return *end == '\0' && lines > 0 && lines <= kDefaultMaxLines * 16
+             ? static_cast<uint32_t>(lines)
+             : kDefaultMaxLines;
+}
+
+}  // namespace
+
+ChangeBatch::ChangeBatch(RegistryService& registry, BackoutFile& backout,
+                         const ScriptState& state)
+    : registry_(registry), backout_(backout), state_(state), maxLines_(MaxLinesFromEnvironment()) {}
+
+bool ChangeBatch::Begin(const std::string& storePath) {
+  RegStatus status = registry_.BeginChanges();
+  if (status != kErrorSuccess) {
+    ReportSystemErrorF(status, "Registry Store \"%s\" is in use by another run",
+                       storePath.c_str());
+    return false;
+  }
+  begun_ = true;
+  lastSave_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+bool ChangeBatch::SaveIfDue() {
+  if (!begun_) return true;
+  ++linesSinceSave_;
+  if (linesSinceSave_ >= maxLines_) return Save();
+  if (linesSinceSave_ % kClockEvery == 0 &&
+      std::chrono::steady_clock::now() - lastSave_ >= kMaxInterval) {
+    return Save();
+  }
+  return true;
+}
+
+bool ChangeBatch::Finish() {
+  if (!begun_) return true;
+  bool saved = Save();
+  registry_.EndChanges();
+  begun_ = false;
+  return saved;
+}
+
+bool ChangeBatch::Save() {
+  // The records first: a change may reach the store only after its record reached the disk.
+  if (backout_.IsOpen() && !backout_.Sync()) {
+    registry_.DiscardChanges();
+    ReportErrorF("Registry changes after line %d were not saved", savedThrough_);
+    return false;
+  }
+  RegStatus status = registry_.SaveChanges();
+  if (status != kErrorSuccess) {
+    ReportSystemErrorF(status, "Registry changes after line %d were not saved", savedThrough_);
+    return false;
+  }
+  savedThrough_ = state_.lineNumber;
+  linesSinceSave_ = 0;
+  lastSave_ = std::chrono::steady_clock::now();
+  return true;
+}
