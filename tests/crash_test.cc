@@ -158,9 +158,13 @@ std::string FirstDifference(const std::string& want, const std::string& got) {
   return "none";
 }
 
+long long Microseconds(Clock::duration time) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(time).count();
+}
+
 class CrashCase {
  public:
-  explicit CrashCase(uint32_t seed) : seed_(seed), random_(seed) {
+  explicit CrashCase(uint32_t seed) : random_(seed) {
     bool regedit4 = seed % 3 == 0;
     ScriptGenerator generator(seed, !regedit4);
     generator.Seed(*box_.OpenStore());
@@ -198,8 +202,10 @@ class CrashCase {
     if (!reversed && expected_.forward.compare(0, backout.size(), backout) != 0)
       return "the backout file is not a prefix of the expected one";
     size_t k = 0;
-    while (k <= lines && (expected_.digests[k] != digest || expected_.backoutSizes[k] > backout.size()))
-      ++k;
+    auto reachedWithRecords = [&](size_t k) {
+      return expected_.digests[k] == digest && expected_.backoutSizes[k] <= backout.size();
+    };
+    while (k <= lines && !reachedWithRecords(k)) ++k;
     if (k > lines) {
       size_t written = 1;  // the line whose records the file ends in
       while (written < lines && expected_.backoutSizes[written] < backout.size()) ++written;
@@ -235,6 +241,7 @@ class CrashCase {
   // The duration of a whole run; it is also checked like a kill.
   Clock::duration TimeRun(std::string* failure) {
     *failure = Kill(std::chrono::hours(1), SaveLines());
+    if (!failure->empty()) *failure += "\n(a whole run)";
     return lastRun_;
   }
   int SaveLines() { return std::uniform_int_distribution<int>(1, 300)(random_); }
@@ -242,18 +249,16 @@ class CrashCase {
     return Clock::duration(std::uniform_int_distribution<Clock::rep>(0, full.count())(random_));
   }
   size_t reached() const { return reached_; }
+  int finishedRuns() const { return finishedRuns_; }
   size_t lines() const { return expected_.digests.size() - 1; }
 
  private:
-  uint32_t seed_;
   std::mt19937_64 random_;
   BlackBox box_;
   std::string start_;
   ExpectedRun expected_;
   size_t reached_ = 0;
   Clock::duration lastRun_{};
-
- public:
   int finishedRuns_ = 0;
 };
 
@@ -262,39 +267,33 @@ TEST(CrashTest, AKilledRunLeavesAPrefixThatItsBackoutFileUndoes) {
   // at, and spare the disk syncs that would make each run slow.
   if (!getenv("TMPDIR") && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
   const char *fixedSeed = getenv("DX_CRASH_SEED"), *seconds = getenv("DX_CRASH_SECONDS");
-  auto budget = std::chrono::seconds(seconds && *seconds ? atoi(seconds) : 60);
-  auto end = Clock::now() + budget;
+  auto end = Clock::now() + std::chrono::seconds(seconds && *seconds ? atoi(seconds) : 60);
   uint32_t seed = fixedSeed ? static_cast<uint32_t>(strtoul(fixedSeed, nullptr, 10)) : 1;
-  int kills = 0, finishedRuns = 0, failures = 0;
+  int kills = 0, ended = 0, failures = 0;
   for (; Clock::now() < end && failures < 3; ++seed) {
     CrashCase crash(seed);
     std::string failure;
     Clock::duration full = crash.TimeRun(&failure);
-    ++finishedRuns;
-    for (int i = 0; failure.empty() && Clock::now() < end && (fixedSeed || i < kKillsPerSeed);
-         ++i, ++kills) {
+    int i = 0;
+    for (; failure.empty() && Clock::now() < end && (fixedSeed || i < kKillsPerSeed); ++i) {
       int saveLines = crash.SaveLines();
       Clock::duration delay = crash.Delay(full);
       failure = crash.Kill(delay, saveLines);
       if (!failure.empty())
-        failure += "\n(kill after " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(delay)
-                                      .count()) +
+        failure += "\n(kill after " + std::to_string(Microseconds(delay)) +
                    " us, DORVALEX_SAVE_LINES=" + std::to_string(saveLines) + ")";
     }
+    kills += i;
+    ended += crash.finishedRuns() - 1;
     if (!failure.empty()) {
       ++failures;
       ADD_FAILURE() << "reproduce with DX_CRASH_SEED=" << seed << ": " << failure;
     }
-    printf("seed %u: %zu lines, a whole run %lld ms, %d runs ended before their kill, the "
-           "furthest a killed run got: line %zu\n",
-           seed, crash.lines(),
-           static_cast<long long>(
-               std::chrono::duration_cast<std::chrono::milliseconds>(full).count()),
-           crash.finishedRuns_, crash.reached());
+    printf("seed %u: %zu lines, a whole run %lld us, %d kills, the furthest killed run got to "
+           "line %zu\n", seed, crash.lines(), Microseconds(full), i, crash.reached());
     if (fixedSeed) break;
   }
-  printf("%d kills and %d whole runs checked\n", kills, finishedRuns);
+  printf("%d kills (%d of them after the run had ended)\n", kills, ended);
 }
 
 }  // namespace
