@@ -88,8 +88,7 @@ std::string BlackBox::PathOf(std::string_view name) const {
 }
 
 RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& env,
-                        int timeoutSeconds,
-                        std::optional<std::chrono::microseconds> killAfter) const {
+                        int timeoutSeconds, const std::function<bool()>& killWhen) const {
   RunResult result;
   std::string binary = DorvalexBinary();
   std::vector<std::string> argStore = {binary};
@@ -127,20 +126,16 @@ RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& 
     _exit(126);
   }
   int status = 0;
-  auto start = std::chrono::steady_clock::now();
-  auto deadline = start + std::chrono::seconds(timeoutSeconds);
-  auto killAt = killAfter ? start + *killAfter : deadline;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= killAt || now > deadline) {
-      if (!killAfter || now > deadline)
-        ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
+    bool late = std::chrono::steady_clock::now() > deadline;
+    if (late || (killWhen && killWhen())) {
+      if (late) ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
     }
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        std::chrono::milliseconds(1), killAt - now));
+    std::this_thread::sleep_for(std::chrono::microseconds(killWhen ? 100 : 1000));
   }
   if (pid < 0) ADD_FAILURE() << "fork: " << strerror(errno);
   if (pid > 0) result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

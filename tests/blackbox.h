@@ -5,8 +5,8 @@
 #ifndef DORVALEX_TESTS_BLACKBOX_H_
 #define DORVALEX_TESTS_BLACKBOX_H_
 
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,11 +40,10 @@ class BlackBox {
   BlackBox& operator=(const BlackBox&) = delete;
 
   // A run that outlasts `timeoutSeconds` is killed and fails the test, as a sanitizer report does.
-  // With `killAfter`, the run is killed with SIGKILL once that much time has passed (its exit
-  // code is then 137), which is not a failure.
+  // With `killWhen`, asked about every 0.1 ms while the run lasts, the run is killed with
+  // SIGKILL once it says so (its exit code is then 137), which is not a failure.
   RunResult Run(const std::vector<std::string>& args, const EnvChanges& env = {},
-                int timeoutSeconds = 120,
-                std::optional<std::chrono::microseconds> killAfter = std::nullopt) const;
+                int timeoutSeconds = 120, const std::function<bool()>& killWhen = nullptr) const;
 
   const std::string& storePath() const { return storePath_; }
   std::string PathOf(std::string_view name) const;
