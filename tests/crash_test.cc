@@ -340,7 +340,7 @@ TEST(CrashTest, RecordsOfUnsavedChangesUndoNothing) {
             137);
   std::string killed = box.DumpStore();
   ASSERT_TRUE(killed == start) << "saved before its end: " << FirstDifference(start, killed);
-  ASSERT_NE(box.ReadFile("undo.txt").value_or("").find("APPEND:"), std::string::npos);
+  ASSERT_NE(box.ReadFile("undo.txt").value_or("").find("\"m\"="), std::string::npos);
   CaptureOutput output;
   RunSettings settings;
   ScriptState state;
