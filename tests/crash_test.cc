@@ -2,8 +2,9 @@
 // must leave a store that passes SQLite's integrity check and holds exactly the changes of the
 // first k lines of the script, every one of them with its records in the backout file; that
 // file, reversed and applied, must bring the store back to where it started. A run that ends
-// before the kill must pass the same checks with k = all lines.
-// DX_CRASH_SEED=<seed> runs one seed; DX_CRASH_SECONDS bounds the test's time (60 s).
+// before the kill must pass the same checks with k = all lines. The states after each line
+// come from applying the same script in this process. DX_CRASH_SEED=<seed> runs one seed;
+// DX_CRASH_SECONDS bounds the test's time (60 s).
 //
 // Kept out of the scripts (tests/script_generator.h), as the tool cannot undo them exactly by
 // design: value lines that create a missing key; DELETE or "-" naming a value or key in another
@@ -31,8 +32,8 @@
 #include "backout/reversal.h"
 #include "ops/operations.h"
 #include "registry/backends/sqlite_registry.h"
-#include "registry/win32_codes.h"
 #include "registry/key_path.h"
+#include "registry/win32_codes.h"
 #include "script/script_reader.h"
 #include "testing/capture_output.h"
 #include "testing/registry_dump.h"
@@ -157,8 +158,11 @@ void CopyStore(const std::string& from, const std::string& to) {
 std::string FirstDifference(const std::string& want, const std::string& got) {
   std::istringstream a(want), b(got);
   std::string x, y;
-  for (int line = 1; bool(std::getline(a, x)) | bool(std::getline(b, y)); ++line, x.clear(), y.clear())
+  for (int line = 1; bool(std::getline(a, x)) | bool(std::getline(b, y)); ++line) {
     if (x != y) return "line " + std::to_string(line) + ": want \"" + x + "\", got \"" + y + "\"";
+    x.clear();
+    y.clear();
+  }
   return "none";
 }
 
