@@ -27,50 +27,32 @@ OsVersionRecord Windows(uint32_t platform, uint32_t major, uint32_t minor) {
 }
 
 TEST(OsDescriptionTest, DescribesEverySystemFamily) {
-  struct Case {
-    const char* system;
-    OsVersionRecord version;
-    const char* description;
-  };
-  const Case cases[] = {
-      {"Win32s", Windows(0, 3, 11), "Win32s OS Operating System"},
-      {"95 platform 4.0", Windows(1, 4, 0), "Windows 95 Operating System"},
-      {"95 platform 3.95", Windows(1, 3, 95), "Windows 95 Operating System"},
-      {"95 platform 4.10", Windows(1, 4, 10), "Windows 98 Operating System"},
-      {"95 platform 4.90", Windows(1, 4, 90), "Windows 98 Operating System"},
-      {"95 platform 5.0", Windows(1, 5, 0), "Windows 98 Operating System"},
+  const std::pair<OsVersionRecord, const char*> cases[] = {
+      {Windows(0, 3, 11), "Win32s OS Operating System"},
+      {Windows(1, 3, 95), "Windows 95 Operating System"},
+      {Windows(1, 4, 0), "Windows 95 Operating System"},
+      {Windows(1, 4, 10), "Windows 98 Operating System"},
+      {Windows(1, 5, 0), "Windows 98 Operating System"},
       // Only the low word of the build number counts.
-      {"NT 4.0 workstation", Nt(4, 0, 1, "Service Pack 6", 0x0A280565),
+      {Nt(4, 0, 1, "Service Pack 6", 0x0A280565),
        "Windows NT Workstation 4.0 Service Pack 6 (Build 1381)"},
-      {"NT 3.51 workstation", Nt(3, 51, 1, "", 1057),
-       "Windows NT Workstation 3.51  (Build 1057)"},
-      {"NT 4.0 server", Nt(4, 0, 3, "Service Pack 6a"),
-       "Windows NT Server 4.0 Service Pack 6a (Build 1381)"},
-      {"NT 4.0 server, plain query", NtPlain(4, "ServerNT"),
-       "Windows NT Server 4.0 SP (Build 1381)"},
-      {"NT 4.0 workstation, plain query", NtPlain(4, "winnt"),
-       "Windows NT Workstation 4.0 SP (Build 1381)"},
-      {"NT 4.0, plain query, other product", NtPlain(4, "LanmanNT"),
-       "Windows NT  4.0 SP (Build 1381)"},
-      {"NT 5.0 server", Nt(5, 0, 3, "Service Pack 4", 2195),
-       "Windows 2000 Server 5.0 Service Pack 4 (Build 2195)"},
-      {"NT 5.0 server, plain query", NtPlain(5, "SERVERNT"),
-       "Windows 2000 Server 5.0 SP (Build 1381)"},
-      {"NT 5.1 workstation", Nt(5, 1, 1, "Service Pack 3", 2600),
+      {Nt(3, 51, 1, "", 1057), "Windows NT Workstation 3.51  (Build 1057)"},
+      {Nt(4, 0, 3, "Service Pack 6a"), "Windows NT Server 4.0 Service Pack 6a (Build 1381)"},
+      {NtPlain(4, "ServerNT"), "Windows NT Server 4.0 SP (Build 1381)"},
+      {NtPlain(4, "winnt"), "Windows NT Workstation 4.0 SP (Build 1381)"},
+      {NtPlain(4, "LanmanNT"), "Windows NT  4.0 SP (Build 1381)"},
+      {Nt(5, 0, 3, "Service Pack 4", 2195), "Windows 2000 Server 5.0 Service Pack 4 (Build 2195)"},
+      {NtPlain(5, "SERVERNT"), "Windows 2000 Server 5.0 SP (Build 1381)"},
+      {Nt(5, 0, 2, "Service Pack 4", 2195), "Windows 2000  5.0 Service Pack 4 (Build 2195)"},
+      {Nt(5, 1, 1, "Service Pack 3", 2600),
        "Windows NT Workstation 5.1 Service Pack 3 (Build 2600)"},
-      {"NT 5.0 domain controller", Nt(5, 0, 2, "Service Pack 4", 2195),
-       "Windows 2000  5.0 Service Pack 4 (Build 2195)"},
-      {"NT 10.0 workstation", Nt(10, 0, 1, "", 19045),
-       "Windows NT Workstation 10.0  (Build 19045)"},
-      {"NT 6.1 server", Nt(6, 1, 3), "Unknown OS Operating System"},
-      {"NT 6.1 domain controller", Nt(6, 1, 2), "Unknown OS Operating System"},
-      {"NT 6.0, plain query", NtPlain(6, "WINNT"), "Unknown OS Operating System"},
-      {"unknown platform", Windows(3, 4, 0), "Unknown OS Operating System"},
+      {Nt(10, 0, 1, "", 19045), "Windows NT Workstation 10.0  (Build 19045)"},
+      {Nt(6, 1, 3), "Unknown OS Operating System"},
+      {NtPlain(6, "WINNT"), "Unknown OS Operating System"},
+      {Windows(3, 4, 0), "Unknown OS Operating System"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.system);
-    EXPECT_EQ(DescribeOs(ClassifyOsVersion(c.version)), c.description);
-  }
+  for (size_t row = 0; row < std::size(cases); ++row)
+    EXPECT_EQ(DescribeOs(ClassifyOsVersion(cases[row].first)), cases[row].second) << "row " << row;
   EXPECT_EQ(ClassifyOsVersion(Nt(4, 0, 1, std::string(300, 's').c_str())).servicePack.size(), 127u);
 }
 

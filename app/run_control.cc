@@ -41,6 +41,12 @@ bool SameFile(const std::string& a, const std::string& b) {
          infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
+// Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 class RunControl {
  public:
   explicit RunControl(const OsInfo& os) : os_(os) {}
@@ -163,15 +169,18 @@ bool RunControl::RunJob() {
       OpenMachineRegistry(OpenSqliteRegistry(DefaultStorePath()));
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
-  if (settings_.noAction) {
+  // Another machine's agent saves each change as it comes, behind records flushed one by one,
+  // and reports for itself when its store cannot be read.
+  if (settings_.noAction || settings_.machineName) {
+    if (!settings_.machineName && !CheckStoreReadable(*store, DefaultStorePath())) return false;
     Operations operations(settings_, state_, keys, backout_);
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }
-  // Changes are saved in batches behind the backout records, and whatever the run changed is
-  // saved before it ends, failed or not, so that its backout file undoes it.
+  // Local changes are saved in batches behind the backout records, and whatever the run
+  // changed is saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
   if (!batch.Begin(DefaultStorePath())) return false;
-  if (!settings_.machineName) backout_.DeferFlushes();
+  backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
   return batch.Finish() && completed;
@@ -183,7 +192,8 @@ bool RunControl::FinishBackout() {
   if (!backout_.Close()) return false;
   // The full backup writes files of its own; the backout file of such a run holds only its
   // first lines and stays as written.
-  if (!settings_.fullBackup && !params_.HasOption("NOREVERSE")) {
+  if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
+      IsRegularFile(settings_.backoutPath)) {
     ReverseBackout(settings_.backoutPath, settings_, state_);
   }
   return true;

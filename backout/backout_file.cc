@@ -8,12 +8,19 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 
 #include "report/report.h"
 
 namespace {
+
 constexpr size_t kBufferSize = 1 << 16;
+
+// Whether an fsync or fdatasync left the data kept. A pipe or a device such as /dev/null has
+// no disk to reach (EINVAL): what was flushed to it is all there is.
+bool Synced(int result) { return result == 0 || errno == EINVAL; }
+
 }  // namespace
 
 BackoutFile::~BackoutFile() {
@@ -60,7 +67,7 @@ bool BackoutFile::WriteF(const char* format, ...) {
 
 bool BackoutFile::Sync() {
   if (failed_) return false;
-  if (file_ != nullptr && fflush(file_) == 0 && fdatasync(fileno(file_)) == 0) return true;
+  if (file_ != nullptr && fflush(file_) == 0 && Synced(fdatasync(fileno(file_)))) return true;
   failed_ = true;
   ReportErrorF("Unable to Write Backout File \"%s\"", path_.c_str());
   return false;
@@ -68,7 +75,7 @@ bool BackoutFile::Sync() {
 
 bool BackoutFile::Close() {
   if (file_ == nullptr) return !failed_;
-  bool synced = fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+  bool synced = fflush(file_) == 0 && Synced(fsync(fileno(file_)));
   bool closed = fclose(file_) == 0;
   file_ = nullptr;
   if (!failed_ && !(synced && closed)) {

@@ -136,6 +136,18 @@ class BackoutParser {
   std::vector<std::unique_ptr<std::string>> joined_;
 };
 
+// Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
+// then the blocks newest first, each header above its records newest first and a blank line.
+template <typename Write>
+void WriteReversed(const std::vector<Block>& blocks, Write&& write) {
+  write("DORVALEX\n\n");
+  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+    write(block->header);
+    for (auto line = block->lines.rbegin(); line != block->lines.rend(); ++line) write(*line);
+    write("\n");
+  }
+}
+
 // Gathers the new file's text in pieces and writes each piece as it fills.
 class ChunkWriter {
  public:
@@ -195,14 +207,7 @@ bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
   struct stat original;
   if (stat(target.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
   ChunkWriter out(fd);
-  out.Append("DORVALEX\n\n");
-  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
-    out.Append(block->header);
-    for (auto line = block->lines.rbegin(); line != block->lines.rend(); ++line) {
-      out.Append(*line);
-    }
-    out.Append("\n");
-  }
+  WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
   bool ok = out.Finish();
   ok = ok && fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
@@ -241,4 +246,14 @@ bool ReverseBackout(const std::string& path, const RunSettings& settings, Script
 
   if (!settings.quiet) Print("Rewriting Backup File ...\n");
   return ReplaceFile(path, parser.blocks());
+}
+
+bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed) {
+  reversed->clear();
+  BackoutParser parser(content);
+  if (!parser.FindHeader(state)) return false;
+  parser.ReadBlocks(state);
+  reversed->reserve(content.size() + 16);
+  WriteReversed(parser.blocks(), [reversed](std::string_view text) { reversed->append(text); });
+  return true;
 }

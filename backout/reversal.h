@@ -4,6 +4,7 @@
 #define DORVALEX_BACKOUT_REVERSAL_H_
 
 #include <string>
+#include <string_view>
 
 #include "app/run_settings.h"
 #include "script/script_state.h"
@@ -11,5 +12,9 @@
 // True when the file was rewritten. The new file replaces the old one only when it is
 // complete and synced; on any failure the old file stays as it was.
 bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state);
+
+// The text ReverseBackout writes for a file of the given content, built in memory. False, with
+// nothing reported, when the content holds no header word.
+bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed);
 
 #endif  // DORVALEX_BACKOUT_REVERSAL_H_

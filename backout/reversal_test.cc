@@ -61,6 +61,10 @@ TEST_F(ReversalTest, RewritesBlocksAndRecordsLastFirst) {
   for (const auto& [before, after] : cases) {
     EXPECT_TRUE(Reverse(before)) << before;
     EXPECT_EQ(ReadWholeFile(path_), after);
+    ScriptState state;
+    std::string text;
+    EXPECT_TRUE(ReverseBackoutText(before, state, &text));
+    EXPECT_EQ(text, after);
   }
 }
 

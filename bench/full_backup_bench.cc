@@ -1,8 +1,7 @@
 // Builds the store that the full-backup benchmark reads: under HKLM\SOFTWARE\Bench a tree of
 // three levels with `fanout` keys at each, and five values of different types in every key of
 // the last level (fanout 100: 1,010,101 keys below SOFTWARE and 5,000,000 values).
-// bench/full_backup_bench.sh then times the backup of that store against a plain dump of the
-// same file.
+// bench/run then times the backup of that store against a plain dump of the same file.
 //
 // One key is made through the registry calls, so that the rows are in the store's own form;
 // the rest are copies of it written in one transaction, since six million single-call

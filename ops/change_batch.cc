@@ -28,14 +28,37 @@ ChangeBatch::ChangeBatch(RegistryService& registry, BackoutFile& backout,
                          const ScriptState& state)
     : registry_(registry), backout_(backout), state_(state), maxLines_(MaxLinesFromEnvironment()) {}
 
+bool CheckStoreReadable(RegistryService& registry, const std::string& storePath) {
+  // Inside a batch this read takes the write lock for the batch's transaction.
+  KeyHandle root = kNoKey;
+  RegStatus status = registry.RegOpenKeyA(kHkeyLocalMachine, "", &root);
+  if (status == kErrorSuccess) {
+    registry.RegCloseKey(root);
+    return true;
+  }
+  if (status == kErrorBusy) {
+    ReportSystemErrorF(status, "Registry Store \"%s\" is in use by another run",
+                       storePath.c_str());
+  } else {
+    ReportSystemErrorF(status, "Unable to open Registry Store \"%s\"", storePath.c_str());
+  }
+  return false;
+}
+
 bool ChangeBatch::Begin(const std::string& storePath) {
+  storePath_ = storePath;
   RegStatus status = registry_.BeginChanges();
   if (status != kErrorSuccess) {
     ReportSystemErrorF(status, "Registry Store \"%s\" is in use by another run",
-                       storePath.c_str());
+                       storePath_.c_str());
     return false;
   }
   begun_ = true;
+  if (!HoldStore()) {
+    registry_.EndChanges();
+    begun_ = false;
+    return false;
+  }
   lastSave_ = std::chrono::steady_clock::now();
   return true;
 }
@@ -43,17 +66,15 @@ bool ChangeBatch::Begin(const std::string& storePath) {
 bool ChangeBatch::SaveIfDue() {
   if (!begun_) return true;
   ++linesSinceSave_;
-  if (linesSinceSave_ >= maxLines_) return Save();
-  if (linesSinceSave_ % kClockEvery == 0 &&
-      std::chrono::steady_clock::now() - lastSave_ >= kMaxInterval) {
-    return Save();
-  }
-  return true;
+  bool due = linesSinceSave_ >= maxLines_ ||
+             (linesSinceSave_ % kClockEvery == 0 &&
+              std::chrono::steady_clock::now() - lastSave_ >= kMaxInterval);
+  return !due || (Save() && HoldStore());
 }
 
 bool ChangeBatch::Finish() {
   if (!begun_) return true;
-  bool saved = Save();
+  bool saved = !failed_ && Save();
   registry_.EndChanges();
   begun_ = false;
   return saved;
@@ -63,12 +84,14 @@ bool ChangeBatch::Save() {
   // The records first: a change may reach the store only after its record reached the disk.
   if (backout_.IsOpen() && !backout_.Sync()) {
     registry_.DiscardChanges();
+    failed_ = true;
     ReportErrorF("Registry changes after line %d were not saved", savedThrough_);
     return false;
   }
   RegStatus status = registry_.SaveChanges();
   if (status != kErrorSuccess) {
     ReportSystemErrorF(status, "Registry changes after line %d were not saved", savedThrough_);
+    failed_ = true;
     return false;
   }
   savedThrough_ = state_.lineNumber;
@@ -76,3 +99,5 @@ bool ChangeBatch::Save() {
   lastSave_ = std::chrono::steady_clock::now();
   return true;
 }
+
+bool ChangeBatch::HoldStore() { return CheckStoreReadable(registry_, storePath_); }

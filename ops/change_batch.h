@@ -18,16 +18,22 @@ class ChangeBatch {
   // of a second, so that a crash loses little work and other readers see progress.
   ChangeBatch(RegistryService& registry, BackoutFile& backout, const ScriptState& state);
 
-  // Takes the store for this run. False after the report: another run keeps it too long.
+  // Takes the store for this run, and its write lock for the first batch. False after the
+  // report: another run keeps it too long, or it cannot be read.
   [[nodiscard]] bool Begin(const std::string& storePath);
   // At a line boundary: saves when it is due. False after the report when a save failed.
   [[nodiscard]] bool SaveIfDue();
   // Saves what is left and gives the store back; for a failed run too. False after the
-  // report when changes could not be saved.
+  // report when changes could not be saved (reported once, also when a save failed before).
   [[nodiscard]] bool Finish();
 
  private:
   bool Save();
+  // Takes the store's write lock for the next batch before any line reads the store. A line
+  // that cannot read the store would take a key for missing and record its deletion as the
+  // undo; so a store that another writer keeps too long, or that cannot be read at all, stops
+  // the run here with its own report. False after the report.
+  bool HoldStore();
 
   RegistryService& registry_;
   BackoutFile& backout_;
@@ -36,7 +42,13 @@ class ChangeBatch {
   uint32_t linesSinceSave_ = 0;
   int32_t savedThrough_ = 0;  // the last line whose changes are in the store
   std::chrono::steady_clock::time_point lastSave_;
+  std::string storePath_;
   bool begun_ = false;
+  bool failed_ = false;  // a save failed and was reported
 };
+
+// Whether the store at `storePath` can be read (and, inside a batch, written) now: a line
+// that cannot read it would take its key for missing. False after the report.
+[[nodiscard]] bool CheckStoreReadable(RegistryService& registry, const std::string& storePath);
 
 #endif  // DORVALEX_OPS_CHANGE_BATCH_H_

@@ -20,7 +20,9 @@ bool Operations::DeleteKey(std::string_view text) {
     ReportLine(state_, state_.currentKey);
     return false;
   }
-  bool exists = keys_.KeyPathExists(state_.currentKey, settings_.machineName);
+  bool unknown = false;
+  bool exists = keys_.KeyPathExists(state_.currentKey, settings_.machineName, &unknown);
+  if (unknown) return false;
   if (settings_.backoutOpen) {
     if (exists) {
       if (!SnapshotKey(keys_, backout_, state_.currentKey, settings_.machineName, nullptr)) {

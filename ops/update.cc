@@ -22,6 +22,7 @@ void ReleaseKey(KeyAccess& keys, const RunSettings& settings, const ScriptState&
 
 // The highest key of `path` that does not exist yet: creating `path` creates it and everything
 // between, so deleting it undoes the whole creation. Only asked for a path that is missing.
+// Empty when the registry could not tell (reported).
 std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
                               const MachineName& machine) {
   // A path whose root is unknown has been reported once already; don't report it per level.
@@ -31,7 +32,8 @@ std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
     levelEnd = path.find('\\', levelEnd + 1);
     if (levelEnd == std::string::npos) break;
     std::string ancestor = path.substr(0, levelEnd);
-    if (!keys.KeyPathExists(ancestor, machine)) return ancestor;
+    bool unknown = false;
+    if (!keys.KeyPathExists(ancestor, machine, &unknown)) return unknown ? "" : ancestor;
   }
   return path;
 }
@@ -41,12 +43,15 @@ std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
 bool Operations::UpdateKey(std::string_view text) {
   if (!SetCurrentKey(text, state_)) return false;
   if (settings_.backoutOpen) {
-    if (keys_.KeyPathExists(state_.currentKey, settings_.machineName)) {
+    bool unknown = false;
+    if (keys_.KeyPathExists(state_.currentKey, settings_.machineName, &unknown)) {
       state_.keyBackoutState = keyExisted;
       state_.blockHeaderWritten = false;
     } else {
+      if (unknown) return false;
       std::string created =
           HighestMissingKey(keys_, state_.currentKey, settings_.machineName);
+      if (created.empty()) return false;
       if (!backout_.Write("\nDELETE:[" + created + "]\n")) return false;
       state_.keyBackoutState = keyCreated;
       state_.blockHeaderWritten = true;

@@ -35,8 +35,9 @@ bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
   if (!keys.OpenKeyPath(state.currentKey, key, true, settings.machineName)) return false;
   if (*key != kNoKey || settings.noAction) return true;
   keys.ReleaseKeyPath(*key);
-  return !keys.KeyPathExists(state.currentKey, settings.machineName) ||
-         keys.OpenKeyPath(state.currentKey, key, false, settings.machineName);
+  bool unknown = false;
+  if (!keys.KeyPathExists(state.currentKey, settings.machineName, &unknown)) return !unknown;
+  return keys.OpenKeyPath(state.currentKey, key, false, settings.machineName);
 }
 
 bool RecordsWanted(const RunSettings& settings, const ScriptState& state) {

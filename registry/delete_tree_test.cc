@@ -40,12 +40,7 @@ class DeleteTreeTest : public ::testing::Test {
 const MachineName kLocal;
 
 TEST_F(DeleteTreeTest, EachFailureHasItsOneMessage) {
-  struct Row {
-    RegCall call;
-    RegStatus code;
-    const char* match;
-    const char* output;
-  } rows[] = {
+  struct Row { RegCall call; RegStatus code; const char *match, *output; } rows[] = {
       {RegCall::kDeleteKey, kErrorAccessDenied, "B",
        "***ERROR : Could not delete Subkey - \"B\"\n         : (5)Access is denied.\n"},
       {RegCall::kOpenEx, kErrorAccessDenied, "A2",

@@ -168,16 +168,25 @@ void KeyAccess::ReleaseKeyPath(KeyHandle handle) {
   if (handle != kNoKey) registry_.RegCloseKey(handle);
 }
 
-bool KeyAccess::KeyPathExists(std::string_view path, const MachineName& machine) {
+bool KeyAccess::KeyPathExists(std::string_view path, const MachineName& machine,
+                              bool* unknown) {
+  *unknown = false;
   KeyHandle root;
   std::string subkey;
   if (!ResolveKeyPath(path, machine, Resolver::kExists, &root, &subkey)) return false;
   KeyHandle key = kNoKey;
   RegStatus code = registry_.RegOpenKeyA(root, subkey, &key);
   DropRemoteRoot();
-  if (code != kErrorSuccess) return false;
-  registry_.RegCloseKey(key);
-  return true;
+  if (code == kErrorSuccess) registry_.RegCloseKey(key);
+  if (code == kErrorSuccess || code == kErrorAccessDenied) return true;
+  // A path that cannot name a key (an empty level, a name too long) names no key either.
+  if (code == kErrorFileNotFound || code == kErrorPathNotFound ||
+      code == kErrorInvalidParameter || code == kErrorBadKey)
+    return false;
+  *unknown = true;
+  ReportSystemError(code, "Unable to Open Registry Key");
+  ReportLineText(state_, path);
+  return false;
 }
 
 bool KeyAccess::DeleteKeyPath(std::string_view path, const MachineName& machine) {

@@ -32,8 +32,12 @@ class KeyAccess {
   [[nodiscard]] bool CloseKeyPath(std::string_view path, KeyHandle handle);
   // Closes the handle (if any) and the remote connection without any message.
   void ReleaseKeyPath(KeyHandle handle);
-  // True when the key can be opened; silent when it cannot.
-  bool KeyPathExists(std::string_view path, const MachineName& machine);
+  // True when the key exists (it opens, or it is there but may not be opened); false when the
+  // path names no key or the registry says it is not there, silently unless the path itself
+  // is wrong. Any other answer (a store that cannot be read or is kept by another run) is no
+  // proof of absence: false with *unknown set, after the report, so that nobody records the
+  // deletion of a key that may well exist.
+  bool KeyPathExists(std::string_view path, const MachineName& machine, bool* unknown);
   // Deletes the key with everything below it. Refuses a root key. False after the report.
   [[nodiscard]] bool DeleteKeyPath(std::string_view path, const MachineName& machine);
 

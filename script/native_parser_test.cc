@@ -73,20 +73,4 @@ TEST_F(NativeParserTest, RefusedLinesAreReportedExactly) {
   EXPECT_EQ(handlers_.Take(), Calls{"UpdateKey|[HKLM]\n"});
 }
 
-TEST_F(NativeParserTest, AfterAnOrphanedBackslashNothingMoreIsApplied) {
-  EXPECT_TRUE(Parse("UPDATE:\"v\"=\"C:\\temp\"\n"));
-  EXPECT_EQ(out_.Take(),
-            Refusal("An orphaned \\ character was found", "UPDATE:\"v\"=\"C:\\temp\"") +
-                "***ERROR : [Line 7]:" + std::string(14, ' ') + "^\n\n");
-  EXPECT_TRUE(state_.escapeError);
-  EXPECT_TRUE(Parse("UPDATE:[HKLM\\Other]\n"));
-  EXPECT_TRUE(Parse("APPEND:[HKLM\\Other]\n"));  // not even refused
-  EXPECT_TRUE(Parse("UPDATE:\"v\"=\"ok\"\n"));
-  EXPECT_EQ(out_.Take(), "");
-  EXPECT_TRUE(Parse("BOGUS:\"v\\\\\"=\"a\\\n"));  // further ones are still reported
-  EXPECT_NE(out_.Take().find("[Line 7]:" + std::string(14, ' ') + "^\n"), std::string::npos);
-  EXPECT_TRUE(handlers_.calls().empty());
-  EXPECT_EQ(state_.currentKey, "HKLM\\SOFTWARE\\K");
-}
-
 }  // namespace

@@ -70,29 +70,21 @@ std::string ReadBackThroughScript(const std::string& dataText) {
 TEST(ValueTextTest, RecordFormIsReadableOnlyWhenItReadsBackExactly) {
   struct Row {
     uint32_t type;
-    std::string data;
-    std::string expected;
+    std::string data, expected;
   };
   const std::vector<Row> rows = {
       {1, "C:\\a \"b\"\0"s, "\"C:\\\\a \\\"b\\\"\""},
       {1, "ab"s, "hex(1):61,62"},            // no terminating NUL
       {1, "a\0b\0"s, "hex(1):61,00,62,00"},  // inner NUL
       {1, ""s, "hex(1):"},
-      {1, "a\nb\0"s, "hex(1):61,0A,62,00"},  // a line end would split the record
-      {1, "a\x1a\0"s, "hex(1):61,1A,00"},    // Ctrl-Z would end the file
-      {1, "a\r\0"s, "\"a\r\""},
       {2, "%P%\\x\0"s, "Expand:\"%P%\\\\x\""},
-      {2, "x"s, "hex(2):78"},
       {4, "\x1f\0\0\0"s, "Dword:0000001F"},
       {4, "\x1f\0\0"s, "hex(4):1F,00,00"},
-      {4, "\x1f\0\0\0\0"s, "hex(4):1F,00,00,00,00"},
       {7, "a\0b\\c\0\0"s, "Multi:\"a\",\"b\\\\c\""},
       {7, "a,b\0\0"s, "hex(7):61,2C,62,00,00"},
-      {7, "a\"\0\0"s, "hex(7):61,22,00,00"},
       {7, "a\0\0b\0\0"s, "hex(7):61,00,00,62,00,00"},
       {7, ""s, "hex(7):"},
       {7, "\0a\0\0"s, "hex(7):00,61,00,00"},
-      {7, "a\0\0\0"s, "hex(7):61,00,00,00"},
       {3, "\x00\xff"s, "hex:00,FF"},
       {11, "\x01\x02\x03\x04\x05\x06\x07\x08"s, "hex(11):01,02,03,04,05,06,07,08"},
   };

@@ -9,5 +9,5 @@ scripts/build.sh
 if [ "${DX_QUICK:-0}" != 1 ]; then
   BUILD_DIR=build-asan scripts/build.sh -DDX_SANITIZE=ON -DDX_BENCH=OFF
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2)
-  scripts/fuzz.sh "${DX_FUZZ_SECONDS:-60}"
+  scripts/fuzz.sh "${DX_FUZZ_SECONDS:-45}"
 fi

@@ -12,7 +12,7 @@ namespace {
 
 size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++count;
   return count;
 }
 

@@ -13,7 +13,6 @@ using namespace std::string_literals;
 
 // Seeds the store every test starts from.
 void SeedExample(const BlackBox& box) {
-  box.SetString("HKLM\\SOFTWARE\\Example", "", "abc");
   box.SetDword("HKLM\\SOFTWARE\\Example", "Count", 5);
   box.SetValue("HKLM\\SOFTWARE\\Example", "list", 7, "a\0b\0\0"s);
   box.SetString("HKLM\\SOFTWARE\\Example\\Sub", "Path", "C:\\Temp");
@@ -29,8 +28,6 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
                 "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
                 "UPDATE:\"Count\"=Dword:00000006\n"
                 "UPDATE:\"Count\"=Dword:00000007\n"
-                "UPDATE:@=Expand:\"%PATH%\\\\x\"\n"
-                "REPLACE:\"LIST\"=\"a\",\"x,y\"\n"
                 "APPEND:\"list\"=Multi:\"q\\\"uote\"\n"
                 "DELETE:[HKLM\\SOFTWARE\\Example\\Sub]\n"
                 "UPDATE:[HKLM\\SOFTWARE\\Example\\New]\n"
@@ -44,18 +41,13 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
                             "UPDATE : [2] Success - [HKLM\\SOFTWARE\\Example]\n"
                             "UPDATE : [3] Success - \"Count\"=Dword:00000006\n"
                             "UPDATE : [4] Success - \"Count\"=Dword:00000007\n"
-                            "UPDATE : [5] Success - @=Expand:\"%PATH%\\x\"\n"
-                            "REPLACE: [6] Success - \"LIST\"=\"a\",\"x,y\"\n"
-                            "APPEND : [7] Success - \"list\"=Multi:\"q\"uote\"\n"
-                            "DELETE : [8] Success - [HKLM\\SOFTWARE\\Example\\Sub]\n"
-                            "UPDATE : [9] Success - [HKLM\\SOFTWARE\\Example\\New]\n"
-                            "UPDATE : [10] Success - \"a\"=\"1\"\n"
+                            "APPEND : [5] Success - \"list\"=Multi:\"q\"uote\"\n"
+                            "DELETE : [6] Success - [HKLM\\SOFTWARE\\Example\\Sub]\n"
+                            "UPDATE : [7] Success - [HKLM\\SOFTWARE\\Example\\New]\n"
+                            "UPDATE : [8] Success - \"a\"=\"1\"\n"
                             "Parsing Backup File ...\n"
                             "Rewriting Backup File ...\n"
                             "in.txt was applied.\n");
-  EXPECT_NE(box.DumpStore().find("\"list\"=7:\"x,y\\0b\\0q\\\"uote\\0\\0\""),
-            std::string::npos)
-      << box.DumpStore();
   EXPECT_EQ(box.ReadFile("undo.txt"),
             "DORVALEX\n\n"
             "DELETE:[HKLM\\SOFTWARE\\Example\\New]\n\n"
@@ -64,8 +56,6 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
             "UPDATE:\"Path\"=\"C:\\\\Temp\"\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
             "REMOVE:\"list\"=\"q\\\"uote\"\n"
-            "UPDATE:\"LIST\"=Multi:\"a\",\"b\"\n"
-            "UPDATE:@=\"abc\"\n"
             "UPDATE:\"Count\"=Dword:00000006\n"
             "UPDATE:\"Count\"=Dword:00000005\n\n");
 
@@ -74,16 +64,19 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
 }
 
 // Refused lines stop the run before they record or change anything, also in a /NOACTION run;
-// what ran before them is still undone by the backout file.
+// what ran before them is still undone by the backout file. An orphaned backslash lets no later
+// line run and ends the run likewise.
 TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
-  const std::string keyLine = "UPDATE:[HKLM\\SOFTWARE\\Example]\n";
+  const std::string keyLine = "UPDATE:[HKLM\\SOFTWARE\\Example]\n",
+                    fatal = "***ERROR : Fatal Error - Program Exit\n";
   const std::pair<std::string, std::string> cases[] = {
-      {"UPDATE:\"Count\"=Strange\n",
-       "***ERROR : Invalid Value - unrecognised data type\n"
-       "***ERROR : [Line 4]:\"Count\"=Strange\n\n"},
-      {"DELETE:[hkcr\\]\n",
-       "***ERROR : Invalid Key - a root key cannot be deleted\n"
-       "***ERROR : [Line 4]:hkcr\\\n"},
+      {"UPDATE:\"Count\"=Strange\n", "***ERROR : Invalid Value - unrecognised data type\n"
+       "***ERROR : [Line 4]:\"Count\"=Strange\n\n" + fatal},
+      {"DELETE:[hkcr\\]\n", "***ERROR : Invalid Key - a root key cannot be deleted\n"
+       "***ERROR : [Line 4]:hkcr\\\n" + fatal},
+      {"UPDATE:\"Count\"=\"a\\q\"\n", "***ERROR : An orphaned \\ character was found\n"
+       "***ERROR : [Line 4]:UPDATE:\"Count\"=\"a\\q\"\n***ERROR : [Line 4]:" +
+       std::string(17, ' ') + "^\n\n***ERROR : Single Backslash errors were found - Exiting\n"},
   };
   for (const auto& [badLine, report] : cases) {
     for (bool noAction : {false, true}) {
@@ -96,7 +89,7 @@ TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
       RunResult run =
           box.Run({"/REG:in.txt", "/BACKUP:undo.txt", noAction ? "/NOACTION" : "/OVERWRITE"});
       EXPECT_EQ(run.exitCode, 1);
-      EXPECT_EQ(run.output, kBanner + report + "***ERROR : Fatal Error - Program Exit\n");
+      EXPECT_EQ(run.output, kBanner + report);
       EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n\n" + keyLine +
                                               "UPDATE:\"Count\"=Dword:00000005\n\n");
       EXPECT_EQ(box.DumpStore().find("\"Count\"=4:09000000") != std::string::npos, !noAction);
@@ -106,24 +99,20 @@ TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
   }
 }
 
-// The example scripts shipped in examples/ apply cleanly, and their backout files undo them.
+// The example scripts shipped in examples/ apply cleanly over older values, and their backout
+// files undo them.
 TEST(UpdateDeleteTest, EachExampleAppliesAndItsBackoutUndoesIt) {
   for (const char* name : {"example.txt", "example-regedit4.reg"}) {
-    for (bool seeded : {false, true}) {
-      SCOPED_TRACE(name + std::string(seeded ? " over older values" : ""));
-      BlackBox box;
-      if (seeded) {
-        box.SetString("HKLM\\SOFTWARE\\Dorvalex Example\\Settings", "InstallDir", "elsewhere");
-        box.SetDword("HKLM\\SOFTWARE\\Dorvalex Example\\Imported", "Count", 7);
-      }
-      std::string before = box.DumpStore();
-      RunResult run = box.Run({"/REG:" + std::string(DX_SOURCE_DIR) + "/examples/" + name,
-                               "/BACKUP:undo.txt"});
-      ASSERT_EQ(run.exitCode, 0) << run.output;
-      EXPECT_NE(box.DumpStore(), before);
-      EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
-      EXPECT_EQ(box.DumpStore(), before) << box.ReadFile("undo.txt").value_or("");
-    }
+    BlackBox box;
+    box.SetString("HKLM\\SOFTWARE\\Dorvalex Example\\Settings", "InstallDir", "elsewhere");
+    box.SetDword("HKLM\\SOFTWARE\\Dorvalex Example\\Imported", "Count", 7);
+    const std::string before = box.DumpStore();
+    RunResult run = box.Run({"/REG:" + std::string(DX_SOURCE_DIR) + "/examples/" + name,
+                             "/BACKUP:undo.txt"});
+    ASSERT_EQ(run.exitCode, 0) << name << run.output;
+    EXPECT_NE(box.DumpStore(), before);
+    EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
+    EXPECT_EQ(box.DumpStore(), before) << box.ReadFile("undo.txt").value_or("");
   }
 }
 

@@ -72,7 +72,7 @@ class MachineRegistry final : public RegistryService {
   // Only the local store is ever walked whole (the full backup reads the local machine).
   RegStatus BeginConsistentRead() override { return local_->BeginConsistentRead(); }
   RegStatus EndConsistentRead() override { return local_->EndConsistentRead(); }
-  // Another machine's agent saves each change as it comes; only the local store batches.
+  // Only local changes are batched: another machine's agent saves each change as it comes.
   RegStatus BeginChanges() override { return local_->BeginChanges(); }
   RegStatus SaveChanges() override { return local_->SaveChanges(); }
   void DiscardChanges() override { local_->DiscardChanges(); }

@@ -113,37 +113,13 @@ TEST(RemoteConnect, UnreachableHostsGiveNetworkPathNotFound) {
   EXPECT_EQ(access(started.c_str(), F_OK), -1) << "a transport was started";
 }
 
-TEST(RemoteCalls, ValueLineCostsTwoRoundTripsAndANoActionLineOne) {
+// Closes wait for a later call, but never so many that the agent's answers to them pile up.
+TEST(RemoteCalls, ManyClosesInARowDoNotStallTheAgent) {
   std::unique_ptr<RemoteRegistry> remote = ConnectToAgent();
-  KeyHandle root = kNoKey, key = kNoKey;
-  uint8_t text[255] = {};
-  uint32_t size = 0;
-  auto trips = [&] { return remote->stats().roundTrips; };
-  uint64_t before = 0;
-  for (int line = 0; line <= 50; ++line) {
-    if (line == 1) before = trips();
-    // What one UPDATE value line does: connect, create, query the old value, set, close both.
-    ASSERT_EQ(remote->RegConnectRegistryA("\\\\SERVER", kHkeyLocalMachine, &root), 0);
-    ASSERT_EQ(remote->RegCreateKeyA(root, "SOFTWARE\\Lines", &key), 0);
-    const std::string name = "v" + std::to_string(line % 7), value = "line " + std::to_string(line);
-    remote->RegQueryValueExA(key, name, nullptr, text, &(size = sizeof text));
-    ASSERT_EQ(remote->RegSetValueExA(key, name, 0, kRegSz, (const uint8_t*)value.data(),
-                                     static_cast<uint32_t>(value.size())), 0);
-    ASSERT_EQ(remote->RegCloseKey(root) + remote->RegCloseKey(key), 0);
-  }
-  EXPECT_EQ(trips() - before, 2u * 50);
-  // A no-action line: connect, open, query, close.
-  before = trips();
+  KeyHandle root = kNoKey;
   ASSERT_EQ(remote->RegConnectRegistryA("\\\\SERVER", kHkeyLocalMachine, &root), 0);
-  ASSERT_EQ(remote->RegOpenKeyExA(root, "SOFTWARE\\Lines", 0, kKeyAllAccess, &key), 0);
-  EXPECT_EQ(remote->RegQueryValueExA(key, "V6", nullptr, text, &(size = sizeof text)), 0);
-  EXPECT_EQ(std::string((const char*)text, size), "line 48");
-  remote->RegCloseKey(key);
-  EXPECT_EQ(trips() - before, 1u);
-
-  // Closes wait for a later call, but never so many that the agent's answers to them pile up.
   std::vector<KeyHandle> keys(1500);
-  for (KeyHandle& k : keys) ASSERT_EQ(remote->RegOpenKeyA(root, "SOFTWARE\\Lines", &k), 0);
+  for (KeyHandle& k : keys) ASSERT_EQ(remote->RegCreateKeyA(root, "SOFTWARE\\Lines", &k), 0);
   for (KeyHandle k : keys) ASSERT_EQ(remote->RegCloseKey(k), 0);
   EXPECT_EQ(remote->RegDeleteValueA(keys[0], "v"), kErrorInvalidHandle);
   EXPECT_EQ(remote->RegCloseKey(root), 0);

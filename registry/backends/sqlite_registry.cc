@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "registry/backends/key_cache.h"
+#include "registry/backends/key_values.h"
 #include "registry/backends/run_lock.h"
 #include "registry/backends/sqlite_store.h"
 #include "registry/backends/store_path.h"
@@ -118,10 +119,7 @@ class SqliteRegistry final : public RegistryService {
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      std::string fold = FoldName(name);
-      status = store_.FindValue(id, fold, data != nullptr, &row);
-      if (status == kErrorSuccess) RememberValue(id, std::move(fold), row.id);
-      return status;
+      return FindValue(id, FoldName(name), data != nullptr, &row);
     });
     if (status != kErrorSuccess) return status;
     if (type) *type = row.type;
@@ -142,11 +140,8 @@ class SqliteRegistry final : public RegistryService {
       KeyId id;
       RegStatus status = ResolveKey(*open, true, &target, &id);
       if (status != kErrorSuccess) return status;
-      std::string fold = FoldName(name);
-      int64_t rowId = RecallValue(id, fold);
       dirty_ = true;
-      return rowId ? store_.ReplaceValueData(rowId, type, data, size)
-                   : store_.SetValue(id, name, fold, type, data, size);
+      return SetValue(id, name, type, data, size);
     });
   }
 
@@ -162,8 +157,12 @@ class SqliteRegistry final : public RegistryService {
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      status = store_.DeleteValue(id, FoldName(name));
-      if (status == kErrorSuccess) dirty_ = true;
+      std::string fold = FoldName(name);
+      status = store_.DeleteValue(id, fold);
+      if (status == kErrorSuccess) {
+        dirty_ = true;
+        if (values_.Holds(id)) values_.Erase(fold);
+      }
       return status;
     });
   }
@@ -193,6 +192,7 @@ class SqliteRegistry final : public RegistryService {
         if (status != kErrorSuccess) return status;
       }
       bool hasChildren = false;
+      values_.Drop();
       status = store_.HasChildren(doomed, &hasChildren);
       if (status != kErrorSuccess) return status;
       if (hasChildren) return kErrorAccessDenied;
@@ -332,12 +332,7 @@ class SqliteRegistry final : public RegistryService {
     if (consistentRead_) return write ? kErrorAccessDenied : work();  // joins the held read
     if (store_.status() != kErrorSuccess) return store_.status();
     if (write && store_.readOnly()) return kErrorAccessDenied;
-    if (batching_) {
-      RegStatus status = TransactInBatch(write, work, severalRows);
-      if (write) ++writes_;
-      return status;
-    }
-    if (write) ++writes_;
+    if (batching_) return TransactInBatch(write, work, severalRows);
     RegStatus status = write ? store_.BeginWrite() : store_.BeginRead();
     if (status != kErrorSuccess) return status;
     dirty_ = false;
@@ -487,7 +482,7 @@ class SqliteRegistry final : public RegistryService {
 
   void Forget() {
     cache_.Clear();
-    ++writes_;
+    values_.Drop();
     ++generation_;
   }
 
@@ -555,18 +550,46 @@ class SqliteRegistry final : public RegistryService {
     return status;
   }
 
-  // A value line reads the old value, then sets the new one: inside a batch, where nobody
-  // else writes, the row found stays the value's row until this connection writes again.
-  void RememberValue(KeyId key, std::string fold, int64_t rowId) {
-    if (!batching_) return;
-    found_.key = key;
-    found_.fold = std::move(fold);
-    found_.rowId = rowId;
-    found_.writes = writes_;
+  // Inside a batch the values of the key being worked on are read once and then answered
+  // from memory; outside one every call asks the store, which others may be changing.
+  bool HoldValues(KeyId key) {
+    if (!batching_) return false;
+    if (values_.Holds(key)) return true;
+    std::vector<ValueRow> rows;
+    if (store_.ValuesOf(key, KeyValues::kMaxValues + 1, &rows) != kErrorSuccess) return false;
+    values_.Hold(key, std::move(rows));
+    return values_.Holds(key);
   }
-  int64_t RecallValue(KeyId key, const std::string& fold) const {
-    bool same = batching_ && found_.writes == writes_ && found_.key == key && found_.fold == fold;
-    return same ? found_.rowId : 0;
+
+  RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row) {
+    if (!HoldValues(key)) return store_.FindValue(key, fold, withData, row);
+    const ValueRow* held = values_.Find(fold);
+    if (!held) return kErrorFileNotFound;
+    *row = *held;
+    return kErrorSuccess;
+  }
+
+  RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
+                     uint32_t size) {
+    std::string fold = FoldName(name);
+    if (!HoldValues(key)) return store_.SetValue(key, name, fold, type, data, size);
+    ValueRow row;
+    const ValueRow* held = values_.Find(fold);
+    RegStatus status;
+    if (held) {
+      row.id = held->id;
+      row.name = held->name;  // a value keeps the name it was created with
+      status = store_.ReplaceValueData(row.id, type, data, size);
+    } else {
+      row.name = name;
+      status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
+    }
+    if (status != kErrorSuccess) return status;
+    row.type = type;
+    row.data.assign(reinterpret_cast<const char*>(data), size);
+    row.dataSize = size;
+    values_.Put(fold, std::move(row));
+    return kErrorSuccess;
   }
 
   // A script names the same key on line after line: the last path resolved is kept with its
@@ -600,7 +623,10 @@ class SqliteRegistry final : public RegistryService {
         if (++depth > kMaxKeyDepth) return kErrorInvalidParameter;
         dirty_ = true;
         status = store_.InsertKey(current, level, fold, depth, &child);
-        if (status == kErrorSuccess) cache_.AddChild(current, fold, child);
+        if (status == kErrorSuccess) {
+          cache_.AddChild(current, fold, child);
+          if (batching_) values_.Hold(child, {});  // a new key has no values yet
+        }
       } else if (status == kErrorSuccess && depth >= 0) {
         ++depth;
       }
@@ -616,13 +642,7 @@ class SqliteRegistry final : public RegistryService {
   SqliteStore store_;
   const std::string userSid_;
   KeyCache cache_;
-  uint64_t writes_ = 0;  // write calls so far, and forgotten caches
-  struct FoundValue {
-    KeyId key = 0;
-    std::string fold;
-    int64_t rowId = 0;
-    uint64_t writes = ~uint64_t{0};
-  } found_;
+  KeyValues values_;
   struct PathMemo {
     KeyHandle parent = kNoKey;
     std::string subkey;

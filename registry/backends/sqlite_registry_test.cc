@@ -1,5 +1,5 @@
 // The local store against the registry contract, and what only the local store promises:
-// the current-user view and several connections on one file.
+// the current-user view, several connections on one file and changes saved in batches.
 #include "registry/backends/sqlite_registry.h"
 
 #include <stdlib.h>
@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "gtest/gtest.h"
+#include "registry/key_names.h"
 #include "testing/registry_contract.h"
 #include "testing/registry_dump.h"
 
@@ -69,6 +70,93 @@ TEST(SqliteRegistryTest, ConnectionsSeeEachOthersChanges) {
   ASSERT_EQ(first->RegEnumKeyA(walker, 1, name, sizeof name), 0);
   EXPECT_STREQ(name, "Early");
   std::filesystem::remove_all(folder);
+}
+
+// Batches: what a second connection sees, a failed call undone alone, one run at a time.
+class SqliteBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = TemporaryFolder();
+    path_ = folder_ + "/registry.db";
+    run_ = OpenSqliteRegistry(path_);
+    other_ = OpenSqliteRegistry(path_);
+  }
+  void TearDown() override {
+    run_.reset();
+    other_.reset();
+    std::filesystem::remove_all(folder_);
+  }
+  // Creates HKLM\<path> through `r` and gives the code.
+  static RegStatus Create(RegistryService& r, const std::string& path) {
+    KeyHandle key = kNoKey;
+    RegStatus status = r.RegCreateKeyA(kHkeyLocalMachine, path, &key);
+    r.RegCloseKey(key);
+    return status;
+  }
+  static bool Exists(RegistryService& r, const std::string& path) {
+    KeyHandle key = kNoKey;
+    RegStatus status = r.RegOpenKeyA(kHkeyLocalMachine, path, &key);
+    r.RegCloseKey(key);
+    return status == kErrorSuccess;
+  }
+
+  std::string folder_, path_;
+  std::unique_ptr<RegistryService> run_, other_;
+};
+
+TEST_F(SqliteBatchTest, ChangesReachOthersOnlyWhenSaved) {
+  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
+  ASSERT_EQ(Create(*run_, "SOFTWARE\\First"), kErrorSuccess);
+  EXPECT_TRUE(Exists(*run_, "SOFTWARE\\First"));
+  EXPECT_FALSE(Exists(*other_, "SOFTWARE\\First"));
+  ASSERT_EQ(run_->SaveChanges(), kErrorSuccess);
+  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\First"));
+
+  // Discarded changes are gone, and the batch takes no more until it ends.
+  ASSERT_EQ(Create(*run_, "SOFTWARE\\Second"), kErrorSuccess);
+  run_->DiscardChanges();
+  EXPECT_NE(Create(*run_, "SOFTWARE\\Third"), kErrorSuccess);
+  EXPECT_NE(run_->SaveChanges(), kErrorSuccess);
+  run_->EndChanges();
+  EXPECT_TRUE(Exists(*run_, "SOFTWARE\\First"));
+  EXPECT_FALSE(Exists(*run_, "SOFTWARE\\Second"));
+  EXPECT_FALSE(Exists(*other_, "SOFTWARE\\Third"));
+  EXPECT_EQ(Create(*run_, "SOFTWARE\\Fourth"), kErrorSuccess);  // outside a batch again
+  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\Fourth"));
+}
+
+TEST_F(SqliteBatchTest, AFailedCallIsUndoneAloneAndTheBatchGoesOn) {
+  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
+  ASSERT_EQ(Create(*run_, "SOFTWARE\\Before"), kErrorSuccess);
+  // Creates key after key until the depth limit refuses one: all of them go back.
+  std::string deep = "Deep";
+  for (int64_t level = 0; level < kMaxKeyDepth + 8; ++level) deep += "\\d";
+  EXPECT_NE(Create(*run_, deep), kErrorSuccess);
+  EXPECT_FALSE(Exists(*run_, "Deep"));
+  ASSERT_EQ(Create(*run_, "SOFTWARE\\After"), kErrorSuccess);
+  ASSERT_EQ(run_->SaveChanges(), kErrorSuccess);
+  run_->EndChanges();
+  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\Before"));
+  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\After"));
+  EXPECT_FALSE(Exists(*other_, "Deep"));
+}
+
+TEST_F(SqliteBatchTest, OneRunAtATime) {
+  const char* saved = getenv("DORVALEX_STORE_WAIT");
+  std::string previous = saved ? saved : "";
+  setenv("DORVALEX_STORE_WAIT", "0.05", 1);
+  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(other_->BeginChanges(), kErrorBusy);
+  run_->EndChanges();
+  EXPECT_EQ(other_->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(Create(*other_, "SOFTWARE\\Other"), kErrorSuccess);
+  other_->EndChanges();  // without a save: dropped
+  EXPECT_FALSE(Exists(*run_, "SOFTWARE\\Other"));
+  if (saved) {
+    setenv("DORVALEX_STORE_WAIT", previous.c_str(), 1);
+  } else {
+    unsetenv("DORVALEX_STORE_WAIT");
+  }
 }
 
 }  // namespace

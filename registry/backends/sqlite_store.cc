@@ -56,8 +56,10 @@ constexpr const char* kStatementSql[] = {
     "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?2",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
     "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
@@ -158,6 +160,10 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::Open(const std::string& path) {
+  // Without memory statistics SQLite's allocations take no global lock (a few percent of a
+  // run); this only takes effect before SQLite's first use in the process.
+  static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)kConfigured;
   // Read-write falls back to read-only by itself when the file may not be written.
   int rc = sqlite3_open_v2(path.c_str(), &db_,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -465,6 +471,35 @@ RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_vi
   sqlite3_bind_int64(stmt, 4, type);
   BindBytes(stmt, 5, data, size);
   return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+RegStatus SqliteStore::ValuesOf(KeyId key, uint32_t limit, std::vector<ValueRow>* rows) {
+  rows->clear();
+  sqlite3_stmt* stmt = Statement(kValuesOf);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  sqlite3_bind_int64(stmt, 2, limit);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) ReadValueRow(stmt, &rows->emplace_back());
+  return StatusFromSqlite(rc);
+}
+
+RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
+                                   uint32_t type, const uint8_t* data, uint32_t size,
+                                   int64_t* id) {
+  sqlite3_stmt* stmt = Statement(kInsertValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  BindText(stmt, 2, name);
+  BindText(stmt, 3, fold);
+  sqlite3_bind_int64(stmt, 4, type);
+  BindBytes(stmt, 5, data, size);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  *id = sqlite3_last_insert_rowid(db_);
+  return kErrorSuccess;
 }
 
 RegStatus SqliteStore::ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data,

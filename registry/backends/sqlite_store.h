@@ -84,6 +84,11 @@ class SqliteStore {
   // Creates the value or replaces its type and data in place (its name and place stay).
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size);
+  // The first `limit` values of `key` in creation order.
+  RegStatus ValuesOf(KeyId key, uint32_t limit, std::vector<ValueRow>* rows);
+  // Creates a value the key does not have yet; *id is its row.
+  RegStatus InsertValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
+                        const uint8_t* data, uint32_t size, int64_t* id);
   // Replaces the type and data of the value row `id`.
   RegStatus ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data, uint32_t size);
   // 2 when there is no such value.
@@ -96,8 +101,8 @@ class SqliteStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue,
-    kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
+    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kValuesOf, kSetValue,
+    kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue, kStatementCount
   };
   class Use;
 
