@@ -196,8 +196,10 @@ class CrashCase {
     CopyStore(box_.PathOf("start.db"), box_.storePath());
     fs::remove(box_.PathOf("undo.txt"));
     auto begin = Clock::now();
-    RunResult run = box_.Run({"/REG:script.txt", "/BACKUP:undo.txt"},
-                             {{"DORVALEX_SAVE_LINES", std::to_string(saveLines)}}, 120,
+    // Temporary files that a kill leaves behind go with the box.
+    EnvChanges env = {{"DORVALEX_SAVE_LINES", std::to_string(saveLines)},
+                      {"TMPDIR", box_.PathOf("")}};
+    RunResult run = box_.Run({"/REG:script.txt", "/BACKUP:undo.txt"}, env, 120,
                              [&] { return Clock::now() - begin >= delay; });
     lastRun_ = Clock::now() - begin;
     bool finished = run.exitCode == 0;
