@@ -88,7 +88,7 @@ std::string BlackBox::PathOf(std::string_view name) const {
 }
 
 RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& env,
-                        int timeoutSeconds) const {
+                        int timeoutSeconds, const std::function<bool()>& killWhen) const {
   RunResult result;
   std::string binary = DorvalexBinary();
   std::vector<std::string> argStore = {binary};
@@ -128,12 +128,14 @@ RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& 
   int status = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
+    bool late = std::chrono::steady_clock::now() > deadline;
+    if (late || (killWhen && killWhen())) {
+      if (late) ADD_FAILURE() << binary << " did not finish within " << timeoutSeconds << " s";
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
+      break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::microseconds(killWhen ? 100 : 1000));
   }
   if (pid < 0) ADD_FAILURE() << "fork: " << strerror(errno);
   if (pid > 0) result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

@@ -6,6 +6,7 @@
 #define DORVALEX_TESTS_BLACKBOX_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -39,8 +40,10 @@ class BlackBox {
   BlackBox& operator=(const BlackBox&) = delete;
 
   // A run that outlasts `timeoutSeconds` is killed and fails the test, as a sanitizer report does.
+  // With `killWhen`, asked about every 0.1 ms while the run lasts, the run is killed with
+  // SIGKILL once it says so (its exit code is then 137), which is not a failure.
   RunResult Run(const std::vector<std::string>& args, const EnvChanges& env = {},
-                int timeoutSeconds = 120) const;
+                int timeoutSeconds = 120, const std::function<bool()>& killWhen = nullptr) const;
 
   const std::string& storePath() const { return storePath_; }
   std::string PathOf(std::string_view name) const;
