@@ -73,90 +73,61 @@ TEST(SqliteRegistryTest, ConnectionsSeeEachOthersChanges) {
 }
 
 // Batches: what a second connection sees, a failed call undone alone, one run at a time.
-class SqliteBatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = TemporaryFolder();
-    path_ = folder_ + "/registry.db";
-    run_ = OpenSqliteRegistry(path_);
-    other_ = OpenSqliteRegistry(path_);
-  }
-  void TearDown() override {
-    run_.reset();
-    other_.reset();
-    std::filesystem::remove_all(folder_);
-  }
-  // Creates HKLM\<path> through `r` and gives the code.
-  static RegStatus Create(RegistryService& r, const std::string& path) {
+TEST(SqliteRegistryTest, BatchesReachOthersWhenSavedAndHoldTheStoreForOneRun) {
+  const std::string folder = TemporaryFolder();
+  auto run = OpenSqliteRegistry(folder + "/registry.db");
+  auto other = OpenSqliteRegistry(folder + "/registry.db");
+  auto create = [](RegistryService& r, const std::string& path) {
     KeyHandle key = kNoKey;
     RegStatus status = r.RegCreateKeyA(kHkeyLocalMachine, path, &key);
     r.RegCloseKey(key);
     return status;
-  }
-  static bool Exists(RegistryService& r, const std::string& path) {
+  };
+  auto exists = [](RegistryService& r, const std::string& path) {
     KeyHandle key = kNoKey;
     RegStatus status = r.RegOpenKeyA(kHkeyLocalMachine, path, &key);
     r.RegCloseKey(key);
     return status == kErrorSuccess;
-  }
-
-  std::string folder_, path_;
-  std::unique_ptr<RegistryService> run_, other_;
-};
-
-TEST_F(SqliteBatchTest, ChangesReachOthersOnlyWhenSaved) {
-  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
-  ASSERT_EQ(Create(*run_, "SOFTWARE\\First"), kErrorSuccess);
-  EXPECT_TRUE(Exists(*run_, "SOFTWARE\\First"));
-  EXPECT_FALSE(Exists(*other_, "SOFTWARE\\First"));
-  ASSERT_EQ(run_->SaveChanges(), kErrorSuccess);
-  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\First"));
-
-  // Discarded changes are gone, and the batch takes no more until it ends.
-  ASSERT_EQ(Create(*run_, "SOFTWARE\\Second"), kErrorSuccess);
-  run_->DiscardChanges();
-  EXPECT_NE(Create(*run_, "SOFTWARE\\Third"), kErrorSuccess);
-  EXPECT_NE(run_->SaveChanges(), kErrorSuccess);
-  run_->EndChanges();
-  EXPECT_TRUE(Exists(*run_, "SOFTWARE\\First"));
-  EXPECT_FALSE(Exists(*run_, "SOFTWARE\\Second"));
-  EXPECT_FALSE(Exists(*other_, "SOFTWARE\\Third"));
-  EXPECT_EQ(Create(*run_, "SOFTWARE\\Fourth"), kErrorSuccess);  // outside a batch again
-  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\Fourth"));
-}
-
-TEST_F(SqliteBatchTest, AFailedCallIsUndoneAloneAndTheBatchGoesOn) {
-  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
-  ASSERT_EQ(Create(*run_, "SOFTWARE\\Before"), kErrorSuccess);
-  // Creates key after key until the depth limit refuses one: all of them go back.
+  };
+  ASSERT_EQ(run->BeginChanges(), kErrorSuccess);
+  ASSERT_EQ(create(*run, "SOFTWARE\\First"), kErrorSuccess);
+  EXPECT_TRUE(exists(*run, "SOFTWARE\\First"));
+  EXPECT_FALSE(exists(*other, "SOFTWARE\\First"));
+  // Creates key after key until the depth limit refuses one: all of them go back, alone.
   std::string deep = "Deep";
   for (int64_t level = 0; level < kMaxKeyDepth + 8; ++level) deep += "\\d";
-  EXPECT_NE(Create(*run_, deep), kErrorSuccess);
-  EXPECT_FALSE(Exists(*run_, "Deep"));
-  ASSERT_EQ(Create(*run_, "SOFTWARE\\After"), kErrorSuccess);
-  ASSERT_EQ(run_->SaveChanges(), kErrorSuccess);
-  run_->EndChanges();
-  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\Before"));
-  EXPECT_TRUE(Exists(*other_, "SOFTWARE\\After"));
-  EXPECT_FALSE(Exists(*other_, "Deep"));
-}
+  EXPECT_NE(create(*run, deep), kErrorSuccess);
+  EXPECT_FALSE(exists(*run, "Deep"));
+  ASSERT_EQ(run->SaveChanges(), kErrorSuccess);
+  EXPECT_TRUE(exists(*other, "SOFTWARE\\First"));
 
-TEST_F(SqliteBatchTest, OneRunAtATime) {
+  // Discarded changes are gone, and the batch takes no more until it ends.
+  ASSERT_EQ(create(*run, "SOFTWARE\\Second"), kErrorSuccess);
+  run->DiscardChanges();
+  EXPECT_NE(create(*run, "SOFTWARE\\Third"), kErrorSuccess);
+  EXPECT_NE(run->SaveChanges(), kErrorSuccess);
+  run->EndChanges();
+  EXPECT_TRUE(exists(*run, "SOFTWARE\\First"));
+  EXPECT_FALSE(exists(*run, "SOFTWARE\\Second"));
+  EXPECT_FALSE(exists(*other, "SOFTWARE\\Third"));
+  EXPECT_EQ(create(*run, "SOFTWARE\\Fourth"), kErrorSuccess);  // outside a batch again
+  EXPECT_TRUE(exists(*other, "SOFTWARE\\Fourth"));
+
+  // One run at a time; a batch ended without a save is dropped.
   const char* saved = getenv("DORVALEX_STORE_WAIT");
-  std::string previous = saved ? saved : "";
+  const std::string previous = saved ? saved : "";
   setenv("DORVALEX_STORE_WAIT", "0.05", 1);
-  ASSERT_EQ(run_->BeginChanges(), kErrorSuccess);
-  EXPECT_EQ(other_->BeginChanges(), kErrorBusy);
-  run_->EndChanges();
-  EXPECT_EQ(other_->BeginChanges(), kErrorSuccess);
-  EXPECT_EQ(Create(*other_, "SOFTWARE\\Other"), kErrorSuccess);
-  other_->EndChanges();  // without a save: dropped
-  EXPECT_FALSE(Exists(*run_, "SOFTWARE\\Other"));
-  if (saved) {
-    setenv("DORVALEX_STORE_WAIT", previous.c_str(), 1);
-  } else {
-    unsetenv("DORVALEX_STORE_WAIT");
-  }
+  ASSERT_EQ(run->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(other->BeginChanges(), kErrorBusy);
+  run->EndChanges();
+  EXPECT_EQ(other->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(create(*other, "SOFTWARE\\Other"), kErrorSuccess);
+  other->EndChanges();
+  EXPECT_FALSE(exists(*run, "SOFTWARE\\Other"));
+  saved ? setenv("DORVALEX_STORE_WAIT", previous.c_str(), 1) : unsetenv("DORVALEX_STORE_WAIT");
+  run.reset();
+  other.reset();
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
