@@ -7,15 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "registry/backends/sqlite_registry.h"
+#include "registry/key_path.h"
 #include "registry/win32_codes.h"
 #include "testing/registry_dump.h"
 
@@ -24,37 +24,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Root {
-  const char* shortName;
-  const char* longName;
-  KeyHandle handle;
-};
-
-constexpr Root kRoots[] = {
-    {"HKCR", "HKEY_CLASSES_ROOT", kHkeyClassesRoot},
-    {"HKCU", "HKEY_CURRENT_USER", kHkeyCurrentUser},
-    {"HKLM", "HKEY_LOCAL_MACHINE", kHkeyLocalMachine},
-    {"HKU", "HKEY_USERS", kHkeyUsers},
-    {"HKCC", "HKEY_CURRENT_CONFIG", kHkeyCurrentConfig},
-};
-
-// Opens (creating) the key a full path names; fails the test and gives kNoKey when it cannot.
-KeyHandle CreatePath(RegistryService& store, std::string_view path) {
-  size_t slash = path.find('\\');
-  std::string root(path.substr(0, slash));
-  std::string_view subkey = slash == path.npos ? "" : path.substr(slash + 1);
-  for (const Root& r : kRoots) {
-    if (strcasecmp(root.c_str(), r.shortName) == 0 || strcasecmp(root.c_str(), r.longName) == 0) {
-      KeyHandle key = kNoKey;
-      RegStatus status = store.RegCreateKeyA(r.handle, subkey, &key);
-      if (status != 0) ADD_FAILURE() << "RegCreateKeyA(" << path << ") gave " << status;
-      return status == 0 ? key : kNoKey;
-    }
-  }
-  ADD_FAILURE() << "unknown root in key path " << path;
-  return kNoKey;
-}
 
 // Everything the file holds, from its start; closes it.
 std::string TakeAll(FILE* file) {
@@ -96,12 +65,10 @@ RunResult BlackBox::Run(const std::vector<std::string>& args, const EnvChanges& 
   EnvChanges variables = env;
   variables.emplace("DORVALEX_REGISTRY", storePath_);
   std::vector<std::string> envStore;
-  for (char** e = environ; *e; ++e) {
+  for (char** e = environ; *e; ++e)
     if (!variables.count(std::string(*e, strcspn(*e, "=")))) envStore.push_back(*e);
-  }
-  for (const auto& [name, value] : variables) {
+  for (const auto& [name, value] : variables)
     if (value) envStore.push_back(name + "=" + *value);
-  }
   // Everything the child needs is built before the fork: another thread may hold the heap.
   std::vector<char*> argv, envp;
   for (std::string& arg : argStore) argv.push_back(arg.data());
@@ -158,9 +125,7 @@ void BlackBox::WriteFile(std::string_view name, std::string_view content) const 
 std::optional<std::string> BlackBox::ReadFile(std::string_view name) const {
   std::ifstream file(PathOf(name), std::ios::binary);
   if (!file) return std::nullopt;
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 bool BlackBox::FileExists(std::string_view name) const {
@@ -175,13 +140,18 @@ std::unique_ptr<RegistryService> BlackBox::OpenStore() const {
 void BlackBox::SetValue(std::string_view keyPath, std::string_view name, uint32_t type,
                         std::string_view data) const {
   std::unique_ptr<RegistryService> store = OpenStore();
-  KeyHandle key = CreatePath(*store, keyPath);
-  if (key == kNoKey) return;
+  ScriptState state;
+  KeyAccess keys(*store, state);
+  KeyHandle key = kNoKey;
+  if (!keys.OpenKeyPath(keyPath, &key, false, std::nullopt)) {
+    ADD_FAILURE() << "cannot create " << keyPath;
+    return;
+  }
   RegStatus status =
       store->RegSetValueExA(key, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
                             static_cast<uint32_t>(data.size()));
   if (status != 0) ADD_FAILURE() << "RegSetValueExA(\"" << name << "\") gave " << status;
-  store->RegCloseKey(key);
+  keys.ReleaseKeyPath(key);
 }
 
 std::string BlackBox::DumpStore() const {
