@@ -27,25 +27,23 @@ RegStatus Set(RegistryService& r, KeyHandle key, const std::string& name, const 
                           static_cast<uint32_t>(data.size()));
 }
 
-// Subkey i ("name") or value i ("name=data"); "" past the end.
+// Subkey i ("name") or value i ("name=data"); "" past the end. Each is asked for first with a
+// buffer too small for any name (subkeys) or data (values), which must leave the place.
 std::string Row(RegistryService& r, KeyHandle key, bool value, uint32_t i) {
-  static std::vector<char> data(1 << 20);
+  static std::vector<uint8_t> data(1 << 20);
   char name[300];
-  if (!value) return r.RegEnumKeyA(key, i, name, sizeof name) == 0 ? name : "";
-  uint32_t nameSize = sizeof name, dataSize = static_cast<uint32_t>(data.size());
-  if (r.RegEnumValueA(key, i, name, &nameSize, nullptr, reinterpret_cast<uint8_t*>(data.data()),
-                      &dataSize) != 0)
-    return "";
-  return std::string(name, nameSize) + "=" + std::string(data.data(), dataSize);
-}
-
-// Row i asked for with a buffer too small for any name (subkeys) or data (values).
-RegStatus TooSmall(RegistryService& r, KeyHandle key, bool value, uint32_t i) {
-  char name[300];
-  uint8_t data[1];
   uint32_t nameSize = sizeof name, dataSize = 0;
-  if (!value) return r.RegEnumKeyA(key, i, name, 1);
-  return r.RegEnumValueA(key, i, name, &nameSize, nullptr, data, &dataSize);
+  const RegStatus small = value ? r.RegEnumValueA(key, i, name, &nameSize, nullptr, data.data(),
+                                                  &dataSize)
+                                : r.RegEnumKeyA(key, i, name, 1);
+  std::string row;
+  nameSize = sizeof name;
+  dataSize = static_cast<uint32_t>(data.size());
+  if (!value && r.RegEnumKeyA(key, i, name, sizeof name) == 0) row = name;
+  if (value && r.RegEnumValueA(key, i, name, &nameSize, nullptr, data.data(), &dataSize) == 0)
+    row = std::string(name, nameSize) + "=" + std::string(data.begin(), data.begin() + dataSize);
+  EXPECT_EQ(small, row.empty() ? kErrorNoMoreItems : kErrorMoreData) << row;
+  return row;
 }
 
 // The information query's longest subkey name, value name and data.
@@ -55,18 +53,13 @@ std::string Info(RegistryService& r, KeyHandle key) {
   return std::to_string(n[0]) + "/" + std::to_string(n[1]) + "/" + std::to_string(n[2]);
 }
 
-// The subkeys, the values (read index 0, 1, 2... as a walk does, each first with a buffer too
-// small, which must leave the place; `backwards` reads them again last-first, each index on its
-// own), then the information.
+// The subkeys, the values (read index 0, 1, 2... as a walk does; `backwards` reads them again
+// last-first, each index on its own), then the information.
 Rows Enumerate(RegistryService& r, KeyHandle key, bool backwards = false) {
   Rows all;
   for (bool value : {false, true}) {
     Rows rows;
-    for (uint32_t i = 0;; ++i) {
-      const RegStatus small = TooSmall(r, key, value, i);
-      if (rows.emplace_back(Row(r, key, value, i)).empty()) break;
-      EXPECT_EQ(small, kErrorMoreData) << rows.back();
-    }
+    for (uint32_t i = 0; !rows.emplace_back(Row(r, key, value, i)).empty(); ++i) {}
     rows.pop_back();
     for (size_t i = rows.size(); backwards && i-- > 0;)
       rows[i] = Row(r, key, value, static_cast<uint32_t>(i));
