@@ -48,22 +48,19 @@ size_t FileSize(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
 }
 
-// The run after its first k lines: the store's digest, the bytes of the backout file those
-// lines wrote, and where the k-th line is in the script file.
+// The run after its first k lines (k = 0: the start): the store's digest, the bytes of the
+// backout file those lines wrote, and where the k-th line is in the script file.
 struct Step {
   size_t digest;
   size_t backoutSize;
   int lineNumber;
 };
 
-// Passes every line on to the operations, then notes the step it has reached.
+// Passes every line on to the operations, then calls `note`.
 class LineRecorder final : public OperationHandlers {
  public:
-  LineRecorder(OperationHandlers& ops, RegistryService& store, const ScriptState& state,
-               std::string backoutPath)
-      : ops_(ops), store_(store), state_(state), backoutPath_(std::move(backoutPath)) {
-    steps.push_back({Digest(store_), 0, 0});  // the start needs no record, not even the header
-  }
+  LineRecorder(OperationHandlers& ops, std::function<void()> note)
+      : ops_(ops), note_(std::move(note)) {}
   bool UpdateKey(std::string_view text) override { return Note(ops_.UpdateKey(text)); }
   bool UpdateValue(std::string_view text) override { return Note(ops_.UpdateValue(text)); }
   bool DeleteKey(std::string_view text) override { return Note(ops_.DeleteKey(text)); }
@@ -73,17 +70,13 @@ class LineRecorder final : public OperationHandlers {
   bool RemoveString(std::string_view text) override { return Note(ops_.RemoveString(text)); }
   bool ReplaceString(std::string_view text) override { return Note(ops_.ReplaceString(text)); }
 
-  std::vector<Step> steps;  // [k]: after the first k lines
-
  private:
   bool Note(bool ok) {
-    steps.push_back({Digest(store_), FileSize(backoutPath_), state_.lineNumber});
+    note_();
     return ok;
   }
   OperationHandlers& ops_;
-  RegistryService& store_;
-  const ScriptState& state_;
-  std::string backoutPath_;
+  std::function<void()> note_;
 };
 
 // Turns the backout file last-first, as run control does after a run.
@@ -157,25 +150,24 @@ class CrashCase {
     // The store must be the state after some k lines whose records all reached the file.
     const std::string backout = box_.ReadFile("undo.txt").value_or("");
     const size_t digest = Digest(*box_.OpenStore());
-    const std::vector<Step>& steps = steps_;
     const bool reversed = backout == reversed_;
     if (finished && !reversed) return "a finished run left another backout file" + how;
-    if (reversed && steps.back().digest != digest)
+    if (reversed && steps_.back().digest != digest)
       return "the backout file is complete but the store is not" + how;
     if (!reversed && forward_.compare(0, backout.size(), backout) != 0)
       return "the backout file is not a prefix of the expected one" + how;
     size_t k = 0;
-    while (k < steps.size() &&
-           !(steps[k].digest == digest && steps[k].backoutSize <= backout.size()))
+    while (k < steps_.size() &&
+           !(steps_[k].digest == digest && steps_[k].backoutSize <= backout.size()))
       ++k;
-    if (k == steps.size())
+    if (k == steps_.size())
       return "the store is not the state after a prefix of the script whose records all "
              "reached the backout file" + how;
-    if (!finished) reached_ = std::max(reached_, steps[k].lineNumber);
+    if (!finished) reached_ = std::max(reached_, steps_[k].lineNumber);
 
     // Undo: the file as a killed run leaves it is turned last-first, as run control would.
     const std::string where = "; the store held the changes up to script line " +
-                              std::to_string(steps[k].lineNumber) + how;
+                              std::to_string(steps_[k].lineNumber) + how;
     if (!backout.empty()) {
       box_.WriteFile("undo-now.txt", backout);
       if (!reversed && !Reverse(box_.PathOf("undo-now.txt"))) return "reversal failed" + where;
@@ -221,10 +213,12 @@ class CrashCase {
       BackoutFile backout;
       EXPECT_TRUE(backout.Create(settings.backoutPath) && backout.Write("DORVALEX\n"));
       Operations operations(settings, state, keys, backout);
-      LineRecorder recorder(operations, *store, state, settings.backoutPath);
+      steps_ = {{Digest(*store), 0, 0}};  // the start needs no record, not even the header
+      LineRecorder recorder(operations, [&] {
+        steps_.push_back({Digest(*store), FileSize(settings.backoutPath), state.lineNumber});
+      });
       EXPECT_TRUE(ReadScriptFile(box_.PathOf("script.txt"), state, recorder)) << output.text();
       EXPECT_TRUE(backout.Close());
-      steps_ = std::move(recorder.steps);
       store->EndChanges();
     }
     forward_ = box_.ReadFile(settings.backoutPath).value_or("");
