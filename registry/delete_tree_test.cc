@@ -31,8 +31,6 @@ std::string Tree(RegistryService& store) {
 
 class DeleteTreeTest : public ::testing::Test {
  protected:
-  DeleteTreeTest() { state_.lineNumber = 3; }
-
   ScriptState state_;
   CaptureOutput output_;
 };
