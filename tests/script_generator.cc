@@ -304,26 +304,19 @@ class ScriptGenerator::Impl {
     }
     auto list = value->List();
     if (!list) return "";
-    auto count = [&](const std::string& wanted, bool exact) {
-      return std::ranges::count_if(
-          *list, [&](auto& s) { return exact ? s == wanted : SameName(s, wanted); });
-    };
     std::string name = NameText(RandomCase(value->name), false);
     if (op <= 1) {
-      if (count(text, false) > 0) return "";
+      if (!list->empty() && Chance(20)) text = RandomCase(Any(*list));  // a second copy
       list->insert(op == 0 ? list->end() : list->begin(), text);
     } else if (op == 2) {
-      // The last string, held once and named exactly; or a string not held at all.
-      if (!list->empty() && Chance(75)) text = list->back();
-      if (count(text, false) > (list->empty() || text != list->back() ? 0 : 1)) return "";
-      if (!list->empty() && text == list->back()) list->pop_back();
+      // Every copy goes, in any case.
+      if (!list->empty() && Chance(75)) text = RandomCase(Any(*list));
+      std::erase_if(*list, [&](auto& s) { return SameName(s, text); });
     } else {
-      // The search string as stored or not held at all; a replacement not held.
-      std::string search = list->empty() || Chance(25) ? NewString() : Any(*list);
-      if (search.find(',') != std::string::npos || count(search, false) != count(search, true) ||
-          count(text, false) > 0 || SameName(search, text))
-        return "";
-      for (std::string& s : *list) s = s == search ? text : s;
+      // Every copy of the search string, in any case, becomes the replacement.
+      std::string search = list->empty() || Chance(25) ? NewString() : RandomCase(Any(*list));
+      if (search.find(',') != std::string::npos) return "";
+      for (std::string& s : *list) s = SameName(s, search) ? text : s;
       value->data = Written(*list);
       return kOps[op] + name + Quote(search) + "," + Quote(text) + "\n";
     }

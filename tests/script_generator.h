@@ -3,10 +3,9 @@
 //
 // Left out, as the tool cannot undo them exactly by design: value lines that create a missing
 // key; DELETE or "-" naming a value or key in another case than the stored one; names no line
-// form carries; type 255; /CHANGES runs. String edits of a value whose bytes are not the
-// written form of its list; APPEND or PREPEND of a string held in any case; REMOVE of a string
-// held twice, in another case or not last; REPLACE of a string held in another case or by a
-// string held; operands that are empty or begin with "ulti:" (read as "Multi:").
+// form carries; type 255; /CHANGES runs. (String edits record the whole old value and are all
+// undone exactly; the model here only keeps to values whose bytes are the written form of their
+// list, to know the list, and to operands that do not begin with "ulti:", read as "Multi:".)
 #ifndef DORVALEX_TESTS_SCRIPT_GENERATOR_H_
 #define DORVALEX_TESTS_SCRIPT_GENERATOR_H_
 
