@@ -50,12 +50,8 @@ constexpr const char* kStatementSql[] = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT name, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
-    "SELECT name, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
     "SELECT id, name, type, data FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
@@ -393,36 +389,6 @@ RegStatus SqliteStore::DeleteKey(KeyId id) {
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::ChildAt(KeyId parent, uint32_t index, std::string* name,
-                               std::string* fold) {
-  sqlite3_stmt* stmt = Statement(kChildAt);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, parent);
-  sqlite3_bind_int64(stmt, 2, index);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  *name = ColumnBytes(stmt, 0);
-  *fold = ColumnBytes(stmt, 1);
-  return kErrorSuccess;
-}
-
-RegStatus SqliteStore::ChildAfter(KeyId parent, std::string_view afterFold, std::string* name,
-                                  std::string* fold) {
-  sqlite3_stmt* stmt = Statement(kChildAfter);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, parent);
-  BindText(stmt, 2, afterFold);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  *name = ColumnBytes(stmt, 0);
-  *fold = ColumnBytes(stmt, 1);
-  return kErrorSuccess;
-}
-
 RegStatus SqliteStore::ReadValueRow(sqlite3_stmt* stmt, ValueRow* row) {
   row->id = sqlite3_column_int64(stmt, 0);
   row->name = ColumnBytes(stmt, 1);
@@ -446,30 +412,6 @@ RegStatus SqliteStore::FindValue(KeyId key, std::string_view fold, bool withData
   BindText(stmt, 2, fold);
   int rc = sqlite3_step(stmt);
   if (rc == SQLITE_DONE) return kErrorFileNotFound;
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  return ReadValueRow(stmt, row);
-}
-
-RegStatus SqliteStore::ValueAt(KeyId key, uint32_t index, ValueRow* row) {
-  sqlite3_stmt* stmt = Statement(kValueAt);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  sqlite3_bind_int64(stmt, 2, index);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  return ReadValueRow(stmt, row);
-}
-
-RegStatus SqliteStore::ValueAfter(KeyId key, int64_t afterId, ValueRow* row) {
-  sqlite3_stmt* stmt = Statement(kValueAfter);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  sqlite3_bind_int64(stmt, 2, afterId);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
   return ReadValueRow(stmt, row);
 }
@@ -526,13 +468,6 @@ RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
-}
-
-RegStatus SqliteStore::KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
-                               uint32_t* maxValueData) {
-  RegStatus status = LongestSubkey(key, maxSubkey);
-  if (status != kErrorSuccess) return status;
-  return LongestValue(key, maxValueName, maxValueData);
 }
 
 RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {

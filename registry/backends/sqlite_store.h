@@ -88,17 +88,9 @@ class SqliteStore {
   RegStatus HasChildren(KeyId id, bool* has);
   // Deletes the key row and its values.
   RegStatus DeleteKey(KeyId id);
-  // Child number `index` in ascending folded order, or the first child after `afterFold`.
-  // 259 when there is none.
-  RegStatus ChildAt(KeyId parent, uint32_t index, std::string* name, std::string* fold);
-  RegStatus ChildAfter(KeyId parent, std::string_view afterFold, std::string* name,
-                       std::string* fold);
 
   // 2 when the key has no such value. With withData false only dataSize is filled.
   RegStatus FindValue(KeyId key, std::string_view fold, bool withData, ValueRow* row);
-  // Value number `index` in creation order, or the first value after `afterId`. 259: none.
-  RegStatus ValueAt(KeyId key, uint32_t index, ValueRow* row);
-  RegStatus ValueAfter(KeyId key, int64_t afterId, ValueRow* row);
   // Creates the value or replaces its type and data in place (its name and place stay).
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size);
@@ -109,9 +101,7 @@ class SqliteStore {
   RegStatus ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data, uint32_t size);
   // 2 when there is no such value.
   RegStatus DeleteValue(KeyId key, std::string_view fold);
-  RegStatus KeyInfo(KeyId key, uint32_t* maxSubkey, uint32_t* maxValueName,
-                    uint32_t* maxValueData);
-  // The aggregate halves of KeyInfo, for a caller that needs only one of them.
+  // The longest subkey name; the longest value name and value data (0 when there are none).
   RegStatus LongestSubkey(KeyId key, uint32_t* maxSubkey);
   RegStatus LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData);
 
@@ -128,7 +118,8 @@ class SqliteStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kChildAt, kChildAfter, kFindValue, kFindValueSize, kValueAt, kValueAfter, kSetValue, kInsertValue, kReplaceValueData, kDeleteValue, kMaxSubkey, kMaxValue,
+    kFindValue, kFindValueSize, kSetValue, kInsertValue, kReplaceValueData, kDeleteValue,
+    kMaxSubkey, kMaxValue,
     kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
     kStatementCount
   };
