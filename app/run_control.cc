@@ -13,9 +13,9 @@
 #include "backout/reversal.h"
 #include "ops/change_batch.h"
 #include "ops/operations.h"
-#include "registry/backends/machine_registry.h"
-#include "registry/backends/sqlite_registry.h"
 #include "registry/key_path.h"
+#include "registry/local_registry.h"
+#include "registry/machine_registry.h"
 #include "report/report.h"
 #include "script/script_reader.h"
 #include "script/script_state.h"
@@ -102,7 +102,7 @@ int RunControl::Run(int argc, const char* const* argv) {
                    settings_.backoutPath.c_str());
       return EndRun(1);
     }
-    if (settings_.backoutOpen && SameFile(settings_.backoutPath, DefaultStorePath())) {
+    if (settings_.backoutOpen && SameFile(settings_.backoutPath, LocalRegistryPath())) {
       ReportErrorF("Backout File \"%s\" is the Registry Store", settings_.backoutPath.c_str());
       return EndRun(1);
     }
@@ -166,20 +166,20 @@ void RunControl::PrintSummary() const {
 bool RunControl::RunJob() {
   // Other machines (/MACHINE:) are reached through the agent behind the local store.
   std::unique_ptr<RegistryService> store =
-      OpenMachineRegistry(OpenSqliteRegistry(DefaultStorePath()));
+      OpenMachineRegistry(OpenLocalRegistry());
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
   // Another machine's agent saves each change as it comes, behind records flushed one by one,
   // and reports for itself when its store cannot be read.
   if (settings_.noAction || settings_.machineName) {
-    if (!settings_.machineName && !CheckStoreReadable(*store, DefaultStorePath())) return false;
+    if (!settings_.machineName && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }
   // Local changes are saved in batches behind the backout records, and whatever the run
   // changed is saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
-  if (!batch.Begin(DefaultStorePath())) return false;
+  if (!batch.Begin(LocalRegistryPath())) return false;
   backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 
 namespace {
 

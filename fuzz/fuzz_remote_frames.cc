@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "registry/backends/remote_agent.h"
-#include "registry/backends/sqlite_registry.h"
+#include "registry/remote/remote_agent.h"
+#include "registry/sqlite/sqlite_registry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size < 2) return 0;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "gtest/gtest.h"
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "testing/capture_output.h"
 #include "testing/fault_registry.h"

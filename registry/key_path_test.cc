@@ -3,7 +3,7 @@
 #include "registry/key_path.h"
 
 #include "gtest/gtest.h"
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "testing/capture_output.h"
 #include "testing/fault_registry.h"
 

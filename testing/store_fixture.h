@@ -16,7 +16,7 @@
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
 #include "gtest/gtest.h"
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "script/script_state.h"
 #include "testing/capture_output.h"

@@ -14,7 +14,7 @@
 #include <iterator>
 #include <thread>
 
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
 #include "testing/registry_dump.h"

@@ -22,7 +22,7 @@
 #include "backout/backout_file.h"
 #include "backout/reversal.h"
 #include "ops/operations.h"
-#include "registry/backends/sqlite_registry.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
 #include "script/script_reader.h"

@@ -1,0 +1,10 @@
+// The local registry is the SQLite store at its default place.
+#include "registry/local_registry.h"
+
+#include "registry/sqlite/sqlite_registry.h"
+
+std::string LocalRegistryPath() { return DefaultStorePath(); }
+
+std::unique_ptr<RegistryService> OpenLocalRegistry() {
+  return OpenSqliteRegistry(LocalRegistryPath());
+}

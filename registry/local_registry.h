@@ -1,0 +1,17 @@
+// The registry of this machine that the tool works on when no other machine is named.
+#ifndef DORVALEX_REGISTRY_LOCAL_REGISTRY_H_
+#define DORVALEX_REGISTRY_LOCAL_REGISTRY_H_
+
+#include <memory>
+#include <string>
+
+#include "registry/registry_service.h"
+
+// Where the local registry lives: $DORVALEX_REGISTRY when set, else the default store.
+std::string LocalRegistryPath();
+
+// A service over the local registry. Opening never fails here: a problem shows as the code of
+// each call.
+std::unique_ptr<RegistryService> OpenLocalRegistry();
+
+#endif  // DORVALEX_REGISTRY_LOCAL_REGISTRY_H_

@@ -1,0 +1,81 @@
+// The agent's wire format: no damaged payload or stream is ever read past its end or taken for
+// a call or an answer.
+#include "registry/remote/remote_protocol.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Op = RemoteOp;
+
+// One request of every call, every field set; each call encodes the fields it takes.
+std::vector<RemoteRequest> SampleRequests() {
+  std::vector<RemoteRequest> all;
+  for (int op = 1; op <= static_cast<int>(Op::kCloseKey); ++op)
+    all.push_back({static_cast<Op>(op), 0x80000002, 7, "SOFTWARE\\A", 3, kKeyAllAccess, 4,
+                   kRegBinary, 1, 512, 255, kWantType | kWantData, std::string("\0\1\2", 3)});
+  return all;
+}
+
+const RemoteResponse kSample = {
+    .status = kErrorMoreData, .type = kRegSz, .size = 4, .nameSize = 3, .maxSubkeyLength = 5,
+    .name = "abc", .data = "dat", .hasValues = true,
+    .values = {{"one", kRegDword, std::string("\1\0\0\0", 4)}, {"", kRegSz, "x"}}};
+
+// What the agent and the backend exchange arrives whole (the contract suite run through the
+// agent checks that every field survives); here, nothing damaged is ever taken for a call or
+// an answer: every cut, and one byte too many, of every request and response.
+TEST(RemoteProtocol, DamagedPayloadsAreRefused) {
+  RemoteRequest q;
+  for (const RemoteRequest& sample : SampleRequests()) {
+    const std::string whole = EncodeRequest(sample);
+    const int op = static_cast<int>(sample.op);
+    ASSERT_TRUE(DecodeRequest(whole, &q)) << op;
+    for (size_t n = 0; n < whole.size(); ++n)
+      EXPECT_FALSE(DecodeRequest(whole.substr(0, n), &q)) << op << " cut at " << n;
+    EXPECT_FALSE(DecodeRequest(whole + "x", &q)) << op;
+  }
+  RemoteResponse a;
+  for (Op op : {Op::kCreateKey, Op::kQueryValue, Op::kEnumKey, Op::kEnumValue, Op::kQueryInfoKey}) {
+    const std::string whole = EncodeResponse(op, kSample);
+    ASSERT_TRUE(DecodeResponse(op, whole, &a)) << static_cast<int>(op);
+    for (size_t n = 0; n < whole.size(); ++n)
+      EXPECT_FALSE(DecodeResponse(op, whole.substr(0, n), &a)) << static_cast<int>(op);
+    EXPECT_FALSE(DecodeResponse(op, whole + "x", &a));
+  }
+  // A name beyond the name limit, and a string length beyond the payload.
+  RemoteRequest big = SampleRequests()[5];
+  big.name.assign(kMaxWireNameBytes + 1, 'n');
+  EXPECT_FALSE(DecodeRequest(EncodeRequest(big), &q));
+  std::string lying = EncodeRequest(SampleRequests()[5]);  // delete value
+  lying[9] = '\x7f';
+  EXPECT_FALSE(DecodeRequest(lying, &q));
+  // A value count no payload could hold is refused before anything is made for it.
+  a = {};
+  std::string counted = std::string(4, '\0') + "\x01" + std::string("\xff\xff\xff\x0f", 4);
+  EXPECT_FALSE(DecodeResponse(Op::kOpenKeyEx, counted, &a));
+  EXPECT_TRUE(a.values.empty());
+}
+
+TEST(RemoteProtocol, FramesComeOutWholeWhateverThePieces) {
+  std::string stream;
+  std::vector<std::string> payloads = {"", "a", std::string(70000, 'z'), "last"};
+  for (const std::string& p : payloads) AppendFrame(p, &stream);
+  std::string_view frame;
+  for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, stream.size()}) {
+    FrameSplitter splitter;
+    std::vector<std::string> out;
+    for (size_t at = 0; at < stream.size(); at += piece) {
+      splitter.Append(stream.data() + at, std::min(piece, stream.size() - at));
+      while (splitter.Next(&frame) == FrameSplitter::kFrame) out.emplace_back(frame);
+    }
+    EXPECT_EQ(out, payloads) << "pieces of " << piece;
+    EXPECT_EQ(splitter.pending(), 0u);
+  }
+  // A frame one byte over the limit stops the stream.
+  FrameSplitter splitter;
+  splitter.Append("\x01\x00\x00\x04", 4);
+  EXPECT_EQ(splitter.Next(&frame), FrameSplitter::kOversized);
+}
+
+}  // namespace

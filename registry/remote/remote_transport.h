@@ -1,0 +1,46 @@
+// The process that carries the agent's connection: the remote shell command started without a
+// shell, its standard input and output joined to one socket of ours.
+#ifndef DORVALEX_REGISTRY_REMOTE_REMOTE_TRANSPORT_H_
+#define DORVALEX_REGISTRY_REMOTE_REMOTE_TRANSPORT_H_
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "registry/remote/remote_protocol.h"
+#include "registry/win32_codes.h"
+
+// The argument vector for reaching `host`: the words of `rsh` (default "ssh"), "--", the host,
+// then the words of `agent` (default "dorvalex-agent"). Words are separated by blanks or tabs.
+std::vector<std::string> TransportCommand(std::string_view rsh, std::string_view agent,
+                                          const std::string& host);
+
+class RemoteTransport {
+ public:
+  RemoteTransport() = default;
+  // Ends the connection: closes our side, gives the process a moment to finish, then ends it.
+  ~RemoteTransport();
+  RemoteTransport(const RemoteTransport&) = delete;
+  RemoteTransport& operator=(const RemoteTransport&) = delete;
+
+  // Starts `argv` and exchanges greetings. 0: connected. 53: the command could not be started,
+  // or it ended or said something else before the agent's greeting.
+  RegStatus Start(const std::vector<std::string>& argv);
+  // Sends all of `bytes`. False: the connection is gone.
+  bool Send(std::string_view bytes);
+  // Waits for the next whole frame. False: the connection ended, or the other side sent a
+  // frame longer than the limit.
+  bool Receive(std::string* payload);
+  // Closes our side and waits (briefly) for the process to end.
+  void Close();
+
+ private:
+  bool ReadSome();
+
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  FrameSplitter splitter_;
+};
+
+#endif  // DORVALEX_REGISTRY_REMOTE_REMOTE_TRANSPORT_H_

@@ -1,0 +1,63 @@
+// The values of one key, held in memory while a run saves its changes in batches: a script
+// works on one key line after line, and each value line asks for the old value before it sets
+// the new one. Only this connection writes during a batch, so the copy stays exact as long as
+// every write to the key goes through it; the owner drops it whenever that is not sure.
+#ifndef DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_
+#define DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "registry/sqlite/sqlite_store.h"
+#include "registry/key_names.h"
+
+class KeyValues {
+ public:
+  // A key with more values or bytes than this is not held: its lines ask the store each time.
+  static constexpr size_t kMaxValues = 4096;
+  static constexpr size_t kMaxBytes = 4 << 20;
+
+  bool Holds(KeyId key) const { return held_ && key_ == key; }
+  // Holds `rows`, every value of `key`, unless they exceed the bounds.
+  void Hold(KeyId key, std::vector<ValueRow> rows) {
+    Drop();
+    key_ = key;
+    held_ = true;
+    for (ValueRow& row : rows) {
+      std::string fold = FoldName(row.name);
+      Put(fold, std::move(row));
+    }
+  }
+  const ValueRow* Find(const std::string& fold) const {
+    auto found = rows_.find(fold);
+    return found == rows_.end() ? nullptr : &found->second;
+  }
+  void Put(const std::string& fold, ValueRow row) {
+    ValueRow& slot = rows_[fold];
+    bytes_ += fold.size() + row.name.size() + row.data.size();
+    bytes_ -= slot.name.size() + slot.data.size() + (slot.id ? fold.size() : 0);
+    slot = std::move(row);
+    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) Drop();
+  }
+  void Erase(const std::string& fold) {
+    auto found = rows_.find(fold);
+    if (found == rows_.end()) return;
+    bytes_ -= fold.size() + found->second.name.size() + found->second.data.size();
+    rows_.erase(found);
+  }
+  void Drop() {
+    held_ = false;
+    rows_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  KeyId key_ = 0;
+  bool held_ = false;
+  size_t bytes_ = 0;
+  std::unordered_map<std::string, ValueRow> rows_;
+};
+
+#endif  // DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_

@@ -1,0 +1,133 @@
+// The local store against the registry contract, and what only the local store promises:
+// the current-user view, several connections on one file and changes saved in batches.
+#include "registry/sqlite/sqlite_registry.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "gtest/gtest.h"
+#include "registry/key_names.h"
+#include "testing/registry_contract.h"
+#include "testing/registry_dump.h"
+
+namespace {
+
+std::string TemporaryFolder() {
+  char folder[] = "/tmp/dx-registry-XXXXXX";
+  return mkdtemp(folder) ? folder : "/nonexistent";
+}
+
+// The contract suite on store files; the files go when the run ends.
+const bool kRegistered = [] {
+  static const std::string folder = TemporaryFolder();
+  static int stores = 0;
+  RegisterRegistryContractTests("SqliteRegistryFile", [] {
+    return OpenSqliteRegistry(folder + "/store" + std::to_string(++stores) + ".db");
+  });
+  atexit([] { std::filesystem::remove_all(folder); });
+  return true;
+}();
+
+TEST(SqliteRegistryTest, CurrentUserReadsEmptyUntilAKeyIsCreatedThroughIt) {
+  auto r = OpenSqliteRegistry(":memory:");
+  const std::string before = DumpRegistry(*r);
+  KeyHandle key = kNoKey, created = kNoKey;
+  EXPECT_EQ(r->RegOpenKeyA(kHkeyCurrentUser, "Software", &key), kErrorFileNotFound);
+  ASSERT_EQ(r->RegOpenKeyA(kHkeyCurrentUser, "", &key), kErrorSuccess);
+  char name[64];
+  EXPECT_EQ(r->RegEnumKeyA(key, 0, name, sizeof name), kErrorNoMoreItems);
+  EXPECT_EQ(r->RegDeleteValueA(key, "v"), kErrorFileNotFound);
+  EXPECT_EQ(DumpRegistry(*r), before);  // reading created nothing
+  ASSERT_EQ(r->RegCreateKeyA(kHkeyCurrentUser, "Software\\Example", &created), kErrorSuccess);
+  EXPECT_EQ(DumpRegistryKey(*r, kHkeyUsers, "S-1-22-1-" + std::to_string(getuid()), "U"),
+            "[U]\n[U\\Software]\n[U\\Software\\Example]\n");
+  // The handle taken before the key existed now reads it.
+  EXPECT_EQ(r->RegEnumKeyA(key, 0, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "Software");
+}
+
+TEST(SqliteRegistryTest, ConnectionsSeeEachOthersChanges) {
+  const std::string folder = TemporaryFolder();
+  auto first = OpenSqliteRegistry(folder + "/registry.db");
+  auto second = OpenSqliteRegistry(folder + "/registry.db");
+  KeyHandle oldKey = kNoKey, walker = kNoKey, newKey = kNoKey, sibling = kNoKey;
+  ASSERT_EQ(first->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf", &oldKey), 0);
+  ASSERT_EQ(first->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE", &walker), 0);
+  char name[64];
+  ASSERT_EQ(first->RegEnumKeyA(walker, 0, name, sizeof name), 0);  // "Classes"
+  // The other connection replaces the key and adds a sibling before "Shared".
+  ASSERT_EQ(second->RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf"), 0);
+  ASSERT_EQ(second->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf", &newKey), 0);
+  ASSERT_EQ(second->RegSetValueExA(newKey, "v", 0, kRegSz, reinterpret_cast<const uint8_t*>("new"),
+                                   3), 0);
+  ASSERT_EQ(second->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Early", &sibling), 0);
+  EXPECT_EQ(first->RegDeleteValueA(oldKey, "v"), kErrorKeyDeleted);
+  EXPECT_EQ(DumpRegistryKey(*first, kHkeyLocalMachine, "SOFTWARE\\Shared", "S"),
+            "[S]\n[S\\Leaf]\n  \"v\"=1:\"new\"\n");
+  // Index 1 counts afresh after the other connection's change.
+  ASSERT_EQ(first->RegEnumKeyA(walker, 1, name, sizeof name), 0);
+  EXPECT_STREQ(name, "Early");
+  std::filesystem::remove_all(folder);
+}
+
+// Batches: what a second connection sees, a failed call undone alone, one run at a time.
+TEST(SqliteRegistryTest, BatchesReachOthersWhenSavedAndHoldTheStoreForOneRun) {
+  const std::string folder = TemporaryFolder();
+  auto run = OpenSqliteRegistry(folder + "/registry.db");
+  auto other = OpenSqliteRegistry(folder + "/registry.db");
+  auto create = [](RegistryService& r, const std::string& path) {
+    KeyHandle key = kNoKey;
+    RegStatus status = r.RegCreateKeyA(kHkeyLocalMachine, path, &key);
+    r.RegCloseKey(key);
+    return status;
+  };
+  auto exists = [](RegistryService& r, const std::string& path) {
+    KeyHandle key = kNoKey;
+    RegStatus status = r.RegOpenKeyA(kHkeyLocalMachine, path, &key);
+    r.RegCloseKey(key);
+    return status == kErrorSuccess;
+  };
+  ASSERT_EQ(run->BeginChanges(), kErrorSuccess);
+  ASSERT_EQ(create(*run, "SOFTWARE\\First"), kErrorSuccess);
+  EXPECT_TRUE(exists(*run, "SOFTWARE\\First"));
+  EXPECT_FALSE(exists(*other, "SOFTWARE\\First"));
+  // Creates key after key until the depth limit refuses one: all of them go back, alone.
+  std::string deep = "Deep";
+  for (int64_t level = 0; level < kMaxKeyDepth + 8; ++level) deep += "\\d";
+  EXPECT_NE(create(*run, deep), kErrorSuccess);
+  EXPECT_FALSE(exists(*run, "Deep"));
+  ASSERT_EQ(run->SaveChanges(), kErrorSuccess);
+  EXPECT_TRUE(exists(*other, "SOFTWARE\\First"));
+
+  // Discarded changes are gone, and the batch takes no more until it ends.
+  ASSERT_EQ(create(*run, "SOFTWARE\\Second"), kErrorSuccess);
+  run->DiscardChanges();
+  EXPECT_NE(create(*run, "SOFTWARE\\Third"), kErrorSuccess);
+  EXPECT_NE(run->SaveChanges(), kErrorSuccess);
+  run->EndChanges();
+  EXPECT_TRUE(exists(*run, "SOFTWARE\\First"));
+  EXPECT_FALSE(exists(*run, "SOFTWARE\\Second"));
+  EXPECT_FALSE(exists(*other, "SOFTWARE\\Third"));
+  EXPECT_EQ(create(*run, "SOFTWARE\\Fourth"), kErrorSuccess);  // outside a batch again
+  EXPECT_TRUE(exists(*other, "SOFTWARE\\Fourth"));
+
+  // One run at a time; a batch ended without a save is dropped.
+  const char* saved = getenv("DORVALEX_STORE_WAIT");
+  const std::string previous = saved ? saved : "";
+  setenv("DORVALEX_STORE_WAIT", "0.05", 1);
+  ASSERT_EQ(run->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(other->BeginChanges(), kErrorBusy);
+  run->EndChanges();
+  EXPECT_EQ(other->BeginChanges(), kErrorSuccess);
+  EXPECT_EQ(create(*other, "SOFTWARE\\Other"), kErrorSuccess);
+  other->EndChanges();
+  EXPECT_FALSE(exists(*run, "SOFTWARE\\Other"));
+  saved ? setenv("DORVALEX_STORE_WAIT", previous.c_str(), 1) : unsetenv("DORVALEX_STORE_WAIT");
+  run.reset();
+  other.reset();
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace

@@ -1,0 +1,548 @@
+// Rows of the local store on SQLite: opening and recognising the file, the schema, the
+// prepared statements and the conversion of SQLite's result codes into registry codes.
+#include "registry/sqlite/sqlite_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "registry/sqlite/store_path.h"
+
+namespace {
+
+// Marks a file as this store ("DXRG"); a file with tables but another mark is not ours.
+constexpr int64_t kApplicationId = 0x44585247;
+constexpr int64_t kFormatVersion = 1;
+
+constexpr const char* kSchema =
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
+    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
+    "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
+    " fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX vals_by_name ON vals(key, fold);"
+    // Rows of one key in rowid order: the creation order of its values.
+    "CREATE INDEX vals_by_key ON vals(key);"
+    "INSERT INTO keys(id, parent, name, fold, depth) VALUES"
+    " (1, 0, CAST('HKEY_LOCAL_MACHINE' AS BLOB), CAST('HKEY_LOCAL_MACHINE' AS BLOB), 0),"
+    " (2, 0, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB), 0),"
+    " (3, 1, CAST('SOFTWARE' AS BLOB), CAST('SOFTWARE' AS BLOB), 1),"
+    " (4, 3, CAST('Classes' AS BLOB), CAST('CLASSES' AS BLOB), 2),"
+    " (5, 1, CAST('SYSTEM' AS BLOB), CAST('SYSTEM' AS BLOB), 1),"
+    " (6, 5, CAST('CurrentControlSet' AS BLOB), CAST('CURRENTCONTROLSET' AS BLOB), 2),"
+    " (7, 6, CAST('Hardware Profiles' AS BLOB), CAST('HARDWARE PROFILES' AS BLOB), 3),"
+    " (8, 7, CAST('Current' AS BLOB), CAST('CURRENT' AS BLOB), 4),"
+    " (9, 2, CAST('.DEFAULT' AS BLOB), CAST('.DEFAULT' AS BLOB), 1);";
+
+constexpr const char* kStatementSql[] = {
+    "BEGIN",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "SAVEPOINT call",
+    "RELEASE call",
+    "ROLLBACK TO call",
+    "PRAGMA data_version",
+    "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
+    "INSERT INTO keys(parent, name, fold, depth) VALUES(?1, ?2, ?3, ?4)",
+    "SELECT depth FROM keys WHERE id = ?1",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND fold = ?2",
+    "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
+    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
+    "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
+    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
+    "SELECT max(length(name)) FROM keys WHERE parent = ?1",
+    "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1",
+    // One more row than asked for tells whether the listing ends within the window.
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?2 + 1 OFFSET ?3",
+    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3 ORDER BY id"
+    " LIMIT ?2 + 1",
+    // Whether each child has children spares a walk one listing per key without any.
+    "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
+    " WHERE parent = ?1 ORDER BY fold LIMIT ?2 + 1 OFFSET ?3",
+    "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
+    " WHERE parent = ?1 AND fold > ?3 ORDER BY fold LIMIT ?2 + 1",
+};
+
+// An empty text binds as an empty blob, never as NULL.
+int BindBytes(sqlite3_stmt* stmt, int index, const void* data, size_t size) {
+  return sqlite3_bind_blob64(stmt, index, size ? data : "", size, SQLITE_STATIC);
+}
+int BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+  return BindBytes(stmt, index, text.data(), text.size());
+}
+
+std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
+  const void* bytes = sqlite3_column_blob(stmt, column);
+  int size = sqlite3_column_bytes(stmt, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
+}
+
+std::string ColumnBytes(sqlite3_stmt* stmt, int column) {
+  const void* bytes = sqlite3_column_blob(stmt, column);
+  int size = sqlite3_column_bytes(stmt, column);
+  return bytes ? std::string(static_cast<const char*>(bytes), size) : std::string();
+}
+
+// "%3F" for '?': a character escaped in a file URI.
+std::string FormatHex(char c) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  unsigned char byte = static_cast<unsigned char>(c);
+  return {'%', kDigits[byte >> 4], kDigits[byte & 15]};
+}
+
+// Why a store file could not be opened at all.
+RegStatus OpenFailure(const std::string& path, int systemErrno) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return kErrorBadDb;
+  switch (systemErrno) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case ENOENT:
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    default:
+      return kErrorBadDb;
+  }
+}
+
+}  // namespace
+
+RegStatus StatusFromSqlite(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return kErrorSuccess;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrorBusy;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_CANTOPEN:
+      return kErrorAccessDenied;
+    case SQLITE_FULL:
+      return kErrorDiskFull;
+    case SQLITE_NOMEM:
+      return kErrorNotEnoughMemory;
+    case SQLITE_TOOBIG:
+      return kErrorInvalidParameter;
+    case SQLITE_IOERR:
+      return kErrorRegistryIoFailed;
+    default:  // corrupt, not a database, or a schema that is not ours
+      return kErrorBadDb;
+  }
+}
+
+// Resets a prepared statement when the scope that used it ends.
+class SqliteStore::Use {
+ public:
+  explicit Use(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Use() {
+    if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+SqliteStore::SqliteStore(const std::string& path) : statements_(kStatementCount, nullptr) {
+  Open(path);
+}
+
+SqliteStore::~SqliteStore() {
+  for (sqlite3_stmt* stmt : statements_) sqlite3_finalize(stmt);
+  sqlite3_close(db_);  // also checkpoints and removes the write-ahead log when last out
+}
+
+void SqliteStore::Open(const std::string& path) {
+  // Without memory statistics SQLite's allocations take no global lock (a few percent of a
+  // run); this only takes effect before SQLite's first use in the process.
+  static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)kConfigured;
+  // Read-write falls back to read-only by itself when the file may not be written.
+  int rc = sqlite3_open_v2(path.c_str(), &db_,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    status_ = db_ ? OpenFailure(path, sqlite3_system_errno(db_)) : kErrorNotEnoughMemory;
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return;
+  }
+  // Two runs on one store wait for each other this long before a call gives up with 170.
+  sqlite3_busy_timeout(db_, StoreWaitMilliseconds());
+  readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
+  status_ = ValidateOrCreate();
+  if (readOnly_ && status_ == kErrorAccessDenied) {
+    // A reader that may not create the write-ahead log's index beside the file can still
+    // read the file as it stands.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    std::string uri = "file:";
+    for (char c : path) {
+      if (c == '?' || c == '#' || c == '%')
+        uri += FormatHex(c);
+      else
+        uri += c;
+    }
+    uri += "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    if (rc != SQLITE_OK) {
+      status_ = kErrorAccessDenied;
+      return;
+    }
+    status_ = ValidateOrCreate();
+  }
+}
+
+RegStatus SqliteStore::Exec(const char* sql) {
+  return StatusFromSqlite(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
+}
+
+RegStatus SqliteStore::ValidateOrCreate() {
+  // Only reads until the file is known to be a store or to be empty.
+  int64_t applicationId = 0, version = 0, tables = 0;
+  struct Probe {
+    const char* sql;
+    int64_t* out;
+  };
+  for (const Probe& probe : {Probe{"PRAGMA application_id", &applicationId},
+                             Probe{"PRAGMA user_version", &version},
+                             Probe{"SELECT count(*) FROM sqlite_master", &tables}}) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db_, probe.sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) *probe.out = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) {
+      RegStatus status = StatusFromSqlite(rc);
+      return status == kErrorBusy || status == kErrorAccessDenied ? status : kErrorBadDb;
+    }
+  }
+  if (tables == 0 && applicationId == 0) {
+    if (readOnly_) return kErrorAccessDenied;  // an empty file that may not become a store
+    return CreateSchema();
+  }
+  if (applicationId != kApplicationId || version != kFormatVersion) return kErrorBadDb;
+  Tune();
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::CreateSchema() {
+  // Commits append to a write-ahead log; with synchronous=NORMAL the log is synced only at
+  // checkpoints, so a commit costs no fsync. A killed process loses nothing that was
+  // committed, and a power failure at worst the last commits, never the store's integrity.
+  Exec("PRAGMA journal_mode=WAL");
+  Tune();
+  RegStatus status = Exec("BEGIN IMMEDIATE");
+  if (status != kErrorSuccess) return status;
+  // Another process may have created the store while this one waited for the lock.
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  int64_t tables = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+  sqlite3_finalize(stmt);
+  if (tables != 0) {
+    Exec("ROLLBACK");
+    return tables < 0 ? kErrorBadDb : ValidateOrCreate();
+  }
+  std::string sql = kSchema;
+  sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
+  sql += "PRAGMA user_version=" + std::to_string(kFormatVersion) + ";";
+  status = Exec(sql.c_str());
+  if (status == kErrorSuccess) status = Exec("COMMIT");
+  if (status != kErrorSuccess) Exec("ROLLBACK");
+  return status;
+}
+
+void SqliteStore::Tune() {
+  // Settings of this connection only: commits sync nothing (the log is synced when it is
+  // copied back into the file, every thousand pages) and reads keep a larger page cache.
+  // A larger log was measured slower (the small one is rewritten in place); the file is not
+  // memory-mapped, so that a store truncated by someone else gives an error, not a crash.
+  Exec("PRAGMA synchronous=NORMAL");
+  Exec("PRAGMA cache_size=-32768");
+}
+
+sqlite3_stmt* SqliteStore::Statement(StatementId id) {
+  if (!statements_[id] &&
+      sqlite3_prepare_v3(db_, kStatementSql[id], -1, SQLITE_PREPARE_PERSISTENT, &statements_[id],
+                         nullptr) != SQLITE_OK) {
+    sqlite3_finalize(statements_[id]);
+    statements_[id] = nullptr;
+  }
+  return statements_[id];
+}
+
+RegStatus SqliteStore::Step(StatementId id) {
+  sqlite3_stmt* stmt = Statement(id);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+RegStatus SqliteStore::BeginRead() { return Step(kBegin); }
+
+RegStatus SqliteStore::BeginWrite() { return Step(kBeginImmediate); }
+
+RegStatus SqliteStore::Commit() { return Step(kCommit); }
+
+void SqliteStore::Rollback() {
+  if (InTransaction()) Step(kRollback);  // else SQLite already ended the transaction
+}
+
+bool SqliteStore::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+
+RegStatus SqliteStore::Mark() { return Step(kMark); }
+
+RegStatus SqliteStore::ReleaseMark() { return Step(kReleaseMark); }
+
+void SqliteStore::RollbackToMark() {
+  if (InTransaction() && Step(kRollbackToMark) == kErrorSuccess) Step(kReleaseMark);
+}
+
+RegStatus SqliteStore::DataVersion(int64_t* version) {
+  sqlite3_stmt* stmt = Statement(kDataVersion);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *version = sqlite3_column_int64(stmt, 0);
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::FindChild(KeyId parent, std::string_view fold, KeyId* child) {
+  sqlite3_stmt* stmt = Statement(kFindChild);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, parent);
+  BindText(stmt, 2, fold);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return kErrorFileNotFound;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *child = sqlite3_column_int64(stmt, 0);
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::InsertKey(KeyId parent, std::string_view name, std::string_view fold,
+                                 int64_t depth, KeyId* id) {
+  sqlite3_stmt* stmt = Statement(kInsertKey);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, parent);
+  BindText(stmt, 2, name);
+  BindText(stmt, 3, fold);
+  sqlite3_bind_int64(stmt, 4, depth);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  *id = sqlite3_last_insert_rowid(db_);
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::KeyDepth(KeyId id, int64_t* depth) {
+  sqlite3_stmt* stmt = Statement(kKeyDepth);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return kErrorKeyDeleted;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *depth = sqlite3_column_int64(stmt, 0);
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::HasChildren(KeyId id, bool* has) {
+  sqlite3_stmt* stmt = Statement(kHasChildren);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  *has = rc == SQLITE_ROW;
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::DeleteKey(KeyId id) {
+  for (StatementId which : {kDeleteKeyValues, kDeleteKeyRow}) {
+    sqlite3_stmt* stmt = Statement(which);
+    if (!stmt) return kErrorBadDb;
+    Use use(stmt);
+    sqlite3_bind_int64(stmt, 1, id);
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::ReadValueRow(sqlite3_stmt* stmt, ValueRow* row) {
+  row->id = sqlite3_column_int64(stmt, 0);
+  row->name = ColumnBytes(stmt, 1);
+  row->type = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+  if (sqlite3_column_type(stmt, 3) == SQLITE_INTEGER) {
+    row->data.clear();
+    row->dataSize = static_cast<uint32_t>(sqlite3_column_int64(stmt, 3));
+  } else {
+    row->data = ColumnBytes(stmt, 3);
+    row->dataSize = static_cast<uint32_t>(row->data.size());
+  }
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::FindValue(KeyId key, std::string_view fold, bool withData,
+                                 ValueRow* row) {
+  sqlite3_stmt* stmt = Statement(withData ? kFindValue : kFindValueSize);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  BindText(stmt, 2, fold);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return kErrorFileNotFound;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  return ReadValueRow(stmt, row);
+}
+
+RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view fold,
+                                uint32_t type, const uint8_t* data, uint32_t size) {
+  sqlite3_stmt* stmt = Statement(kSetValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  BindValue(stmt, key, name, fold, type, data, size);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+void SqliteStore::BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name,
+                            std::string_view fold, uint32_t type, const uint8_t* data,
+                            uint32_t size) {
+  sqlite3_bind_int64(stmt, 1, key);
+  BindText(stmt, 2, name);
+  BindText(stmt, 3, fold);
+  sqlite3_bind_int64(stmt, 4, type);
+  BindBytes(stmt, 5, data, size);
+}
+
+RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
+                                   uint32_t type, const uint8_t* data, uint32_t size,
+                                   int64_t* id) {
+  sqlite3_stmt* stmt = Statement(kInsertValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  BindValue(stmt, key, name, fold, type, data, size);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  *id = sqlite3_last_insert_rowid(db_);
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data,
+                                        uint32_t size) {
+  sqlite3_stmt* stmt = Statement(kReplaceValueData);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  sqlite3_bind_int64(stmt, 2, type);
+  BindBytes(stmt, 3, data, size);
+  return StatusFromSqlite(sqlite3_step(stmt));
+}
+
+RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
+  sqlite3_stmt* stmt = Statement(kDeleteValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  BindText(stmt, 2, fold);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
+}
+
+RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {
+  sqlite3_stmt* stmt = Statement(kMaxSubkey);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *maxSubkey = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));  // NULL reads as 0
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData) {
+  sqlite3_stmt* stmt = Statement(kMaxValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *maxValueName = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
+  *maxValueData = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
+  return kErrorSuccess;
+}
+
+template <typename Visit>
+RegStatus SqliteStore::StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit,
+                                   bool* ended) {
+  *ended = false;
+  for (uint32_t rows = 0;; ++rows) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) {
+      *ended = true;
+      return kErrorSuccess;
+    }
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    if (rows == limit || !visit()) return kErrorSuccess;  // the extra row shows there is more
+  }
+}
+
+RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* afterId,
+                                  uint32_t limit, const ValueVisitor& visit, bool* ended) {
+  sqlite3_stmt* stmt = Statement(afterId ? kListValuesAfter : kListValuesAt);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  sqlite3_bind_int64(stmt, 2, limit);
+  sqlite3_bind_int64(stmt, 3, afterId ? *afterId : offset);
+  ListedValue row;
+  return StepListing(stmt, limit, [&] {
+    row.id = sqlite3_column_int64(stmt, 0);
+    row.name = ColumnView(stmt, 1);
+    row.type = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+    row.data = ColumnView(stmt, 3);
+    return visit(row);
+  }, ended);
+}
+
+RegStatus SqliteStore::ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
+                                    uint32_t limit, const ChildVisitor& visit, bool* ended) {
+  sqlite3_stmt* stmt = Statement(afterFold ? kListChildrenAfter : kListChildrenAt);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, parent);
+  sqlite3_bind_int64(stmt, 2, limit);
+  if (afterFold)
+    BindText(stmt, 3, *afterFold);
+  else
+    sqlite3_bind_int64(stmt, 3, offset);
+  ListedChild row;
+  return StepListing(stmt, limit, [&] {
+    row.id = sqlite3_column_int64(stmt, 0);
+    row.name = ColumnView(stmt, 1);
+    row.fold = ColumnView(stmt, 2);
+    row.hasChildren = sqlite3_column_int64(stmt, 3) != 0;
+    return visit(row);
+  }, ended);
+}
