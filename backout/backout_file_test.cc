@@ -16,7 +16,7 @@ TEST(BackoutFileTest, EachWriteIsOnTheFileBeforeItReturns) {
   ASSERT_GE(fd, 0);
   close(fd);
   BackoutFile file;
-  ASSERT_TRUE(file.Create(path));
+  ASSERT_TRUE(file.Create(path, true));
   ASSERT_TRUE(file.Write("DORVALEX\n"));
   EXPECT_EQ(dx_testing::ReadWholeFile(path), "DORVALEX\n");
   ASSERT_TRUE(file.WriteF("\nDELETE:[%s]\n", "HKLM\\100%"));
@@ -24,14 +24,14 @@ TEST(BackoutFileTest, EachWriteIsOnTheFileBeforeItReturns) {
   EXPECT_TRUE(file.Close());
   unlink(path);
   // A file that cannot be created is left for the caller to report.
-  EXPECT_FALSE(file.Create("/nonexistent-folder/undo.txt"));
+  EXPECT_FALSE(file.Create("/nonexistent-folder/undo.txt", true));
   EXPECT_EQ(output.Take(), "");
 }
 
 TEST(BackoutFileTest, AFullDiskIsReportedOnceAndStopsEveryLaterWrite) {
   CaptureOutput output;
   BackoutFile file;
-  ASSERT_TRUE(file.Create("/dev/full"));
+  ASSERT_TRUE(file.Create("/dev/full", true));
   EXPECT_FALSE(file.Write("DORVALEX\n"));
   EXPECT_TRUE(file.failed());
   EXPECT_FALSE(file.WriteF("UPDATE:\"%s\"=\"1\"\n", "x"));

@@ -2,12 +2,9 @@
 // with a spinner that turns once per key, all read from one consistent view of the store.
 #include "backout/full_backup.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "backout/backout_file.h"
 #include "backout/snapshot.h"
+#include "platform/platform.h"
 #include "report/report.h"
 
 namespace {
@@ -27,10 +24,7 @@ constexpr BackupTarget kTargets[] = {
 
 // Whether anything at all is there under the name, readable or not; a dangling link counts,
 // since creating the file would write through it.
-bool FileExists(const char* name) {
-  struct stat info;
-  return lstat(name, &info) == 0 || errno != ENOENT;
-}
+bool FileExists(const char* name) { return platform::LookUpEntry(name) != platform::Entry::kAbsent; }
 
 // Ends the consistent read however the backup ends.
 class ConsistentRead {
@@ -52,9 +46,9 @@ class ConsistentRead {
   bool begun_ = false;
 };
 
-bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner) {
+bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, bool overwrite) {
   BackoutFile file;
-  if (!file.Create(target.fileName)) {
+  if (!file.Create(target.fileName, overwrite)) {
     ReportErrorF("Unable to Create Backout File \"%s\"", target.fileName);
     return false;
   }
@@ -90,7 +84,7 @@ bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
     return false;
   }
   for (const BackupTarget& target : kTargets) {
-    if (!BackUpRoot(target, keys, spinner)) return false;
+    if (!BackUpRoot(target, keys, spinner, overwrite)) return false;
   }
   settings.backoutOpen = false;
   return true;

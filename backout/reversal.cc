@@ -3,18 +3,12 @@
 // replaces by a rename only once it is complete and on disk, so the undo script is never lost.
 #include "backout/reversal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "report/report.h"
 
 namespace {
@@ -27,18 +21,8 @@ struct Block {
 };
 
 bool ReadWholeFile(const std::string& path, std::string* content) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && info.st_size > 0) {
-    content->reserve(static_cast<size_t>(info.st_size));
-  }
-  char buffer[1 << 16];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
-  bool ok = ferror(file) == 0;
-  fclose(file);
-  return ok;
+  platform::File file;
+  return platform::OpenForReading(path, &file) && file.ReadToEnd(content);
 }
 
 bool IsSpace(char c) {
@@ -151,11 +135,11 @@ void WriteReversed(const std::vector<Block>& blocks, Write&& write) {
 // Gathers the new file's text in pieces and writes each piece as it fills.
 class ChunkWriter {
  public:
-  explicit ChunkWriter(int fd) : fd_(fd) { buffer_.reserve(kChunk); }
+  explicit ChunkWriter(platform::File& file) : file_(file) { buffer_.reserve(kChunk); }
   void Append(std::string_view text) {
     if (buffer_.size() + text.size() > kChunk) Flush();
     if (text.size() > kChunk) {
-      WriteAll(text);
+      ok_ = ok_ && file_.Write(text);
     } else {
       buffer_.append(text);
     }
@@ -169,68 +153,37 @@ class ChunkWriter {
  private:
   static constexpr size_t kChunk = 1 << 20;
   void Flush() {
-    WriteAll(buffer_);
+    ok_ = ok_ && file_.Write(buffer_);
     buffer_.clear();
   }
-  void WriteAll(std::string_view text) {
-    for (size_t done = 0; ok_ && done < text.size();) {
-      ssize_t wrote = write(fd_, text.data() + done, text.size() - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) {
-        ok_ = false;
-      } else {
-        done += static_cast<size_t>(wrote);
-      }
-    }
-  }
 
-  int fd_;
+  platform::File& file_;
   std::string buffer_;
   bool ok_ = true;
 };
 
-// Writes the reversed blocks to a new file beside `path` and renames it over `path`. Reports
-// and returns false on any failure, leaving `path` untouched and no temporary file behind.
-bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
-  // Through a link, the file it names is replaced, and the link stays.
-  std::string target = path;
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    target = real;
-    free(real);
-  }
-  std::string temporary = target + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) {
+// Writes the reversed blocks to a new file beside `path` and renames it over `path`, provided
+// the name still names the file `createdAs` (when valid). Reports and returns false on any
+// failure, leaving `path` untouched and no temporary file behind.
+bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
+                 const std::vector<Block>& blocks) {
+  platform::Replaced result = platform::ReplaceFile(path, createdAs, [&](platform::File& file) {
+    ChunkWriter out(file);
+    WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
+    return out.Finish();
+  });
+  if (result == platform::Replaced::kCannotCreate) {
     ReportError("Unable to Create Backout File");
-    return false;
-  }
-  struct stat original;
-  if (stat(target.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
-  ChunkWriter out(fd);
-  WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
-  bool ok = out.Finish();
-  ok = ok && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    unlink(temporary.c_str());
+  } else if (result == platform::Replaced::kFailed) {
     ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
-    return false;
   }
-  // The rename itself is made durable by syncing the folder that holds the file.
-  size_t slash = target.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    (void)fsync(dir);
-    close(dir);
-  }
-  return true;
+  return result == platform::Replaced::kDone;
 }
 
 }  // namespace
 
-bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state) {
+bool ReverseBackout(const std::string& path, const platform::FileId& createdAs,
+                    const RunSettings& settings, ScriptState& state) {
   if (!settings.quiet) Print("Parsing Backup File ...\n");
   std::string content;
   if (!ReadWholeFile(path, &content)) {
@@ -245,7 +198,7 @@ bool ReverseBackout(const std::string& path, const RunSettings& settings, Script
   parser.ReadBlocks(state);
 
   if (!settings.quiet) Print("Rewriting Backup File ...\n");
-  return ReplaceFile(path, parser.blocks());
+  return ReplaceFile(path, createdAs, parser.blocks());
 }
 
 bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed) {

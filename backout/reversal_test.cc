@@ -30,7 +30,7 @@ class ReversalTest : public ::testing::Test {
   }
   bool ReverseFile() {
     ScriptState state;
-    return ReverseBackout(path_, settings_, state);
+    return ReverseBackout(path_, {}, settings_, state);
   }
 
   std::string dir_;

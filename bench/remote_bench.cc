@@ -99,7 +99,7 @@ void CountRoundTrips(const std::string& script, const std::string& work, long li
   ScriptState state;
   KeyAccess keys(*registry, state);
   BackoutFile backout;
-  if (!backout.Create(work + "/counted-undo.txt")) return;
+  if (!backout.Create(work + "/counted-undo.txt", true)) return;
   Operations operations(settings, state, keys, backout);
   auto start = Clock::now();
   bool ok = ReadScriptFile(script, state, operations);

@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
   RunSettings settings;
   settings.backoutPath = argv[1];
   ScriptState state;
-  return ReverseBackout(argv[1], settings, state) ? 0 : 1;
+  return ReverseBackout(argv[1], {}, settings, state) ? 0 : 1;
 }

@@ -72,7 +72,7 @@ TEST_F(UpdateDeleteTest, NoChangeWithoutItsRecord) {
   for (const char* line : {"UPDATE:[HKLM\\SOFTWARE\\New]", "UPDATE:\"s\"=\"new\"",
                            "UPDATE:\"n\"=\"new\"", "DELETE:\"s\"=", "DELETE:[HKLM\\SOFTWARE\\K]"}) {
     SCOPED_TRACE(line);
-    ASSERT_TRUE(backout_.Create("/dev/full"));
+    ASSERT_TRUE(backout_.Create("/dev/full", true));
     settings_.backoutOpen = true;
     state_.currentKey = "HKLM\\SOFTWARE\\T";
     state_.keyBackoutState = keyExisted;

@@ -84,7 +84,7 @@ bool Reverse(const std::string& path) {
   CaptureOutput output;
   RunSettings settings;
   ScriptState state;
-  const bool ok = ReverseBackout(path, settings, state);
+  const bool ok = ReverseBackout(path, {}, settings, state);
   EXPECT_TRUE(ok) << output.text();
   return ok;
 }
@@ -211,7 +211,7 @@ class CrashCase {
       EXPECT_EQ(store->BeginChanges(), kErrorSuccess);
       KeyAccess keys(*store, state);
       BackoutFile backout;
-      EXPECT_TRUE(backout.Create(settings.backoutPath) && backout.Write("DORVALEX\n"));
+      EXPECT_TRUE(backout.Create(settings.backoutPath, true) && backout.Write("DORVALEX\n"));
       Operations operations(settings, state, keys, backout);
       steps_ = {{Digest(*store), 0, 0}};  // the start needs no record, not even the header
       LineRecorder recorder(operations, [&] {

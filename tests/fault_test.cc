@@ -100,7 +100,7 @@ void ExpectUndoneBy(const BlackBox& box, const std::string& undo, const std::str
   RunSettings settings;
   settings.quiet = true;
   ScriptState state;
-  ASSERT_TRUE(ReverseBackout(box.PathOf(undo), settings, state));
+  ASSERT_TRUE(ReverseBackout(box.PathOf(undo), {}, settings, state));
   RunResult run = box.Run({"/REG:" + undo});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(box.DumpStore(), start);

@@ -3,8 +3,6 @@
 // batches its changes, part of the batch's transaction.
 #include "registry/sqlite/sqlite_registry.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cstring>
 #include <unordered_map>
@@ -16,6 +14,7 @@
 #include "registry/sqlite/run_lock.h"
 #include "registry/sqlite/sqlite_store.h"
 #include "registry/sqlite/store_path.h"
+#include "platform/platform.h"
 #include "registry/key_names.h"
 
 namespace {
@@ -56,7 +55,7 @@ RegStatus CopyListedData(std::string_view bytes, uint8_t* data, uint32_t* size) 
 class SqliteRegistry final : public RegistryService {
  public:
   explicit SqliteRegistry(const std::string& path)
-      : path_(path), store_(path), userSid_("S-1-22-1-" + std::to_string(getuid())) {
+      : path_(path), store_(path), userSid_(platform::CurrentUserSid()) {
     for (size_t i = 0; i < roots_.size(); ++i) roots_[i].root = kHkeyClassesRoot + i;
   }
 
