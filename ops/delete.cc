@@ -62,7 +62,11 @@ bool Operations::DeleteValue(std::string_view text) {
     release();
     return false;
   }
-  OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
+  OldValue old;
+  if (!ReadOldValue(keys_.registry(), key, name, state_, text, &old)) {
+    release();
+    return false;
+  }
   if (old.present && RecordsWanted(settings_, state_)) {
     if (!WriteValueRecord(backout_, state_,
                           "UPDATE:" + RecordName(name) + "=" +

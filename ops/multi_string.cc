@@ -65,7 +65,7 @@ class StringEditLine {
                                 settings_.machineName);
     if (!opened) return false;
     if (!SplitStringEditLine(text_, state_, &name_, &operand_)) return Abandon();
-    old_ = ReadOldValue(keys_.registry(), key_, name_, state_);
+    if (!ReadOldValue(keys_.registry(), key_, name_, state_, text_, &old_)) return Abandon();
     if (old_.present && old_.type != kRegMultiSz) {
       return FailLine(FormatText("%s: Value Exists but is not a REG_MULTI_SZ", words_.word));
     }

@@ -86,9 +86,10 @@ bool Operations::UpdateValue(std::string_view text) {
     return false;
   }
 
+  OldValue old;
   if (RecordsWanted(settings_, state_) &&
-      !RecordOldValue(settings_, state_, backout_, name,
-                      ReadOldValue(keys_.registry(), key, name, state_))) {
+      (!ReadOldValue(keys_.registry(), key, name, state_, text, &old) ||
+       !RecordOldValue(settings_, state_, backout_, name, old))) {
     ReleaseKey(keys_, settings_, state_, key);
     return false;
   }

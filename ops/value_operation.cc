@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "report/report.h"
+#include "script/line_helpers.h"
 #include "script/value_text.h"
 
-OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
-                      ScriptState& state) {
-  OldValue old;
-  if (key == kNoKey) return old;
+bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                  ScriptState& state, std::string_view text, OldValue* old) {
+  *old = OldValue();
+  if (key == kNoKey) return true;
   uint32_t type = 0;
   uint32_t size = state.lineCapacity;
   std::vector<uint8_t> buffer(size);
@@ -23,11 +24,16 @@ OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view
     size = state.lineCapacity;
     status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   }
-  if (status != kErrorSuccess) return old;
-  old.present = true;
-  old.type = type;
-  old.data.assign(reinterpret_cast<const char*>(buffer.data()), size);
-  return old;
+  if (status == kErrorFileNotFound) return true;
+  if (status != kErrorSuccess) {
+    ReportSystemError(status, "Unable to Query Value");
+    ReportLine(state, text);
+    return false;
+  }
+  old->present = true;
+  old->type = type;
+  old->data.assign(reinterpret_cast<const char*>(buffer.data()), size);
+  return true;
 }
 
 bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,

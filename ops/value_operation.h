@@ -19,10 +19,12 @@ struct OldValue {
   std::string data;  // the value's bytes
 };
 
-// Reads value `name` of `key` (kNoKey reads as absent). Any failure counts as absent, silently.
-// May raise state.lineCapacity to the value's size.
-OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
-                      ScriptState& state);
+// Reads value `name` of `key` into *old (kNoKey reads as absent). Only "not found" (2) means
+// absent: any other failure (a lost connection, a busy or damaged store) reports "Unable to
+// Query Value" with the line `text` and returns false, so the line stops before anything is
+// recorded or changed. May raise state.lineCapacity to the value's size.
+[[nodiscard]] bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                                ScriptState& state, std::string_view text, OldValue* old);
 
 // Opens the current key without ever creating it: a missing key leaves *key == kNoKey, and
 // its values read as absent. Outside a no-action run, a key that exists but cannot be opened
