@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii_case.h"
 #include "platform/platform.h"
 #include "report/report.h"
 
@@ -27,18 +28,6 @@ bool ReadWholeFile(const std::string& path, std::string* content) {
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // Cuts the file after its header word into logical lines and sorts them into blocks.

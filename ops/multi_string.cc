@@ -11,6 +11,7 @@
 #include "ops/multi_string_list.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
+#include "base/ascii_case.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
 #include "script/value_text.h"
@@ -105,7 +106,7 @@ class StringEditLine {
     }
     StringList list;
     for (std::string& text : ReadStringList(old_.data)) {
-      if (!StringsEqualIgnoringCase(text, operand_)) list.push_back(std::move(text));
+      if (!EqualsIgnoringCase(text, operand_)) list.push_back(std::move(text));
     }
     return SetList(list);
   }
@@ -122,7 +123,7 @@ class StringEditLine {
 
     StringList list = ReadStringList(old_.data);
     for (std::string& text : list) {
-      if (StringsEqualIgnoringCase(text, search)) text = replacement;
+      if (EqualsIgnoringCase(text, search)) text = replacement;
     }
     return SetList(list);
   }
