@@ -8,6 +8,7 @@
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
+#include "backout/record_format.h"
 #include "backout/reversal.h"
 #include "ops/change_batch.h"
 #include "ops/operations.h"
@@ -23,9 +24,6 @@ namespace {
 
 constexpr char kBannerLine1[] = "DORVALEX Version 1.0.2.3  (c) DORVALEX developers\n";
 constexpr char kRunningOn[] = "         Running on ";
-constexpr char kBackoutHeader[] = "DORVALEX\n";
-constexpr char kChangesComment[] =
-    "\n; Backout file is only showing keys that are overwritten by applying %s\n";
 
 // An existing directory entry of any kind, readable or not, is never replaced unasked.
 bool PathExists(const std::string& path) {
@@ -126,11 +124,12 @@ bool RunControl::CreateBackoutFile() {
     ReportErrorF("Unable to Create Backout File \"%s\"", settings_.backoutPath.c_str());
     return false;
   }
-  if (!backout_.Write(kBackoutHeader)) return false;
-  if (settings_.changesOnly && !backout_.WriteF(kChangesComment, settings_.inputPath.c_str())) {
-    return false;
-  }
-  return true;
+  std::string lines(kBackoutHeaderLine);
+  if (!backout_.Write(lines)) return false;
+  if (!settings_.changesOnly) return true;
+  lines.clear();
+  AppendChangesComment(settings_.inputPath, &lines);
+  return backout_.Write(lines);
 }
 
 void RunControl::PrintBanner() const {

@@ -6,9 +6,6 @@
 //  3. Close syncs the file to disk before it is reversed or left behind.
 #include "backout/backout_file.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "report/report.h"
 
 namespace {
@@ -49,22 +46,6 @@ bool BackoutFile::Write(std::string_view text) {
   }
   return written;
 }
-bool BackoutFile::WriteF(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int needed = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text;
-  if (needed > 0) {
-    text.resize(static_cast<size_t>(needed));
-    vsnprintf(text.data(), text.size() + 1, format, args);
-  }
-  va_end(args);
-  return Write(text);
-}
-
 bool BackoutFile::Sync() {
   if (failed_) return false;
   if (file_.IsOpen() && Drain() && file_.Sync()) return true;

@@ -34,7 +34,6 @@ class BackoutFile {
   // "Unable to Write Backout File \"<path>\"", marks the file failed and returns false; every
   // later write then fails without a second report.
   [[nodiscard]] bool Write(std::string_view text);
-  [[nodiscard]] bool WriteF(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool failed() const { return failed_; }
 
   // Puts what was written on the disk itself (not only in the system's cache). On failure

@@ -3,6 +3,7 @@
 #include "backout/full_backup.h"
 
 #include "backout/backout_file.h"
+#include "backout/record_format.h"
 #include "backout/snapshot.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -52,7 +53,7 @@ bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, b
     ReportErrorF("Unable to Create Backout File \"%s\"", target.fileName);
     return false;
   }
-  if (!file.Write("DORVALEX\n")) return false;
+  if (!file.Write(kBackoutHeaderLine)) return false;
   Print(target.banner);
   // The backup always reads the local store, whatever /MACHINE: says.
   if (!SnapshotKey(keys, file, target.rootName, MachineName(), &spinner)) {

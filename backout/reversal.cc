@@ -1,122 +1,53 @@
-// Rewrites a finished backout file last-first: blocks newest first, each block's records newest
-// first under its header. The new text goes to a temporary file beside the old one, which it
-// replaces by a rename only once it is complete and on disk, so the undo script is never lost.
+// Rewrites a finished backout file last-first: blocks newest first, each under its header with
+// the records of each value newest first. The new text goes to a temporary file beside the old
+// one, which it replaces by a rename only once it is complete and on disk, so the undo script
+// is never lost.
 #include "backout/reversal.h"
 
-#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "base/ascii_case.h"
+#include "backout/record_format.h"
 #include "platform/platform.h"
 #include "report/report.h"
 
 namespace {
-
-constexpr std::string_view kHeaderWord = "DORVALEX";
-
-struct Block {
-  std::string_view header;
-  std::vector<std::string_view> lines;
-};
 
 bool ReadWholeFile(const std::string& path, std::string* content) {
   platform::File file;
   return platform::OpenForReading(path, &file) && file.ReadToEnd(content);
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// Cuts the file after its header word into logical lines and sorts them into blocks.
-class BackoutParser {
- public:
-  explicit BackoutParser(std::string_view content) : content_(content) {}
-
-  // False when the header word is missing.
-  bool FindHeader(ScriptState& state) {
-    state.lineNumber = 1;
-    for (;;) {
-      while (position_ < content_.size() && IsSpace(content_[position_])) ++position_;
-      if (position_ >= content_.size()) return false;
-      size_t start = position_;
-      while (position_ < content_.size() && !IsSpace(content_[position_])) ++position_;
-      ++state.lineNumber;
-      if (EqualsIgnoringCase(content_.substr(start, position_ - start), kHeaderWord)) {
-        return true;
-      }
-    }
-  }
-
-  void ReadBlocks(ScriptState& state) {
-    std::string_view line;
-    while (NextLine(&line)) {
-      ++state.lineNumber;
-      if (line.size() < 2 || line[0] == ';') continue;
-      size_t colon = line.find(':');
-      if (colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == '[') {
-        blocks_.push_back(Block{line, {}});
-      } else if (!blocks_.empty()) {
-        blocks_.back().lines.push_back(line);
-      }
-      // A record before any header belongs to no key: applied anywhere it would change the
-      // wrong one, so it is left out.
-    }
-  }
-
-  const std::vector<Block>& blocks() const { return blocks_; }
-
- private:
-  // The next logical line with its "\n". A backslash at the end of a line joins the next one
-  // (without its leading blanks). A last line without its "\n" is a record whose write was cut
-  // short: it is dropped, since applied it would restore wrong data.
-  bool NextLine(std::string_view* line) {
-    size_t end = content_.find('\n', position_);
-    if (end == std::string_view::npos) {
-      position_ = content_.size();
-      return false;
-    }
-    if (end == position_ || content_[end - 1] != '\\') {
-      *line = content_.substr(position_, end + 1 - position_);
-      position_ = end + 1;
-      return true;
-    }
-    // A continued line is gathered character by character into storage of its own.
-    std::string joined;
-    while (position_ < content_.size()) {
-      char c = content_[position_++];
-      if (c == '\n' && !joined.empty() && joined.back() == '\\') {
-        joined.pop_back();
-        while (position_ < content_.size() && content_[position_] == ' ') ++position_;
-        continue;
-      }
-      joined.push_back(c);
-      if (c == '\n') {
-        joined_.push_back(std::make_unique<std::string>(std::move(joined)));
-        *line = *joined_.back();
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::string_view content_;
-  size_t position_ = 0;
-  std::vector<Block> blocks_;
-  // Joined lines live here; the views into them stay valid as the list grows.
-  std::vector<std::unique_ptr<std::string>> joined_;
-};
-
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
-// then the blocks newest first, each header above its records newest first and a blank line.
+// then the blocks newest first, each header above its records and a blank line. Within a block
+// the records of each value come last-first, so that applied they end in the state the first
+// of them recorded, exactly as the run found it; the values follow each other in the order of
+// their first record, so that a key deletion's snapshot brings them back in the order it
+// listed them. Records of different values never meet, so regrouping them changes no data.
 template <typename Write>
-void WriteReversed(const std::vector<Block>& blocks, Write&& write) {
+void WriteReversed(const std::vector<RecordBlock>& blocks, Write&& write) {
   write("DORVALEX\n\n");
+  std::unordered_map<std::string, size_t> groupOf;
+  std::vector<std::vector<std::string_view>> groups;
+  std::string key;
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
     write(block->header);
-    for (auto line = block->lines.rbegin(); line != block->lines.rend(); ++line) write(*line);
+    groupOf.clear();
+    groups.clear();
+    for (std::string_view line : block->lines) {
+      if (!RecordValueKey(line, &key)) {
+        groups.push_back({line});  // not a value record: a group of its own, where it stood
+        continue;
+      }
+      auto [it, added] = groupOf.try_emplace(key, groups.size());
+      if (added) groups.emplace_back();
+      groups[it->second].push_back(line);
+    }
+    for (const std::vector<std::string_view>& group : groups) {
+      for (auto line = group.rbegin(); line != group.rend(); ++line) write(*line);
+    }
     write("\n");
   }
 }
@@ -155,7 +86,7 @@ class ChunkWriter {
 // the name still names the file `createdAs` (when valid). Reports and returns false on any
 // failure, leaving `path` untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
-                 const std::vector<Block>& blocks) {
+                 const std::vector<RecordBlock>& blocks) {
   platform::Replaced result = platform::ReplaceFile(path, createdAs, [&](platform::File& file) {
     ChunkWriter out(file);
     WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
@@ -179,7 +110,7 @@ bool ReverseBackout(const std::string& path, const platform::FileId& createdAs,
     ReportError("Unable to open Backup File");
     return false;
   }
-  BackoutParser parser(content);
+  RecordReader parser(content);
   if (!parser.FindHeader(state)) {
     ReportError("Backup file is not a DORVALEX file type");
     return false;
@@ -192,7 +123,7 @@ bool ReverseBackout(const std::string& path, const platform::FileId& createdAs,
 
 bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed) {
   reversed->clear();
-  BackoutParser parser(content);
+  RecordReader parser(content);
   if (!parser.FindHeader(state)) return false;
   parser.ReadBlocks(state);
   reversed->reserve(content.size() + 16);

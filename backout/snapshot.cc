@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "backout/record_format.h"
 #include "report/report.h"
-#include "script/value_text.h"
 
 namespace {
 
@@ -115,12 +115,9 @@ bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLeng
       continue;
     }
     if (status != kErrorSuccess) return Fail(status, key);
-    pending_.append("UPDATE:\"");
-    AppendEscapedValueName(std::string_view(name_.data(), nameSize), &pending_);
-    pending_.append("\"=");
-    AppendValueForRecord(
-        type, std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize), &pending_);
-    pending_.push_back('\n');
+    AppendValueRecord(std::string_view(name_.data(), nameSize), DefaultName::kQuoted, type,
+                      std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize),
+                      &pending_);
     if (pending_.size() >= kWriteChunk && !Flush()) {
       registry_.RegCloseKey(key);
       return false;
@@ -138,7 +135,7 @@ bool Snapshot::Take() {
     return false;
   }
   // The header goes first, so that a key that cannot be read still shows in the file.
-  pending_.append("\nUPDATE:[").append(path_).append("]\n");
+  AppendBlockHeader(RecordKind::kUpdate, path_, &pending_);
   uint32_t subkeyLength = 0;
   uint32_t nameLength = 0;
   uint32_t dataLength = 0;

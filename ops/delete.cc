@@ -1,5 +1,6 @@
 // DELETE: removes a key with everything below it, after a snapshot of it in the backout file,
 // or one value, after a record of its old data.
+#include "backout/record_format.h"
 #include "backout/snapshot.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
@@ -68,9 +69,9 @@ bool Operations::DeleteValue(std::string_view text) {
     return false;
   }
   if (old.present && RecordsWanted(settings_, state_)) {
-    if (!WriteValueRecord(backout_, state_,
-                          "UPDATE:" + RecordName(name) + "=" +
-                              FormatValueForRecord(old.type, old.data) + "\n")) {
+    std::string record;
+    AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
+    if (!WriteValueRecord(backout_, state_, record)) {
       release();
       return false;
     }

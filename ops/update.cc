@@ -1,5 +1,6 @@
 // UPDATE: makes a key exist and gives a value its data, after recording in the backout file
 // what undoes it (the key's deletion, or the value's old data or its deletion).
+#include "backout/record_format.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
 #include "report/report.h"
@@ -52,7 +53,9 @@ bool Operations::UpdateKey(std::string_view text) {
       std::string created =
           HighestMissingKey(keys_, state_.currentKey, settings_.machineName);
       if (created.empty()) return false;
-      if (!backout_.Write("\nDELETE:[" + created + "]\n")) return false;
+      std::string header;
+      AppendBlockHeader(RecordKind::kDelete, created, &header);
+      if (!backout_.Write(header)) return false;
       state_.keyBackoutState = keyCreated;
       state_.blockHeaderWritten = true;
     }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "backout/record_format.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
 #include "script/value_text.h"
@@ -56,7 +57,8 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   // record did not reach the disk while the registry went on changing.
   std::string text;
   text.reserve(state.currentKey.size() + record.size() + 12);
-  text.append("\nUPDATE:[").append(state.currentKey).append("]\n").append(record);
+  AppendBlockHeader(RecordKind::kUpdate, state.currentKey, &text);
+  text.append(record);
   if (!backout.Write(text)) return false;
   state.blockHeaderWritten = true;
   return true;
@@ -65,19 +67,15 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
                     std::string_view name, const OldValue& old) {
   if (!RecordsWanted(settings, state)) return true;
+  std::string record;
   if (old.present) {
-    return WriteValueRecord(backout, state,
-                            "UPDATE:" + RecordName(name) + "=" +
-                                FormatValueForRecord(old.type, old.data) + "\n");
+    AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
+  } else if (settings.changesOnly) {
+    return true;
+  } else {
+    AppendDeletedValueRecord(name, &record);
   }
-  return settings.changesOnly || WriteValueRecord(backout, state, "DELETE:" + RecordName(name) + "=\n");
-}
-
-std::string RecordName(std::string_view name) {
-  if (name.empty()) return "@";
-  std::string quoted = "\"";
-  quoted.append(EscapeValueName(name)).push_back('"');
-  return quoted;
+  return WriteValueRecord(backout, state, record);
 }
 
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

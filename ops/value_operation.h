@@ -51,9 +51,6 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
                                   BackoutFile& backout, std::string_view name,
                                   const OldValue& old);
 
-// The name part of a record: "\"<escaped name>\"" or "@" for the default value.
-std::string RecordName(std::string_view name);
-
 // Unless quiet: label + line number + "] Success - " + text (which brings its line end).
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,
                   std::string_view text);
