@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/options.h"
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
 #include "backout/record_format.h"
@@ -152,7 +152,7 @@ bool RunControl::RunJob() {
   std::unique_ptr<RegistryService> store =
       OpenMachineRegistry(OpenLocalRegistry());
   KeyAccess keys(*store, state_);
-  if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
+  if (settings_.fullBackup) return FullBackup(keys, params_.HasOption("OVERWRITE"));
   // Another machine's agent saves each change as it comes, behind records flushed one by one,
   // and reports for itself when its store cannot be read.
   if (settings_.noAction || settings_.machineName) {
@@ -179,7 +179,7 @@ bool RunControl::FinishBackout() {
   if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
       platform::IsRegularFile(settings_.backoutPath)) {
     // Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
-    ReverseBackout(settings_.backoutPath, backout_.id(), settings_, state_);
+    ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
   }
   return true;
 }

@@ -65,14 +65,12 @@ bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, b
 
 }  // namespace
 
-bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
+bool FullBackup(KeyAccess& keys, bool overwrite) {
   Spinner spinner;
 
   // Both checks come before either file is written, so a refused run leaves both untouched.
-  settings.backoutOpen = true;
   for (const BackupTarget& target : kTargets) {
     if (FileExists(target.fileName) && !overwrite) {
-      settings.backoutOpen = false;
       ReportErrorF("%s exists, and /OVERWRITE was not specified", target.fileName);
       return false;
     }
@@ -87,6 +85,5 @@ bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
   for (const BackupTarget& target : kTargets) {
     if (!BackUpRoot(target, keys, spinner, overwrite)) return false;
   }
-  settings.backoutOpen = false;
   return true;
 }

@@ -41,7 +41,7 @@ class FullBackupTest : public dx_testing::StoreFixture {
     }
   }
   ~FullBackupTest() override { fs::current_path(previousDir_); }
-  bool Backup(bool overwrite = false) { return FullBackup(settings_, *keys_, overwrite); }
+  bool Backup(bool overwrite = false) { return FullBackup(*keys_, overwrite); }
 
   fs::path previousDir_ = fs::current_path();
   std::unique_ptr<FaultRegistry> fault_;

@@ -102,9 +102,9 @@ bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
 
 }  // namespace
 
-bool ReverseBackout(const std::string& path, const platform::FileId& createdAs,
-                    const RunSettings& settings, ScriptState& state) {
-  if (!settings.quiet) Print("Parsing Backup File ...\n");
+bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, bool quiet,
+                    ScriptState& state) {
+  if (!quiet) Print("Parsing Backup File ...\n");
   std::string content;
   if (!ReadWholeFile(path, &content)) {
     ReportError("Unable to open Backup File");
@@ -117,7 +117,7 @@ bool ReverseBackout(const std::string& path, const platform::FileId& createdAs,
   }
   parser.ReadBlocks(state);
 
-  if (!settings.quiet) Print("Rewriting Backup File ...\n");
+  if (!quiet) Print("Rewriting Backup File ...\n");
   return ReplaceFile(path, createdAs, parser.blocks());
 }
 

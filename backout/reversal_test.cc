@@ -30,12 +30,11 @@ class ReversalTest : public ::testing::Test {
   }
   bool ReverseFile(const platform::FileId& createdAs = {}) {
     ScriptState state;
-    return ReverseBackout(path_, createdAs, settings_, state);
+    return ReverseBackout(path_, createdAs, /*quiet=*/true, state);
   }
 
   std::string dir_;
   std::string path_;
-  RunSettings settings_;
   CaptureOutput output_;
 };
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/operations.h"
 #include "registry/machine_registry.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "registry/key_path.h"
 #include "registry/registry_service.h"

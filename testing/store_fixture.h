@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"
