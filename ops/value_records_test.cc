@@ -9,7 +9,7 @@
 
 namespace {
 
-class UpdateDeleteTest : public dx_testing::StoreFixture {
+class ValueRecordsTest : public dx_testing::StoreFixture {
  protected:
   // Runs native lines through the parser into the operations; false at the first that fails.
   bool Apply(std::initializer_list<std::string> lines) {
@@ -28,7 +28,7 @@ class UpdateDeleteTest : public dx_testing::StoreFixture {
   }
 };
 
-TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
+TEST_F(ValueRecordsTest, EachLineRecordsWhatUndoesIt) {
   struct Case {
     const char* name;
     bool changesOnly;
@@ -67,7 +67,7 @@ TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
 }
 
 // A record that cannot be written stops the line before its change, whatever the operation.
-TEST_F(UpdateDeleteTest, NoChangeWithoutItsRecord) {
+TEST_F(ValueRecordsTest, NoChangeWithoutItsRecord) {
   SeedExample();
   const std::string before = Dump();
   for (const char* line : {"UPDATE:[HKLM\\SOFTWARE\\New]", "UPDATE:\"s\"=\"new\"",
@@ -87,7 +87,7 @@ TEST_F(UpdateDeleteTest, NoChangeWithoutItsRecord) {
 
 // A value that cannot be read (here a lost connection) is not an absent one: the line stops
 // with the read's error before anything is recorded or changed.
-TEST_F(UpdateDeleteTest, AFailedReadStopsTheLineBeforeItsRecord) {
+TEST_F(ValueRecordsTest, AFailedReadStopsTheLineBeforeItsRecord) {
   SeedExample();
   const std::string before = Dump();
   FaultRegistry faults(*registry_);
