@@ -49,6 +49,18 @@ void AppendChangesComment(std::string_view scriptPath, std::string* out) {
   out->append(scriptPath).push_back('\n');
 }
 
+RecordReader::RecordReader(std::string_view content) : content_(content) {
+  content_ = content_.substr(0, content_.find('\x1a'));
+  if (content_.find("\r\n") == std::string_view::npos) return;
+  normalized_.reserve(content_.size());
+  for (size_t i = 0; i < content_.size(); ++i) {
+    if (content_[i] != '\r' || i + 1 >= content_.size() || content_[i + 1] != '\n') {
+      normalized_.push_back(content_[i]);
+    }
+  }
+  content_ = normalized_;
+}
+
 bool RecordReader::FindHeader(ScriptState& state) {
   state.lineNumber = 1;
   for (;;) {

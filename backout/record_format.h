@@ -8,7 +8,8 @@
 // A block header starts a key's records: UPDATE:[K] puts K's values back, DELETE:[K] removes a
 // key the run created. Records apply to the key of the block above them. A line ending in a
 // backslash continues on the next one. Every record ends in "\n": a last line without it is a
-// record whose write was cut short.
+// record whose write was cut short. Lines end as in scripts: "\n" or CR LF, and Ctrl-Z ends
+// the file.
 #ifndef DORVALEX_BACKOUT_RECORD_FORMAT_H_
 #define DORVALEX_BACKOUT_RECORD_FORMAT_H_
 
@@ -48,7 +49,9 @@ struct RecordBlock {
 
 class RecordReader {
  public:
-  explicit RecordReader(std::string_view content) : content_(content) {}
+  // Reads `content` as the script reader reads a script: CR LF is a line end and Ctrl-Z ends
+  // the file.
+  explicit RecordReader(std::string_view content);
 
   // Skips words up to the header word; false when there is none. Counts lines in state.
   bool FindHeader(ScriptState& state);
@@ -60,6 +63,7 @@ class RecordReader {
  private:
   bool NextLine(std::string_view* line);
 
+  std::string normalized_;  // the content with its CR LF folded, when it had any
   std::string_view content_;
   size_t position_ = 0;
   std::vector<RecordBlock> blocks_;

@@ -51,6 +51,9 @@ TEST_F(ReversalTest, RewritesBlocksAndEachValuesRecordsLastFirst) {
       {"junk words dorvalex\n\n; Backout file is only showing keys that are overwritten by "
        "applying IN\n\nUPDATE:[HKLM\\A]\nREMOVE:\"m\"=\"b\"\nUPDATE:\"b\"=hex:01,\\\n    02\n",
        "DORVALEX\n\nUPDATE:[HKLM\\A]\nREMOVE:\"m\"=\"b\"\nUPDATE:\"b\"=hex:01,02\n\n"},
+      // lines end as in scripts: CR LF, and Ctrl-Z ends the file
+      {"DORVALEX\r\n\r\nUPDATE:[HKLM\\A]\r\nUPDATE:\"a\"=\"1\"\r\n\x1aUPDATE:\"b\"=\"2\"\n",
+       "DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n\n"},
       // a line cut short at the end, and records before any header, are dropped
       {"DORVALEX\nUPDATE:\"stray\"=\"1\"\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n"
        "UPDATE:\"b\"=hex:01,0",
