@@ -37,6 +37,21 @@ bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view nam
   return true;
 }
 
+void ScopedKey::Release() {
+  if (settings_.noAction || key_ == kNoKey) {
+    keys_.ReleaseKeyPath(key_);
+  } else {
+    (void)keys_.CloseKeyPath(state_.currentKey, key_);
+  }
+  key_ = kNoKey;
+}
+
+bool ScopedKey::Close() {
+  const KeyHandle key = key_;
+  key_ = kNoKey;
+  return keys_.CloseKeyPath(state_.currentKey, key);
+}
+
 bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
                             const ScriptState& state, KeyHandle* key) {
   if (!keys.OpenKeyPath(state.currentKey, key, true, settings.machineName)) return false;

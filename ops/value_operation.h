@@ -26,6 +26,32 @@ struct OldValue {
 [[nodiscard]] bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
                                 ScriptState& state, std::string_view text, OldValue* old);
 
+// The current key opened for one line, given back on every way out of it. A no-action run and
+// a key that was not found give it back silently; an open key is closed, and a failed close
+// is reported but does not change the line's outcome.
+class ScopedKey {
+ public:
+  ScopedKey(KeyAccess& keys, const RunSettings& settings, const ScriptState& state)
+      : keys_(keys), settings_(settings), state_(state) {}
+  ~ScopedKey() { Release(); }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+
+  KeyHandle get() const { return key_; }
+  // Where an open call puts the handle.
+  KeyHandle* out() { return &key_; }
+  // Gives the key back now, as the destructor would.
+  void Release();
+  // Closes the key now; false after the report when the close failed.
+  [[nodiscard]] bool Close();
+
+ private:
+  KeyAccess& keys_;
+  const RunSettings& settings_;
+  const ScriptState& state_;
+  KeyHandle key_ = kNoKey;
+};
+
 // Opens the current key without ever creating it: a missing key leaves *key == kNoKey, and
 // its values read as absent. Outside a no-action run, a key that exists but cannot be opened
 // that way is opened the creating way, whose report says why it cannot be changed (it creates
