@@ -14,6 +14,11 @@ std::string AgentBinary() {
   return tool.substr(0, tool.rfind('/') + 1) + "dorvalex-agent";
 }
 
+std::string LyingAgentBinary() {
+  std::string tool = DorvalexBinary();
+  return tool.substr(0, tool.rfind('/') + 1) + "tests/lying_agent";
+}
+
 // The environment that makes `far`'s store the registry of every remote machine; each host a
 // transport reaches is logged in `tool`'s file "hosts".
 EnvChanges Remote(const BlackBox& far, const BlackBox& tool) {
@@ -96,6 +101,31 @@ TEST(RemoteTest, LostTransportStopsTheRunAndKeepsTheBackout) {
   // What was written before the loss stays, in application order.
   EXPECT_NE(tool.ReadFile("undo.txt").value_or("").find("DELETE:[HKLM\\SOFTWARE\\Lost]"),
             std::string::npos);
+}
+
+// An agent's sizes are never taken on trust: a claim that no frame could carry, or a "buffer
+// too small" answer that is not, ends the connection as lost, and the run stops cleanly.
+TEST(RemoteTest, AgentThatLiesAboutSizesIsALostConnection) {
+  const struct {
+    const char* lie;
+    const char* script;
+  } cases[] = {
+      {"size", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
+      {"info", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\A]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lie);
+    BlackBox tool;
+    tool.WriteFile("in.txt", c.script);
+    RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"},
+                             {{"DORVALEX_RSH", std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh"},
+                              {"DORVALEX_AGENT", LyingAgentBinary()},
+                              {"DX_LIE", c.lie}});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("         : (1722)The RPC server is unavailable.\n"),
+              std::string::npos) << run.output;
+    EXPECT_TRUE(tool.FileExists("undo.txt"));
+  }
 }
 
 }  // namespace

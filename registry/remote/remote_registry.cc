@@ -34,6 +34,15 @@ uint32_t Untouched(uint32_t returned, uint32_t given, uint32_t limit) {
   return given > limit && returned == limit ? given : returned;
 }
 
+// A size the agent reports for data it was asked about. Whatever it says is bounded by what a
+// frame can carry, and a "buffer too small" must name more than the buffer it was given: a
+// caller allocates what these sizes say, so a lie here would be an allocation of its choice.
+bool PlausibleSize(RegStatus status, uint32_t reported, uint32_t given, uint32_t limit) {
+  if (status == kErrorMoreData) return reported <= limit && reported > given;
+  if (status == kErrorSuccess) return reported <= limit;
+  return true;
+}
+
 const char* EnvironmentText(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
@@ -301,8 +310,11 @@ RegStatus RemoteRegistry::RegQueryValueExA(KeyHandle key, std::string_view name,
   q.type = type ? *type : 0;
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess && data && a.data.size() > *size) {
-    state_->Lose(*k->host);  // an answer larger than the buffer it was asked for
+  const bool lied =
+      (size && !PlausibleSize(a.status, a.size, data ? *size : 0, kMaxWireValueBytes)) ||
+      (a.status == kErrorSuccess && data && (a.data.size() > *size || a.data.size() != a.size));
+  if (lied) {
+    state_->Lose(*k->host);  // an answer that does not fit what it was asked for
     return kErrorRpcUnavailable;
   }
   if (type) *type = a.type;
@@ -391,8 +403,15 @@ RegStatus RemoteRegistry::RegEnumValueA(KeyHandle key, uint32_t index, char* nam
   q.flags = (type ? kWantType : 0) | (data ? kWantData : 0) | (dataSize ? kWantSize : 0);
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess &&
-      (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize))) {
+  const bool tooSmall = a.nameSize >= *nameSize || (data && a.size > *dataSize);
+  const bool lied =
+      a.nameSize > kMaxWireNameBytes ||
+      (dataSize && a.status != kErrorMoreData &&
+       !PlausibleSize(a.status, a.size, 0, kMaxWireValueBytes)) ||
+      (a.status == kErrorMoreData && (!tooSmall || a.size > kMaxWireValueBytes)) ||
+      (a.status == kErrorSuccess &&
+       (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize)));
+  if (lied) {
     state_->Lose(*k->host);
     return kErrorRpcUnavailable;
   }
@@ -417,6 +436,12 @@ RegStatus RemoteRegistry::RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLen
   RemoteResponse a;
   Key* k = nullptr;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
+  if (a.status == kErrorSuccess &&
+      (a.maxSubkeyLength > kMaxWireNameBytes || a.maxNameLength > kMaxWireNameBytes ||
+       a.maxValueLength > kMaxWireValueBytes)) {
+    state_->Lose(*k->host);  // callers size their buffers from these
+    return kErrorRpcUnavailable;
+  }
   if (a.status == kErrorSuccess) {
     if (maxSubkeyLength) *maxSubkeyLength = a.maxSubkeyLength;
     if (maxValueNameLength) *maxValueNameLength = a.maxNameLength;
