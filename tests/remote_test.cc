@@ -103,6 +103,25 @@ TEST(RemoteTest, LostTransportStopsTheRunAndKeepsTheBackout) {
             std::string::npos);
 }
 
+// A run on another machine holds that machine's store as a local run does: while another run
+// keeps it, the remote run waits, then stops before changing anything.
+TEST(RemoteTest, RemoteRunWaitsForTheStoresRunLock) {
+  BlackBox tool, far;
+  far.SetString("HKLM\\SOFTWARE\\Far", "Name", "before");
+  const std::string start = far.DumpStore();
+  tool.WriteFile("in.txt", kScript);
+  std::unique_ptr<RegistryService> holder = far.OpenStore();
+  ASSERT_EQ(holder->BeginChanges(), 0);
+  EnvChanges env = Remote(far, tool);
+  env["DORVALEX_STORE_WAIT"] = "1";
+  RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"}, env);
+  holder->EndChanges();
+  holder.reset();
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("(170)"), std::string::npos) << run.output;
+  EXPECT_EQ(far.DumpStore(), start);
+}
+
 // An agent's sizes are never taken on trust: a claim that no frame could carry, or a "buffer
 // too small" answer that is not, ends the connection as lost, and the run stops cleanly.
 TEST(RemoteTest, AgentThatLiesAboutSizesIsALostConnection) {

@@ -56,6 +56,7 @@ struct RemoteRegistry::Host {
   RemoteTransport transport;
   std::string outgoing;                // requests written but not yet sent
   std::vector<RemoteOp> deferred;      // their calls, whose answers nobody waits for
+  bool batching = false;               // the agent holds its store for this run's batch
 };
 
 struct RemoteRegistry::Key {
@@ -72,6 +73,10 @@ struct RemoteRegistry::State {
   std::map<std::string, std::unique_ptr<Host>> hosts;
   std::unordered_map<KeyHandle, Key> keys;
   KeyHandle next = 1;
+  bool batching = false;  // inside BeginChanges .. EndChanges
+
+  // Sends a batch call to `host` and waits for its answer.
+  RegStatus BatchCall(Host& host, RemoteOp op, RemoteStats& stats);
 
   // Sends what is waiting and the request, then reads every answer up to the request's.
   // 0: *answer holds it. 1722: the connection is gone (now or earlier).
@@ -201,6 +206,15 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   Host& host = *slot;
   if (host.startFailure != kErrorSuccess) return host.startFailure;
   if (host.lost) return kErrorRpcUnavailable;
+  if (state_->batching && !host.batching) {
+    if (RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_)) {
+      // The host's store stays out of this run's reach: later connects fail alike at once.
+      if (!host.lost) state_->Lose(host);
+      host.startFailure = status;
+      return status;
+    }
+    host.batching = true;
+  }
   if (!IsRemoteRoot(root)) return kErrorInvalidHandle;
   KeyHandle handle;
   if (RegStatus status = state_->NewHandle(&handle)) return status;
@@ -466,4 +480,45 @@ RegStatus RemoteRegistry::RegCloseKey(KeyHandle key) {
   q.key = wire;
   state_->Defer(host, q, stats_);
   return kErrorSuccess;
+}
+
+RegStatus RemoteRegistry::State::BatchCall(Host& host, RemoteOp op, RemoteStats& stats) {
+  RemoteRequest q;
+  q.op = op;
+  RemoteResponse a;
+  if (RegStatus status = Call(host, q, &a, stats)) return status;
+  return a.status;
+}
+
+RegStatus RemoteRegistry::BeginChanges() {
+  if (state_->batching) return kErrorInvalidParameter;
+  state_->batching = true;
+  return kErrorSuccess;  // each host joins at its connect
+}
+
+RegStatus RemoteRegistry::SaveChanges() {
+  for (auto& [name, host] : state_->hosts) {
+    if (!host->batching) continue;
+    if (host->lost) return kErrorRpcUnavailable;
+    if (RegStatus status = state_->BatchCall(*host, RemoteOp::kSaveChanges, stats_)) {
+      return status;
+    }
+  }
+  return kErrorSuccess;
+}
+
+void RemoteRegistry::DiscardChanges() {
+  // The agent drops what was not saved when its client goes away; every later call then
+  // fails as lost.
+  for (auto& [name, host] : state_->hosts) {
+    if (host->batching && !host->lost) state_->Lose(*host);
+  }
+}
+
+void RemoteRegistry::EndChanges() {
+  for (auto& [name, host] : state_->hosts) {
+    if (host->batching && !host->lost) state_->BatchCall(*host, RemoteOp::kEndChanges, stats_);
+    host->batching = false;
+  }
+  state_->batching = false;
 }
