@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/options.h"
 #include "app/run_settings.h"
@@ -22,7 +24,8 @@
 
 namespace {
 
-constexpr char kBannerLine1[] = "DORVALEX Version 1.0.2.3  (c) DORVALEX developers\n";
+// DX_VERSION is the project's version, set once in the top CMakeLists.txt.
+constexpr char kBannerLine1[] = "DORVALEX Version " DX_VERSION "  (c) DORVALEX developers\n";
 constexpr char kRunningOn[] = "         Running on ";
 constexpr char kBackoutHeader[] = "DORVALEX\n";
 constexpr char kChangesComment[] =
@@ -46,6 +49,11 @@ bool IsRegularFile(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+// Every option the program knows, without its slash.
+constexpr std::string_view kFlagOptions[] = {"REGBACKUP", "OVERWRITE", "CHANGES",
+                                             "VERBOSE",   "NOACTION",  "NOREVERSE"};
+constexpr std::string_view kValueOptions[] = {"REG", "BACKUP", "MACHINE"};
 
 class RunControl {
  public:
@@ -79,6 +87,23 @@ int RunControl::Run(int argc, const char* const* argv) {
   if (!params_.InitParameters(argc, argv)) {
     ReportError("Unable to initialise Parameter Library");
     return 1;
+  }
+  if (params_.HasWord("--help") || params_.HasWord("-h")) {
+    PrintUsage(os_);
+    Print("The manual page tells more: man dorvalex\n");
+    return EndRun(0);
+  }
+  if (params_.HasWord("--version")) {
+    Print("dorvalex " DX_VERSION "\n");
+    return EndRun(0);
+  }
+  // A mistyped option ("/BACKUP undo.txt", "/VERBSE") would otherwise be ignored and the run
+  // would go on without it: refuse the command line before anything is created or changed.
+  std::vector<std::string> unknown = params_.UnknownArguments(kFlagOptions, kValueOptions);
+  if (!unknown.empty()) {
+    for (const std::string& arg : unknown) ReportErrorF("Unknown Option \"%s\"", arg.c_str());
+    PrintUsage(os_);
+    return EndRun(1);
   }
   bool hasJob = params_.HasValueOption("REG") || params_.HasOption("REGBACKUP");
   if (params_.NoArguments() || !hasJob) {
