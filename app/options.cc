@@ -13,8 +13,12 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-std::string FlagPattern(std::string_view name) { return "/" + std::string(name); }
-std::string ValuePattern(std::string_view name) { return "/" + std::string(name) + ":"; }
+std::string FlagPattern(std::string_view name) {
+  std::string pattern(1, '/');
+  pattern.append(name);
+  return pattern;
+}
+std::string ValuePattern(std::string_view name) { return FlagPattern(name).append(1, ':'); }
 
 }  // namespace
 
