@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/run_progress.h"
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
@@ -72,6 +73,8 @@ class RunControl {
   void PrintSummary() const;
   // The script run or the full backup; true when it completed.
   bool RunJob();
+  // The script's lines through `operations`, with a progress line on a terminal.
+  bool ReadScript(OperationHandlers& operations);
   // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
   // the file did not reach the disk whole.
   bool FinishBackout();
@@ -199,16 +202,25 @@ bool RunControl::RunJob() {
   if (settings_.noAction || settings_.machineName) {
     if (!settings_.machineName && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
-    return ReadScriptFile(settings_.inputPath, state_, operations);
+    return ReadScript(operations);
   }
   // Local changes are saved in batches behind the backout records, and whatever the run
   // changed is saved before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
+  AnnounceStoreWait(LocalRegistryPath());
   if (!batch.Begin(LocalRegistryPath())) return false;
   backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
-  bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
+  bool completed = ReadScript(operations);
   return batch.Finish() && completed;
+}
+
+bool RunControl::ReadScript(OperationHandlers& operations) {
+  if (!ProgressWanted()) return ReadScriptFile(settings_.inputPath, state_, operations);
+  ProgressHandlers progress(operations, state_,
+                            settings_.machineName ? *settings_.machineName : LocalRegistryPath(),
+                            settings_.inputPath);
+  return ReadScriptFile(settings_.inputPath, state_, progress);
 }
 
 bool RunControl::FinishBackout() {
