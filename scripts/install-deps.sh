@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing; does nothing when all are present.
 #   scripts/install-deps.sh          what building and running the tool need
-#   scripts/install-deps.sh --test   that, and what the tests, the fuzzers and the package
-#                                    need (an SSH server among them, installed disabled)
+#   scripts/install-deps.sh --package  that, and what scripts/package.sh needs
+#   scripts/install-deps.sh --test   all of that, and what the tests and the fuzzers need (an
+#                                    SSH server among them, installed disabled)
 # apt-get waits up to five minutes for another package manager that holds the lock.
 set -euo pipefail
 
@@ -10,16 +11,19 @@ set -euo pipefail
 # the benchmarks that the default build includes) and running (/MACHINE: starts ssh).
 build_packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libgtest-dev libgmock-dev
                 libbenchmark-dev openssh-client)
+# Packaging: Debian's build flags and dependency finder (dpkg-dev), lintian.
+package_packages=(dpkg-dev lintian)
 # Testing: the sqlite3 shell, clang and its sanitizer runtime for the fuzzers, an SSH server
-# that the /MACHINE: test starts on its own port, and what the package test and scripts/package.sh
-# use (dpkg-dev, lintian, man-db, util-linux's script for terminal tests).
-test_packages=(sqlite3 clang libclang-rt-dev openssh-server dpkg-dev lintian man-db util-linux)
+# that the /MACHINE: test starts on its own port, man-db for the package test and util-linux's
+# script for the terminal test.
+test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux)
 
 packages=("${build_packages[@]}")
 case "${1:-}" in
-  --test) packages+=("${test_packages[@]}") ;;
+  --package) packages+=("${package_packages[@]}") ;;
+  --test) packages+=("${package_packages[@]}" "${test_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--package | --test]" >&2; exit 2 ;;
 esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

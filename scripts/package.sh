@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package dorvalex_<version>_amd64.deb into build-package/ (or $BUILD_DIR)
-# with Debian's hardening flags, then checks it with lintian when lintian is installed.
+# with Debian's hardening flags (installing what it needs first), then checks it with lintian.
 # Prints the package's path last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build-package}
+scripts/install-deps.sh --package
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDX_BENCH=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
@@ -17,8 +18,6 @@ objcopy --remove-section=.comment "$build_dir/dorvalex"
 objcopy --remove-section=.comment "$build_dir/dorvalex-agent"
 (cd "$build_dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$build_dir"/dorvalex_*_amd64.deb)
-if command -v lintian >/dev/null; then
-  # Any warning fails the build as an error does; the informational tags are shown too.
-  lintian --info --fail-on error,warning "$deb" >&2
-fi
+# Any warning fails the build as an error does; the informational tags are shown too.
+lintian --info --fail-on error,warning "$deb" >&2
 echo "$deb"

@@ -6,7 +6,7 @@
 set -euo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "needs root for dpkg: skipped"; exit 77; }
-for tool in dpkg dpkg-deb cpack man; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps cpack man; do
   command -v $tool >/dev/null || { echo "no $tool: skipped"; exit 77; }
 done
 work=$(mktemp -d /tmp/dx-package-XXXXXX)
