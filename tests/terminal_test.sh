@@ -24,7 +24,7 @@ DORVALEX_REGISTRY=$work/plain.db "$tool" /REG:big.reg /BACKUP:plain-undo.txt >pl
 [ -s plain.err ] && fail "standard error without a terminal: $(head -c 200 plain.err)"
 
 DORVALEX_REGISTRY=$work/tty.db script -qec "'$tool' /REG:big.reg /BACKUP:tty-undo.txt >tty.out" \
-  /dev/null >tty.screen || fail "the run on a terminal"
+  /dev/null </dev/null >tty.screen || fail "the run on a terminal"
 cmp plain.out tty.out || fail "standard output differs on a terminal"
 cmp plain-undo.txt tty-undo.txt || fail "the backout file differs on a terminal"
 screen=$(tr '\r' '\n' <tty.screen)
