@@ -34,8 +34,10 @@ bool SameFile(const std::string& a, const std::string& b);
 // Whether `path` names (through links) a regular file, or a folder.
 bool IsRegularFile(const std::string& path);
 bool IsDirectory(const std::string& path);
-// Whether an open stream reads a folder (some systems open folders for reading).
+// Whether an open stream reads a folder (some systems open folders for reading), or a
+// regular file.
 bool StreamIsDirectory(std::FILE* stream);
+bool StreamIsRegularFile(std::FILE* stream);
 
 // Creates `folder` and its missing parents. New folders are private to the running user
 // (0700) unless `shared` (0755). True also when the folder already exists.
@@ -147,6 +149,16 @@ void IgnoreBrokenPipes();
 // Reads some bytes of standard input into `buffer`: *got is 0 at its end. False on failure.
 bool ReadStandardInput(char* buffer, size_t size, size_t* got);
 bool WriteStandardOutput(std::string_view bytes);
+// Standard error written directly (unbuffered), for a progress line; whether it is a terminal
+// and how many columns that terminal has (0 when unknown).
+bool WriteStandardError(std::string_view bytes);
+bool StandardErrorIsTerminal();
+int TerminalColumns();
+
+// Another process that holds the exclusive FileLock on `path`: its process id and command
+// line (blanks between the words; "" when unknown). False when none is found or the system
+// does not tell.
+bool FindLockHolder(const std::string& path, std::string* process, std::string* commandLine);
 
 // The running user: a security identifier in the registry's text form (on POSIX
 // "S-1-22-1-<uid>", the form other tools use for Unix users), whether the user holds the

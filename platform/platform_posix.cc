@@ -8,15 +8,21 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -110,6 +116,11 @@ bool IsDirectory(const std::string& path) {
 bool StreamIsDirectory(std::FILE* stream) {
   struct stat info;
   return fstat(fileno(stream), &info) != 0 || S_ISDIR(info.st_mode);
+}
+
+bool StreamIsRegularFile(std::FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool CreateFolders(const std::string& folder, bool shared) {
@@ -384,6 +395,46 @@ bool ReadStandardInput(char* buffer, size_t size, size_t* got) {
 }
 
 bool WriteStandardOutput(std::string_view bytes) { return WriteAllTo(STDOUT_FILENO, bytes); }
+
+bool WriteStandardError(std::string_view bytes) { return WriteAllTo(STDERR_FILENO, bytes); }
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 0;
+}
+
+bool FindLockHolder(const std::string& path, std::string* process, std::string* commandLine) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  // The kernel lists flock holders in /proc/locks as
+  // "N: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE 0 EOF" (waiters carry "->" and are skipped).
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string id, kind, advisory, mode, pid, where;
+    if (!(fields >> id >> kind) || kind != "FLOCK") continue;
+    if (!(fields >> advisory >> mode >> pid >> where) || mode != "WRITE") continue;
+    unsigned devMajor = 0, devMinor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(where.c_str(), "%x:%x:%llu", &devMajor, &devMinor, &inode) != 3) continue;
+    if (devMajor != major(info.st_dev) || devMinor != minor(info.st_dev) ||
+        inode != info.st_ino || pid == std::to_string(getpid())) {
+      continue;
+    }
+    std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    for (char& c : text) c = c == '\0' ? ' ' : c;
+    *process = pid;
+    *commandLine = text;
+    return true;
+  }
+  return false;
+}
 
 std::string CurrentUserSid() { return "S-1-22-1-" + std::to_string(getuid()); }
 
