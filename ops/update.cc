@@ -78,10 +78,8 @@ bool Operations::UpdateValue(std::string_view text) {
   }
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
-  ValueData data = ParseValueText(dataText);
-  if (!data.recognised) {
-    ReportError("Invalid Value - unrecognised data type");
-    ReportLine(state_, text);
+  ValueData data;
+  if (!ReadValueData(dataText, text, state_, &data)) {
     ReleaseKey(keys_, settings_, state_, key);
     return false;
   }

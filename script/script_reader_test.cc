@@ -34,7 +34,8 @@ TEST(ScriptReaderTest, HeaderSelectsTheDialectAndBlankLinesAreSkipped) {
   EXPECT_EQ(out.Take(), "***ERROR : Unknown Operation Type - ignoring this line\n"
                         "***ERROR : [Line 4]: ;c\n\n");
   EXPECT_FALSE(read("REGEDIT5\nDORVALEX2\nUPDATE:[HKLM\\A]\n"));
-  EXPECT_EQ(out.Take(), "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n");
+  EXPECT_EQ(out.Take(), "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
+                        "***ERROR : The file begins with \"REGEDIT5\"\n");
   EXPECT_EQ(handlers.Take(), Calls{});
   // A folder opens but cannot be read as a script.
   EXPECT_FALSE(ReadScriptFile("/tmp", state, handlers));
