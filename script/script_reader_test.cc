@@ -34,8 +34,15 @@ TEST(ScriptReaderTest, HeaderSelectsTheDialectAndBlankLinesAreSkipped) {
   EXPECT_EQ(out.Take(), "***ERROR : Unknown Operation Type - ignoring this line\n"
                         "***ERROR : [Line 4]: ;c\n\n");
   EXPECT_FALSE(read("REGEDIT5\nDORVALEX2\nUPDATE:[HKLM\\A]\n"));
+  EXPECT_FALSE(read(std::string("\xFF\xFEz\0\xE9\0\r\0\n\0x\0", 12)));
+  EXPECT_FALSE(read(std::string("\xFE\xFF\0z", 4)));
   EXPECT_EQ(out.Take(), "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
-                        "***ERROR : The file begins with \"REGEDIT5\"\n");
+                        "***ERROR : The file begins with \"REGEDIT5\"\n"
+                        "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
+                        "***ERROR : The file begins with \"z\\xC3\\xA9\"\n"
+                        "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
+                        "***ERROR : The file begins with \"\\xFE\\xFF\\x00z\" - it looks like "
+                        "big-endian UTF-16 text, which is not read\n");
   EXPECT_EQ(handlers.Take(), Calls{});
   // A folder opens but cannot be read as a script.
   EXPECT_FALSE(ReadScriptFile("/tmp", state, handlers));

@@ -70,7 +70,9 @@ bool ScriptSource::Fill() {
     rawLength_ = end_ - 2;
     std::memcpy(raw_.get(), bytes + 2, rawLength_);
     end_ = 0;
-    return FillFromUtf16();
+    const bool filled = FillFromUtf16();
+    NoteStart();
+    return filled;
   }
   if (end_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) pos_ = 3;
   NoteStart();
@@ -110,10 +112,6 @@ bool ScriptSource::FillFromUtf16() {
     if (decoded.invalid) {
       pendingTextError_ = rawLength_ == 1 ? TextError::kOddByte : TextError::kLoneSurrogate;
     }
-  }
-  if (!started_) {
-    started_ = true;
-    NoteStart();
   }
   return true;
 }
