@@ -146,6 +146,19 @@ bool ParseTypeNumber(std::string_view text, bool hex, uint32_t* type) {
   return true;
 }
 
+// Version 5 exports write the hex data of string types as UTF-16LE text.
+bool NarrowUtf16Strings(ValueData* value) {
+  if (value->type != kRegSz && value->type != kRegExpandSz && value->type != kRegMultiSz) {
+    return true;
+  }
+  if (value->bytes.empty()) return true;
+  std::string narrow;
+  if (!AppendUtf16LeAsUtf8(value->bytes.data(), value->bytes.size(), &narrow)) return false;
+  if (narrow.back() != '\0') narrow.push_back('\0');
+  value->bytes.assign(narrow.begin(), narrow.end());
+  return true;
+}
+
 }  // namespace
 
 std::string EscapeValueData(std::string_view data, uint32_t type) {
@@ -194,19 +207,6 @@ std::string FormatHexValueText(uint32_t type, std::string_view data) {
   std::string text = type == kRegBinary ? std::string("hex:") : FormatText("hex(%u):", type);
   AppendHexBytes(data, &text);
   return text;
-}
-
-// Version 5 exports write the hex data of string types as UTF-16LE text.
-bool NarrowUtf16Strings(ValueData* value) {
-  if (value->type != kRegSz && value->type != kRegExpandSz && value->type != kRegMultiSz) {
-    return true;
-  }
-  if (value->bytes.empty()) return true;
-  std::string narrow;
-  if (!AppendUtf16LeAsUtf8(value->bytes.data(), value->bytes.size(), &narrow)) return false;
-  if (narrow.back() != '\0') narrow.push_back('\0');
-  value->bytes.assign(narrow.begin(), narrow.end());
-  return true;
 }
 
 ValueData ParseValueText(std::string_view text, HexForm form) {
