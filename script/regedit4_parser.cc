@@ -82,7 +82,11 @@ bool ParseRegedit4Line(std::string_view line, ScriptState& state, OperationHandl
     if (state.escapeError) return true;
     // "[-KEY]" deletes the key as "DELETE:[KEY]" does; "[- KEY]" names a key "- KEY".
     state.keyDeleted = line.size() > 2 && line[1] == '-' && !IsBlank(line[2]);
-    if (state.keyDeleted) return handlers.DeleteKey("[" + std::string(line.substr(2)));
+    if (state.keyDeleted) {
+      std::string keyText = "[";
+      keyText.append(line.substr(2));
+      return handlers.DeleteKey(keyText);
+    }
     return handlers.UpdateKey(line);
   }
   if (state.currentKey.empty()) {
