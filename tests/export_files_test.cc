@@ -1,30 +1,32 @@
 // Export files from the outside: a version 5 export in UTF-16LE, the same text in UTF-8 with its
 // mark and converted to REGEDIT4 give the same store, and the backout file undoes each run.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "tests/blackbox.h"
 
 namespace {
 
-std::string Utf16WithMark(const std::string& utf8) {
-  std::string out(utf8.size() * 2 + 2, '\0');
-  out[0] = '\xFF';
-  out[1] = '\xFE';
-  iconv_t converter = iconv_open("UTF-16LE", "UTF-8");
-  char* in = const_cast<char*>(utf8.data());
-  char* to = out.data() + 2;
-  size_t inLeft = utf8.size(), outLeft = out.size() - 2;
-  EXPECT_NE(iconv(converter, &in, &inLeft, &to, &outLeft), static_cast<size_t>(-1));
-  iconv_close(converter);
-  out.resize(out.size() - outLeft);
+// UTF-16LE with its mark of UTF-8 text whose characters all lie below U+10000.
+std::string Utf16WithMark(std::string_view utf8) {
+  std::string out = "\xFF\xFE";
+  for (size_t i = 0; i < utf8.size();) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    const int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : 3;
+    uint32_t unit = length == 1 ? c : c & (length == 2 ? 0x1F : 0x0F);
+    for (int k = 1; k < length; ++k) unit = unit << 6 | (utf8[i + k] & 0x3F);
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+    i += length;
+  }
   return out;
 }
 
 // Non-ASCII names and data, escapes, comments after data, a wrapped byte list, hex(2) and
-// hex(7) data (%s: UTF-16LE in version 5, UTF-8 in REGEDIT4), deletions of a value, of a key
+// hex(7) data (UTF-16LE in version 5, UTF-8 in REGEDIT4), deletions of a value, of a key
 // with its subkeys and of a missing key; the value line under a deleted key is ignored.
 std::string Export(const char* header, const char* path, const char* list, const char* a) {
   return std::string(header) +
