@@ -59,7 +59,7 @@ class RunControl {
   // The script's lines through `operations`, with a progress line on a terminal.
   bool ReadScript(OperationHandlers& operations);
   // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
-  // the file did not reach the disk whole.
+  // the file did not reach the disk whole or could not be rewritten (reported).
   bool FinishBackout();
 
   const OsInfo& os_;
@@ -217,7 +217,8 @@ bool RunControl::FinishBackout() {
   if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
       platform::IsRegularFile(settings_.backoutPath)) {
     // Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
-    ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
+    // A rewrite that was refused (the name no longer names the run's file) fails the run.
+    return ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
   }
   return true;
 }
