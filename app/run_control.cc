@@ -113,7 +113,8 @@ int RunControl::Run(int argc, const char* const* argv) {
                    settings_.backoutPath.c_str());
       return EndRun(1);
     }
-    if (settings_.backoutOpen && platform::SameFile(settings_.backoutPath, LocalRegistryPath())) {
+    // The store's log, index and journal count as the store: SQLite deletes or rewrites them.
+    if (settings_.backoutOpen && IsLocalRegistryFile(settings_.backoutPath)) {
       ReportErrorF("Backout File \"%s\" is the Registry Store", settings_.backoutPath.c_str());
       return EndRun(1);
     }
