@@ -183,7 +183,9 @@ bool RunControl::RunJob() {
   std::unique_ptr<RegistryService> store =
       OpenMachineRegistry(OpenLocalRegistry(), nullptr, remote);
   KeyAccess keys(*store, state_);
-  if (settings_.fullBackup) return FullBackup(keys, params_.HasOption("OVERWRITE"));
+  if (settings_.fullBackup) {
+    return FullBackup(keys, params_.HasOption("OVERWRITE"), IsLocalRegistryFile);
+  }
   if (settings_.noAction) {
     if (!remote && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
