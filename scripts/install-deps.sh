@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
           libbenchmark-dev clang libclang-rt-dev openssh-client openssh-server)
+packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)  # Windows build, tests under Wine
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
