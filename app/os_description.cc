@@ -78,11 +78,6 @@ OsInfo ClassifyOsVersion(const OsVersionRecord& version) {
   return info;
 }
 
-bool QueryOsVersion(OsInfo* info) {
-  *info = OsInfo();
-  return true;
-}
-
 std::string DescribeOs(const OsInfo& info) {
   const char* name = SystemName(info.osType);
   if (info.osType >= kOsWindowsNt) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "report/error_text.h"
 #include "testing/capture_output.h"
 
 TEST(ReportTest, ErrorLinesAndSystemTexts) {
@@ -17,7 +18,7 @@ TEST(ReportTest, ErrorLinesAndSystemTexts) {
   ReportSystemErrorF(2, "Could not get Key information for \"%s\"", "HKLM\\A");
   EXPECT_EQ(out.Take(),
             "***ERROR : Could not get Key information for \"HKLM\\A\"\n"
-            "         : (2)The system cannot find the file specified.\n");
+            "         : (2)" + SystemErrorText(2) + "\n");
   // Long texts are never cut, and a % in an argument stays as it is.
   const std::string longPath(10000, 'k');
   ReportErrorF("Unable to Create Backout File \"%s\" %s", longPath.c_str(), "100%d");
