@@ -15,7 +15,6 @@
 #include "ops/operations.h"
 #include "registry/key_path.h"
 #include "registry/local_registry.h"
-#include "registry/machine_registry.h"
 #include "report/report.h"
 #include "script/script_reader.h"
 #include "script/script_state.h"
@@ -164,9 +163,7 @@ void RunControl::PrintSummary() const {
 }
 
 bool RunControl::RunJob() {
-  // Other machines (/MACHINE:) are reached through the agent behind the local store.
-  std::unique_ptr<RegistryService> store =
-      OpenMachineRegistry(OpenLocalRegistry());
+  std::unique_ptr<RegistryService> store = OpenRunRegistry();
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
   // Another machine's agent saves each change as it comes, behind records flushed one by one,
@@ -177,10 +174,12 @@ bool RunControl::RunJob() {
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }
   // Local changes are saved in batches behind the backout records, and whatever the run
-  // changed is saved before it ends, failed or not, so that its backout file undoes it.
+  // changed is saved before it ends, failed or not, so that its backout file undoes it. A
+  // registry that takes each change at once (Windows') needs each record written out before
+  // its change; the file still reaches the disk only at each batch's save.
   ChangeBatch batch(*store, backout_, state_);
   if (!batch.Begin(LocalRegistryPath())) return false;
-  backout_.DeferFlushes();
+  if (store->HoldsChanges()) backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
   return batch.Finish() && completed;

@@ -7,11 +7,16 @@
 
 #include "registry/registry_service.h"
 
-// Where the local registry lives: $DORVALEX_REGISTRY when set, else the default store.
+// Where the local registry lives: $DORVALEX_REGISTRY when set, else the default store. Empty
+// where the system keeps the registry itself (Windows).
 std::string LocalRegistryPath();
 
 // A service over the local registry. Opening never fails here: a problem shows as the code of
 // each call.
 std::unique_ptr<RegistryService> OpenLocalRegistry();
+
+// The registry a run works on: the local one, through which the registries of other machines
+// (/MACHINE:) are reached.
+std::unique_ptr<RegistryService> OpenRunRegistry();
 
 #endif  // DORVALEX_REGISTRY_LOCAL_REGISTRY_H_

@@ -194,6 +194,8 @@ class NativeRegistry final : public RegistryService {
     return status;
   }
 
+  bool HoldsChanges() const override { return false; }
+
   RegStatus RegCloseKey(KeyHandle key) override {
     if (kept_.key && key == kept_.handle) {
       if (!kept_.lent) return kErrorInvalidHandle;

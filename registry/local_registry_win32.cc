@@ -1,0 +1,11 @@
+// The local registry on Windows is the system's own, which reaches other machines itself
+// (RegConnectRegistryA through the remote registry service).
+#include "registry/local_registry.h"
+
+#include "registry/native/native_registry.h"
+
+std::string LocalRegistryPath() { return ""; }
+
+std::unique_ptr<RegistryService> OpenLocalRegistry() { return OpenNativeRegistry(); }
+
+std::unique_ptr<RegistryService> OpenRunRegistry() { return OpenNativeRegistry(); }
