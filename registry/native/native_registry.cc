@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <unordered_set>
 
 namespace {
 
@@ -48,6 +49,27 @@ LONG OpenItself(HKEY parent, HKEY* key) {
   return ::RegOpenKeyExA(parent, "", 0, MAXIMUM_ALLOWED, key);
 }
 
+// RegCreateKeyA itself, with word of whether the key is new: that call is RegCreateKeyExA
+// with the rights the caller may have.
+LONG CreateKey(HKEY parent, const std::string& subkey, HKEY* key, bool* created) {
+  DWORD disposition = 0;
+  LONG status = ::RegCreateKeyExA(parent, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  MAXIMUM_ALLOWED, nullptr, key, &disposition);
+  *created = status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
+  return status;
+}
+
+// A value name whose every letter is ASCII, folded for comparison; false for other names,
+// which the system compares by rules of its own.
+bool FoldAsciiName(std::string_view name, std::string* folded) {
+  folded->clear();
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    folded->push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  }
+  return true;
+}
+
 class NativeRegistry final : public RegistryService {
  public:
   NativeRegistry() = default;
@@ -79,8 +101,9 @@ class NativeRegistry final : public RegistryService {
       return kErrorSuccess;
     }
     HKEY key = nullptr;
+    bool created = false;
     LONG status = OnKey(parent, [&](HKEY p) {
-      return name.empty() ? OpenItself(p, &key) : ::RegCreateKeyA(p, name.c_str(), &key);
+      return name.empty() ? OpenItself(p, &key) : CreateKey(p, name, &key, &created);
     });
     if (status != ERROR_SUCCESS) return status;
     *result = FromHkey(key);
@@ -92,6 +115,7 @@ class NativeRegistry final : public RegistryService {
       kept_.subkey = std::move(name);
       kept_.lent = true;
       kept_.verified = true;
+      kept_.fresh = created;
     }
     return kErrorSuccess;
   }
@@ -124,6 +148,7 @@ class NativeRegistry final : public RegistryService {
                              uint8_t* data, uint32_t* size) override {
     std::string text;
     if (!ToCString(name, &text)) return kErrorFileNotFound;
+    if (KnownAbsent(key, name)) return kErrorFileNotFound;
     DWORD valueType = 0, byteCount = size ? *size : 0;
     LONG status = OnKey(key, [&](HKEY k) {
       return ::RegQueryValueExA(k, text.c_str(), nullptr, &valueType, data,
@@ -140,6 +165,7 @@ class NativeRegistry final : public RegistryService {
                            uint32_t type, const uint8_t* data, uint32_t size) override {
     std::string text;
     if (!ToCString(name, &text)) return kErrorInvalidParameter;
+    NoteValueChange(key, name);
     return OnKey(key, [&](HKEY k) {
       return ::RegSetValueExA(k, text.c_str(), reserved, type, data, size);
     });
@@ -148,6 +174,7 @@ class NativeRegistry final : public RegistryService {
   RegStatus RegDeleteValueA(KeyHandle key, std::string_view name) override {
     std::string text;
     if (!ToCString(name, &text)) return kErrorFileNotFound;
+    NoteValueChange(key, name);
     return OnKey(key, [&](HKEY k) { return ::RegDeleteValueA(k, text.c_str()); });
   }
 
@@ -213,7 +240,9 @@ class NativeRegistry final : public RegistryService {
  private:
   // The key that RegCreateKeyA opened last. `lent` while the caller holds it; `verified` once
   // a call on it succeeded since it was handed out, so that a 1018 afterwards is the caller's
-  // own answer (the key went while held), not a key deleted between two lines.
+  // own answer (the key went while held), not a key deleted between two lines. `fresh` while
+  // the key is one this service created and whose values were all set through it: `changed`
+  // holds their folded names, and any other name is known to be absent without asking.
   struct KeptKey {
     HKEY key = nullptr;
     HKEY replaced = nullptr;  // the deleted key's handle, closed with the entry
@@ -223,7 +252,29 @@ class NativeRegistry final : public RegistryService {
     bool lent = false;
     bool verified = false;
     bool stale = false;
+    bool fresh = false;
+    std::unordered_set<std::string> changed;
   };
+
+  // Whether value `name` of `key` cannot be there: the kept key is one this run created, and
+  // no value of that name was set through it. Saves a query per line in a new key.
+  bool KnownAbsent(KeyHandle key, std::string_view name) {
+    if (!kept_.fresh || !kept_.lent || key != kept_.handle) return false;
+    std::string folded;
+    return FoldAsciiName(name, &folded) && !kept_.changed.count(folded);
+  }
+
+  // Before a value of `key` changes: the kept key's record of its own values follows, and a
+  // change through any other handle (maybe to the same key) ends what it knows.
+  void NoteValueChange(KeyHandle key, std::string_view name) {
+    if (!kept_.fresh) return;
+    std::string folded;
+    if (key == kept_.handle && FoldAsciiName(name, &folded)) {
+      kept_.changed.insert(std::move(folded));
+    } else {
+      kept_.fresh = false;
+    }
+  }
 
   // Runs `call` on the Windows handle for `key`. On the kept key: 6 once the caller closed it;
   // a key deleted before this line began is created again and the call repeated once.
@@ -234,11 +285,13 @@ class NativeRegistry final : public RegistryService {
     LONG status = call(kept_.key);
     if (status == ERROR_KEY_DELETED && !kept_.verified && !kept_.replaced) {
       HKEY again = nullptr;
-      if (::RegCreateKeyA(ToHkey(kept_.parent), kept_.subkey.c_str(), &again) == ERROR_SUCCESS) {
+      bool created = false;
+      if (CreateKey(ToHkey(kept_.parent), kept_.subkey, &again, &created) == ERROR_SUCCESS) {
         // The old handle stays open until the entry goes, so that Windows cannot give its
         // number to another key while the caller still holds it.
         kept_.replaced = kept_.key;
         kept_.key = again;
+        kept_.fresh = false;
         status = call(kept_.key);
       }
     }

@@ -17,7 +17,9 @@
 // the same key costs no open and close: a create of the same parent and subkey hands it out
 // again. Callers see no difference: a handle they closed is refused with 6 as before, a second
 // create of a key they hold gives a handle of its own, and a key deleted meanwhile (by this
-// run or another program) is created again on its next use, as a new create would do.
+// run or another program) is created again on its next use, as a new create would do. While
+// that key is one this service created, a query for a value never set through it is answered
+// "not found" without asking the system: in a new key a value line then costs its set alone.
 std::unique_ptr<RegistryService> OpenNativeRegistry();
 
 #endif  // DORVALEX_REGISTRY_NATIVE_NATIVE_REGISTRY_H_
