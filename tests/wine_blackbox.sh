@@ -119,6 +119,17 @@ sed -n 4,5p out | tr '\n' '|' | grep -Eq '^\*\*\*ERROR : Unable to Create Regist
 dx /REG:absent.txt
 expect 1 '***ERROR : Unable to open Registry Input File: "absent.txt"'
 
+case="other machines are reached through the system's remote registry"
+printf 'DORVALEX\nUPDATE:[HKLM\\Software\\DxRemote]\nUPDATE:"v"="x"\n' >machine.txt
+dx /REG:machine.txt '/MACHINE:NOSUCHMACHINE'
+[ "$code" = 1 ] || fail "exit code $code"
+sed -n 4,5p out | tr '\n' '|' | grep -Eq '^\*\*\*ERROR : Could not connect to remote registry\|         : \([0-9]+\)[^|]+\|$' ||
+  fail "no connect error: $(cat out)"
+printf 'DORVALEX\nUPDATE:[HKCU\\Software\\DxRemote]\nUPDATE:"v"="x"\n' >remote.txt
+dx /REG:remote.txt /MACHINE:OTHER
+expect 1 "***ERROR : HKEY_CURRENT_USER cannot be opened on a remote machine
+***ERROR : Fatal Error - Program Exit"
+
 case="names beyond ASCII are UTF-8 in scripts and files, UTF-16 in the registry"
 printf 'DORVALEX\nDELETE:[HKCU\\Software\\Gr\xc3\xbc\xc3\x9fe]\n' >clean.txt
 dx /REG:clean.txt
@@ -130,6 +141,24 @@ export_key 'HKEY_CURRENT_USER\Software\Grüße' | grep -qx '"Straße"="München"
 grep -q 'DELETE:\[HKCU\\Software\\Grüße\]' undo5.txt || fail "backout: $(cat undo5.txt)"
 dx /REG:undo5.txt
 [ -z "$(export_key 'HKEY_CURRENT_USER\Software\Grüße')" ] || fail "not undone"
+
+case="a killed run leaves no change without its record"
+printf 'DORVALEX\nUPDATE:[HKCU\\Software\\DxKilled]\n' >killed-seed.txt
+dx /REG:killed-seed.txt
+{ printf 'DORVALEX\r\nUPDATE:[HKCU\\Software\\DxKilled]\r\n'
+  for i in $(seq 1 50000); do printf 'UPDATE:"v%05d"=Dword:%08x\r\n' "$i" "$i"; done; } >killed.txt
+WINEPREFIX=$WINEPREFIX WINEDEBUG=-all "$run" "$build/dorvalex.exe" /REG:killed.txt /BACKUP:undo6.txt \
+  </dev/null >/dev/null 2>&1 &
+sleep 1.5
+kill -KILL $! 2>/dev/null
+wait $! 2>/dev/null
+set_values=$(export_key 'HKEY_CURRENT_USER\Software\DxKilled' | grep -o '^"v[0-9]*"' | tr -d '"')
+recorded=$(tr -d '\r' <undo6.txt | grep -o '^DELETE:"v[0-9]*"=$' | cut -d'"' -f2)
+missing=$(comm -23 <(echo "$set_values" | sort) <(echo "$recorded" | sort))
+[ -z "$missing" ] || fail "values without a record: $(echo $missing | head -c 200)"
+echo "killed after $(echo "$set_values" | grep -c v) of 50000 values"
+dx /REG:undo6.txt
+[ -z "$(export_key 'HKEY_CURRENT_USER\Software\DxKilled' | grep '^"v')" ] || fail "undo left values"
 
 case="full backup of HKLM and HKU"
 dx /REGBACKUP
