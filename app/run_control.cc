@@ -163,22 +163,24 @@ void RunControl::PrintSummary() const {
 }
 
 bool RunControl::RunJob() {
-  std::unique_ptr<RegistryService> store = OpenRunRegistry();
+  // Other machines (/MACHINE:) are reached through the run's registry; a run on another
+  // machine batches its changes there.
+  const bool remote = settings_.machineName.has_value();
+  std::unique_ptr<RegistryService> store = OpenRunRegistry(remote);
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
-  // Another machine's agent saves each change as it comes, behind records flushed one by one,
-  // and reports for itself when its store cannot be read.
-  if (settings_.noAction || settings_.machineName) {
-    if (!settings_.machineName && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
+  if (settings_.noAction) {
+    if (!remote && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
     return ReadScriptFile(settings_.inputPath, state_, operations);
   }
-  // Local changes are saved in batches behind the backout records, and whatever the run
-  // changed is saved before it ends, failed or not, so that its backout file undoes it. A
-  // registry that takes each change at once (Windows') needs each record written out before
-  // its change; the file still reaches the disk only at each batch's save.
+  // Changes are saved in batches behind the backout records (another machine's agent saves
+  // when the client tells it the records are safe), and whatever the run changed is saved
+  // before it ends, failed or not, so that its backout file undoes it. A registry that takes
+  // each change at once (Windows') needs each record written out before its change; the file
+  // still reaches the disk only at each batch's save.
   ChangeBatch batch(*store, backout_, state_);
-  if (!batch.Begin(LocalRegistryPath())) return false;
+  if (!batch.Begin(remote ? *settings_.machineName : LocalRegistryPath(), !remote)) return false;
   if (store->HoldsChanges()) backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScriptFile(settings_.inputPath, state_, operations);

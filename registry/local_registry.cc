@@ -11,6 +11,6 @@ std::unique_ptr<RegistryService> OpenLocalRegistry() {
 }
 
 // Other machines are reached through the agent behind the local store.
-std::unique_ptr<RegistryService> OpenRunRegistry() {
-  return OpenMachineRegistry(OpenLocalRegistry());
+std::unique_ptr<RegistryService> OpenRunRegistry(bool batchRemote) {
+  return OpenMachineRegistry(OpenLocalRegistry(), nullptr, batchRemote);
 }

@@ -16,7 +16,8 @@ std::string LocalRegistryPath();
 std::unique_ptr<RegistryService> OpenLocalRegistry();
 
 // The registry a run works on: the local one, through which the registries of other machines
-// (/MACHINE:) are reached.
-std::unique_ptr<RegistryService> OpenRunRegistry();
+// (/MACHINE:) are reached. With `batchRemote` a run's batch of changes goes to the other
+// machine (where the registry holds changes in batches).
+std::unique_ptr<RegistryService> OpenRunRegistry(bool batchRemote);
 
 #endif  // DORVALEX_REGISTRY_LOCAL_REGISTRY_H_

@@ -8,4 +8,7 @@ std::string LocalRegistryPath() { return ""; }
 
 std::unique_ptr<RegistryService> OpenLocalRegistry() { return OpenNativeRegistry(); }
 
-std::unique_ptr<RegistryService> OpenRunRegistry() { return OpenNativeRegistry(); }
+// Each change reaches the other machine's registry at its call: there is no batch to send.
+std::unique_ptr<RegistryService> OpenRunRegistry(bool /*batchRemote*/) {
+  return OpenNativeRegistry();
+}
