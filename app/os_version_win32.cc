@@ -1,8 +1,10 @@
 // The version query of the running Windows system (Windows builds): the extended record first,
 // the plain one when the system refuses it, and then the product type from the registry.
+#include "app/os_version_win32.h"
+
 #include <windows.h>
 
-#include "app/os_description.h"
+#include <cstring>
 
 namespace {
 
@@ -24,15 +26,14 @@ std::optional<std::string> ReadProductOptions() {
 
 }  // namespace
 
-bool QueryOsVersion(OsInfo* info) {
+bool QueryOsVersionWith(VersionCall getVersion, OsInfo* info) {
   *info = OsInfo();
   OSVERSIONINFOEXA version = {};
   version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-  auto* plain = reinterpret_cast<OSVERSIONINFOA*>(&version);
-  bool extended = GetVersionExA(plain) != FALSE;
+  bool extended = getVersion(&version) != 0;
   if (!extended) {
     version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-    if (!GetVersionExA(plain)) return false;
+    if (!getVersion(&version)) return false;
   }
   OsVersionRecord record;
   record.platformId = version.dwPlatformId;
@@ -47,4 +48,10 @@ bool QueryOsVersion(OsInfo* info) {
   }
   *info = ClassifyOsVersion(record);
   return true;
+}
+
+bool QueryOsVersion(OsInfo* info) {
+  return QueryOsVersionWith(
+      [](void* record) { return GetVersionExA(static_cast<OSVERSIONINFOA*>(record)) ? 1 : 0; },
+      info);
 }
