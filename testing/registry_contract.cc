@@ -150,6 +150,7 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r, const RegistryTraits& t) 
       {"SOFTWARE\\A\\", kErrorInvalidParameter},
       {"\\SOFTWARE", kErrorInvalidParameter},
       {"\\", kErrorInvalidParameter},
+      {std::string("SOFTWARE\\A\0B", 12), kErrorInvalidParameter},
   };
   for (const Row& row : rows) {
     if (t.systemNameRules && row.subkey != "SOFTWARE\\A\\B") continue;
@@ -173,6 +174,7 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r, const RegistryTraits& t) 
 
   EXPECT_EQ(Set(r, software, std::string(16383, 'v'), kRegBinary, "x"), kErrorSuccess);
   EXPECT_EQ(Set(r, software, std::string(16384, 'v'), kRegBinary, "x"), kErrorInvalidParameter);
+  EXPECT_EQ(Set(r, software, std::string("v\0", 2), kRegBinary, "x"), kErrorInvalidParameter);
   EXPECT_EQ(Get(r, software, std::string(16383, 'V')), "x");
   EXPECT_EQ(r.RegDeleteValueA(software, std::string(16383, 'v')), kErrorSuccess);
   r.RegCloseKey(software);
