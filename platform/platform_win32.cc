@@ -177,6 +177,13 @@ bool StreamIsDirectory(std::FILE* stream) {
   return !InfoOf(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool StreamIsRegularFile(std::FILE* stream) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  return InfoOf(handle, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool CreateFolders(const std::string& folder, bool shared) {
   if (folder.empty() || IsDirectory(folder)) return true;
   PrivateSecurity security;
@@ -363,6 +370,25 @@ void FileLock::Release() {
   }
   held_ = false;
 }
+
+bool WriteStandardError(std::string_view bytes) {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && WriteAllTo(handle, bytes);
+}
+
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+// The Windows build keeps no store file of its own, so no run of it holds such a lock.
+bool FindLockHolder(const std::string&, std::string*, std::string*) { return false; }
 
 std::string CurrentUserSid() {
   HANDLE token = nullptr;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/reversal.h"
 #include "ops/operations.h"
@@ -82,9 +82,8 @@ class LineRecorder final : public OperationHandlers {
 // Turns the backout file last-first, as run control does after a run.
 bool Reverse(const std::string& path) {
   CaptureOutput output;
-  RunSettings settings;
   ScriptState state;
-  const bool ok = ReverseBackout(path, settings, state);
+  const bool ok = ReverseBackout(path, {}, /*quiet=*/true, state);
   EXPECT_TRUE(ok) << output.text();
   return ok;
 }
@@ -225,7 +224,7 @@ class CrashCase {
       EXPECT_EQ(store->BeginChanges(), kErrorSuccess);
       KeyAccess keys(*store, state);
       BackoutFile backout;
-      EXPECT_TRUE(backout.Create(settings.backoutPath) && backout.Write("DORVALEX\n"));
+      EXPECT_TRUE(backout.Create(settings.backoutPath, true) && backout.Write("DORVALEX\n"));
       Operations operations(settings, state, keys, backout);
       steps_ = {{Digest(*store), 0, 0}};  // the start needs no record, not even the header
       LineRecorder recorder(operations, [&] {

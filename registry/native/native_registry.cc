@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/ascii_case.h"
+
 namespace {
 
 // The interface numbers the predefined roots from 0x80000000; Windows' HKEY constants are the
@@ -65,7 +67,7 @@ bool FoldAsciiName(std::string_view name, std::string* folded) {
   folded->clear();
   for (char c : name) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
-    folded->push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    folded->push_back(FoldAsciiCase(c));
   }
   return true;
 }
