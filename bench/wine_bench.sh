@@ -1,7 +1,8 @@
 #!/bin/bash
 # The Windows build under Wine, timed (figures, not a test): a 100,000-line REGEDIT4 script
 # applied with /BACKUP: to a fresh prefix, next to Wine's own `regedit /S` importing the same
-# file into another fresh prefix, and the full backup (/REGBACKUP) of the first prefix.
+# file into another fresh prefix, the same again over the keys both made, and the full backup
+# (/REGBACKUP) of the first prefix.
 # Usage: bench/wine_bench.sh [BUILD_DIR] (default build-windows; build it first with
 # scripts/build-windows.sh). Works in a scratch folder under ${BENCH_DIR:-/tmp}, removed at the end.
 set -euo pipefail
@@ -62,6 +63,17 @@ end=$(seconds)
 theirs=$(rate "$count" "$start" "$end")
 theirs_s=$(python3 -c "print(f'{$end - $start:.2f}')")
 
+# The same file again over the keys it made: now every line's old value must be read first.
+start=$(seconds)
+WINEPREFIX="$work/prefix-dorvalex" "$source_dir/scripts/wine-run.sh" "$build/dorvalex.exe" \
+  /REG:bench.reg /BACKUP:undo-again.txt >again.out || { cat again.out; exit 1; }
+end=$(seconds)
+ours_again_s=$(python3 -c "print(f'{$end - $start:.2f}')")
+start=$(seconds)
+WINEPREFIX="$work/prefix-regedit" "$source_dir/scripts/wine-run.sh" regedit /S bench.reg
+end=$(seconds)
+theirs_again_s=$(python3 -c "print(f'{$end - $start:.2f}')")
+
 start=$(seconds)
 WINEPREFIX="$work/prefix-dorvalex" "$source_dir/scripts/wine-run.sh" "$build/dorvalex.exe" \
   /REGBACKUP >backup.out || { cat backup.out; exit 1; }
@@ -73,4 +85,6 @@ backup_s=$(python3 -c "print(f'{$end - $start:.2f}')")
 echo "apply, $count lines with /BACKUP: into a fresh prefix: ${ours_s} s, $ours lines/s"
 echo "wine regedit /S, same file into a fresh prefix:       ${theirs_s} s, $theirs lines/s"
 python3 -c "print(f'ratio (dorvalex / regedit): {$theirs_s / $ours_s:.2f}')"
+echo "again over the same keys: dorvalex ${ours_again_s} s, regedit ${theirs_again_s} s," \
+  "ratio $(python3 -c "print(f'{$theirs_again_s / $ours_again_s:.2f}')")"
 echo "full backup of that prefix, $values values:        ${backup_s} s, $backup values/s"
