@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build-windows}
+[[ $build_dir == /* ]] || build_dir=$PWD/$build_dir
 toolchain=$PWD/cmake/toolchain-mingw-w64.cmake
-gtest_prefix=$PWD/$build_dir/googletest
+gtest_prefix=$build_dir/googletest
 if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake -S /usr/src/googletest -B "$build_dir/googletest-build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
