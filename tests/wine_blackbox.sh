@@ -75,6 +75,19 @@ dx /REG:undo1.txt
   fail "not restored: $(diff <(echo "$before") <(export_key 'HKEY_LOCAL_MACHINE\Software\Dorvalex Example'))"
 "$run" reg delete 'HKLM\Software\Dorvalex Example' /f >/dev/null 2>&1
 
+case="an export of Wine's regedit (version 5, UTF-16LE) applies and undoes"
+"$run" "$build/dorvalex.exe" /REG:example.txt >/dev/null 2>&1
+"$run" "$build/dorvalex.exe" /REG:example-regedit4.reg >/dev/null 2>&1
+before=$(export_key 'HKEY_LOCAL_MACHINE\Software\Dorvalex Example')
+cp export.reg wine-export.reg
+"$run" reg delete 'HKLM\Software\Dorvalex Example' /f >/dev/null 2>&1
+dx /REG:wine-export.reg /BACKUP:undo7.txt
+expect 0 "wine-export.reg was applied."
+[ "$(export_key 'HKEY_LOCAL_MACHINE\Software\Dorvalex Example')" = "$before" ] ||
+  fail "import differs: $(diff <(echo "$before") <(export_key 'HKEY_LOCAL_MACHINE\Software\Dorvalex Example'))"
+dx /REG:undo7.txt
+[ -z "$(export_key 'HKEY_LOCAL_MACHINE\Software\Dorvalex Example')" ] || fail "not undone"
+
 case="a deleted key comes back with its values"
 crlf 'DORVALEX
 UPDATE:[HKCU\Software\DxThree]
