@@ -1,0 +1,173 @@
+// POSIX side of the hive backend's file calls, kept in this one file.
+#include "registry/hive/hive_disk.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kBaseBlockSize = 4096;
+constexpr size_t kChecksumOffset = 0x1FC;
+
+uint32_t Word(const uint8_t* at) {
+  return at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+uint32_t Checksum(const uint8_t* block) {
+  uint32_t checksum = 0;
+  for (size_t at = 0; at < kChecksumOffset; at += 4) checksum ^= Word(block + at);
+  // The format maps the two values a plain XOR cannot be to others.
+  if (checksum == 0xFFFFFFFF) checksum = 0xFFFFFFFE;
+  if (checksum == 0) checksum = 1;
+  return checksum;
+}
+
+RegStatus StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return kErrorFileNotFound;
+    case EACCES: case EPERM: case EROFS: return kErrorAccessDenied;
+    case ENOSPC: case EDQUOT: return kErrorDiskFull;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    default: return kErrorRegistryIoFailed;
+  }
+}
+
+bool SyncFolder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+}  // namespace
+
+RegStatus ReadHiveHeader(const std::string& path, HiveHeader* header) {
+  *header = HiveHeader();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno);
+  uint8_t block[kBaseBlockSize];
+  ssize_t got = pread(fd, block, sizeof block, 0);
+  close(fd);
+  if (got < 4 || std::memcmp(block, "regf", 4) != 0) return kErrorSuccess;
+  header->isHive = true;
+  if (got < static_cast<ssize_t>(sizeof block)) return kErrorSuccess;
+  header->checksumRight = Checksum(block) == Word(block + kChecksumOffset);
+  header->clean = Word(block + 4) == Word(block + 8) && header->checksumRight;
+  header->minor = Word(block + 0x18);
+  return kErrorSuccess;
+}
+
+RegStatus CopyWithChecksumSet(const std::string& path, int* fd) {
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return StatusFromErrno(errno);
+  int out = memfd_create("hive", MFD_CLOEXEC);
+  RegStatus status = out < 0 ? StatusFromErrno(errno) : kErrorSuccess;
+  std::vector<uint8_t> buffer(1 << 20);
+  for (off_t at = 0; status == kErrorSuccess;) {
+    ssize_t got = pread(in, buffer.data(), buffer.size(), at);
+    if (got <= 0) {
+      if (got < 0) status = StatusFromErrno(errno);
+      break;
+    }
+    if (at == 0 && got >= static_cast<ssize_t>(kBaseBlockSize)) {
+      uint32_t checksum = Checksum(buffer.data());
+      std::memcpy(buffer.data() + kChecksumOffset, &checksum, 4);
+    }
+    if (write(out, buffer.data(), got) != got) status = StatusFromErrno(errno);
+    at += got;
+  }
+  close(in);
+  if (status != kErrorSuccess) {
+    if (out >= 0) close(out);
+    return status;
+  }
+  *fd = out;
+  return kErrorSuccess;
+}
+
+void CloseCopy(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+bool IsPlainFile(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+FileStamp StampOf(const std::string& path) {
+  struct stat info;
+  FileStamp stamp;
+  if (stat(path.c_str(), &info) != 0) return stamp;
+  stamp.device = info.st_dev;
+  stamp.inode = info.st_ino;
+  stamp.size = info.st_size;
+  stamp.modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return stamp;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+RegStatus ReplaceFile(const std::string& path,
+                      const std::function<RegStatus(const std::string& tempPath)>& write) {
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string folder = FolderOf(path);
+  std::string temp = folder + "/." + name + ".dorvalex-XXXXXX";
+  // mkostemp creates the file exclusively (never through a link) and private (0600).
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno);
+  RegStatus status = write("/proc/self/fd/" + std::to_string(fd));
+  if (status == kErrorSuccess && fsync(fd) != 0) status = StatusFromErrno(errno);
+  if (close(fd) != 0 && status == kErrorSuccess) status = StatusFromErrno(errno);
+  if (status == kErrorSuccess && rename(temp.c_str(), path.c_str()) != 0) {
+    status = StatusFromErrno(errno);
+  }
+  if (status != kErrorSuccess) {
+    unlink(temp.c_str());
+    return status;
+  }
+  return SyncFolder(folder) ? kErrorSuccess : kErrorRegistryIoFailed;
+}
+
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+RegStatus FolderLock::Acquire(const std::string& folder, int waitMs) {
+  if (fd_ < 0) fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return StatusFromErrno(errno);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return kErrorSuccess;
+    if (errno != EWOULDBLOCK && errno != EINTR) return kErrorSuccess;  // no locks here
+    if (std::chrono::steady_clock::now() >= deadline) return kErrorBusy;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
+void FolderLock::Release() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}

@@ -1,0 +1,173 @@
+// The smallest valid hive: a 4 KiB base block with its checksum, then one 4 KiB bin holding
+// the root key cell, its security cell and one free cell over the rest.
+#include "testing/hive_files.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+
+namespace dx_testing {
+namespace {
+
+constexpr uint32_t kBlock = 4096;
+constexpr uint32_t kRootOffset = 0x20;  // cells are addressed from the start of the first bin
+constexpr uint32_t kNone = 0xFFFFFFFF;
+
+void Put16(std::string* out, uint32_t v) {
+  out->push_back(static_cast<char>(v & 0xFF));
+  out->push_back(static_cast<char>(v >> 8));
+}
+void Put32(std::string* out, uint32_t v) {
+  Put16(out, v & 0xFFFF);
+  Put16(out, v >> 16);
+}
+
+// An allocated cell: negative size, the payload, padding to a multiple of 8.
+std::string Cell(const std::string& payload) {
+  uint32_t size = (4 + payload.size() + 7) & ~7u;
+  std::string cell;
+  Put32(&cell, static_cast<uint32_t>(-static_cast<int32_t>(size)));
+  cell += payload;
+  cell.resize(size, '\0');
+  return cell;
+}
+
+std::string RootKey(uint32_t securityOffset) {
+  constexpr std::string_view kName = "ROOT";
+  std::string nk = "nk";
+  Put16(&nk, 0x2C);  // hive entry, not deletable, name stored as ASCII
+  nk.append(8, '\0');  // last written
+  Put32(&nk, 0);       // access bits
+  Put32(&nk, 0);       // parent (none)
+  Put32(&nk, 0);       // subkeys
+  Put32(&nk, 0);       // volatile subkeys
+  Put32(&nk, kNone);   // subkey list
+  Put32(&nk, kNone);   // volatile subkey list
+  Put32(&nk, 0);       // values
+  Put32(&nk, kNone);   // value list
+  Put32(&nk, securityOffset);
+  Put32(&nk, kNone);   // class name
+  for (int i = 0; i < 5; ++i) Put32(&nk, 0);  // largest names and data, work variable
+  Put16(&nk, kName.size());
+  Put16(&nk, 0);
+  nk += kName;
+  return Cell(nk);
+}
+
+std::string Security(uint32_t offset) {
+  // A self-relative descriptor with no owner, group or lists.
+  std::string descriptor;
+  descriptor.push_back(1);
+  descriptor.push_back(0);
+  Put16(&descriptor, 0x8000);
+  for (int i = 0; i < 4; ++i) Put32(&descriptor, 0);
+  std::string sk = "sk";
+  Put16(&sk, 0);
+  Put32(&sk, offset);  // the only security cell links to itself both ways
+  Put32(&sk, offset);
+  Put32(&sk, 1);       // reference count
+  Put32(&sk, descriptor.size());
+  return Cell(sk + descriptor);
+}
+
+std::string Bin() {
+  uint32_t securityOffset = kRootOffset + RootKey(0).size();
+  std::string cells = RootKey(securityOffset) + Security(securityOffset);
+  std::string bin = "hbin";
+  Put32(&bin, 0);
+  Put32(&bin, kBlock);
+  bin.append(16, '\0');  // reserved, timestamp
+  Put32(&bin, 0);
+  bin += cells;
+  Put32(&bin, kBlock - bin.size());  // the rest is one free cell
+  bin.resize(kBlock, '\0');
+  return bin;
+}
+
+std::string BaseBlock(uint32_t minor) {
+  std::string block = "regf";
+  Put32(&block, 1);  // sequence numbers, equal: the hive is clean
+  Put32(&block, 1);
+  block.append(8, '\0');
+  for (uint32_t v : {1u, minor, 0u, 1u, kRootOffset, kBlock, 1u}) Put32(&block, v);
+  block.resize(0x1FC, '\0');
+  uint32_t checksum = 0;
+  for (size_t at = 0; at < block.size(); at += 4) {
+    checksum ^= static_cast<uint8_t>(block[at]) | static_cast<uint8_t>(block[at + 1]) << 8 |
+                static_cast<uint8_t>(block[at + 2]) << 16 |
+                static_cast<uint32_t>(static_cast<uint8_t>(block[at + 3])) << 24;
+  }
+  Put32(&block, checksum);
+  block.resize(kBlock, '\0');
+  return block;
+}
+
+}  // namespace
+
+bool WriteEmptyHive(const std::string& path, uint32_t minor) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << BaseBlock(minor) << Bin();
+  return static_cast<bool>(out.flush());
+}
+
+}  // namespace dx_testing
+
+namespace dx_testing {
+namespace {
+
+// Runs `command` through the shell; its standard output into *out, its standard error into
+// *err. The exit status.
+int RunCapturing(const std::string& command, std::string* out, std::string* err) {
+  char errPath[] = "/tmp/dx-hive-check-XXXXXX";
+  int fd = mkstemp(errPath);
+  if (fd < 0) return -1;
+  close(fd);
+  FILE* pipe = popen((command + " 2>" + errPath).c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  size_t got;
+  out->clear();
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out->append(buffer, got);
+  int status = pclose(pipe);
+  std::ifstream in(errPath, std::ios::binary);
+  err->assign(std::istreambuf_iterator<char>(in), {});
+  unlink(errPath);
+  return status;
+}
+
+std::string Quoted(const std::string& path) {
+  std::string quoted = "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string RegfExport(const std::string& path) {
+  std::string out, err;
+  int status = RunCapturing("regfexport " + Quoted(path), &out, &err);
+  // regfexport ends with 0 also when it could not read the file: its complaints tell.
+  if (status != 0 || !err.empty() || out.find("Unable to") != std::string::npos) {
+    return "regfexport: " + err + out.substr(out.find("Unable to") == std::string::npos
+                                                 ? out.size()
+                                                 : out.find("Unable to"));
+  }
+  // The first line names the program's version, not the hive.
+  return out.substr(out.find('\n') + 1);
+}
+
+std::string ReaderComplaints(const std::string& path) {
+  std::string complaints;
+  std::string exported = RegfExport(path);
+  if (exported.rfind("regfexport: ", 0) == 0) complaints = exported;
+  std::string out, err;
+  if (RunCapturing("hivexml " + Quoted(path), &out, &err) != 0 || !err.empty()) {
+    complaints += "hivexml: " + err;
+  }
+  return complaints;
+}
+
+}  // namespace dx_testing
