@@ -1,6 +1,6 @@
 // Enumeration through the rows a handle keeps: listings longer than one window, the key's
 // information answered from them, and rows that must never outlive a change of the store.
-#include "registry/sqlite/listing_prefetch.h"
+#include "registry/listing_prefetch.h"
 
 #include <stdlib.h>
 

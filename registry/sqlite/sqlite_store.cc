@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "registry/sqlite/store_path.h"
 
@@ -160,9 +161,22 @@ class SqliteStore::Use {
   sqlite3_stmt* stmt_;
 };
 
-SqliteStore::SqliteStore(const std::string& path) : statements_(kStatementCount, nullptr) {
+SqliteStore::SqliteStore(const std::string& path, std::string userKeyName)
+    : path_(path), userKeyName_(std::move(userKeyName)), statements_(kStatementCount, nullptr) {
   Open(path);
 }
+
+bool SqliteStore::CurrentUserKeyName(std::string* name) const {
+  *name = userKeyName_;
+  return true;
+}
+
+RegStatus SqliteStore::AcquireRunLock() {
+  if (path_ == ":memory:") return kErrorSuccess;  // private to this connection
+  return runLock_.Acquire(path_, StoreWaitMilliseconds());
+}
+
+void SqliteStore::ReleaseRunLock() { runLock_.Release(); }
 
 SqliteStore::~SqliteStore() {
   for (sqlite3_stmt* stmt : statements_) sqlite3_finalize(stmt);
@@ -448,7 +462,7 @@ RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data,
+RegStatus SqliteStore::ReplaceValueData(KeyId, int64_t id, uint32_t type, const uint8_t* data,
                                         uint32_t size) {
   sqlite3_stmt* stmt = Statement(kReplaceValueData);
   if (!stmt) return kErrorBadDb;

@@ -1,6 +1,6 @@
 // The rows of the local store: keys and values in one SQLite file, reached through prepared
-// statements. It knows nothing of handles, roots or views; sqlite_registry.cc builds the
-// registry calls on it.
+// statements. It is a tree store (registry/tree_store.h) and knows nothing of handles, roots
+// or views; the tree core builds the registry calls on it.
 //
 // Invariants the store keeps:
 //  1. Every registry call is atomic: it runs in a transaction of its own, or inside a run's
@@ -12,106 +12,71 @@
 #define DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "registry/sqlite/run_lock.h"
+#include "registry/tree_store.h"
 #include "registry/win32_codes.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-using KeyId = int64_t;
 inline constexpr KeyId kLocalMachineId = 1;
 inline constexpr KeyId kUsersId = 2;
 
-struct ValueRow {
-  int64_t id = 0;
-  std::string name;
-  uint32_t type = 0;
-  std::string data;
-  uint32_t dataSize = 0;
-};
-
-// One row of a listing. The texts point into the statement: valid during the visit only.
-struct ListedValue {
-  int64_t id = 0;
-  std::string_view name;
-  uint32_t type = 0;
-  std::string_view data;
-};
-struct ListedChild {
-  KeyId id = 0;
-  std::string_view name;
-  std::string_view fold;
-  bool hasChildren = false;  // the child has subkeys of its own
-};
-// Called for each listed row; false stops the listing after that row.
-using ValueVisitor = std::function<bool(const ListedValue&)>;
-using ChildVisitor = std::function<bool(const ListedChild&)>;
-
-class SqliteStore {
+class SqliteStore final : public TreeStore {
  public:
   // Opens (creating when missing or empty) the store at `path`; ":memory:" gives a private
   // store in memory. Never fails: status() holds the code every call must give.
-  explicit SqliteStore(const std::string& path);
+  // HKEY_CURRENT_USER shows HKU\`userKeyName`.
+  SqliteStore(const std::string& path, std::string userKeyName);
   ~SqliteStore();
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
-  // 0, or the code that stops every call (1009: not a store; 5: may not be read; ...).
-  RegStatus status() const { return status_; }
-  // The store may be read but not written.
-  bool readOnly() const { return readOnly_; }
+  RegStatus status() const override { return status_; }
+  bool readOnly() const override { return readOnly_; }
+  KeyId LocalMachineKey() const override { return kLocalMachineId; }
+  KeyId UsersKey() const override { return kUsersId; }
+  bool CurrentUserKeyName(std::string* name) const override;
+  // An advisory lock on the store file, waiting as long as a busy store is waited for.
+  RegStatus AcquireRunLock() override;
+  void ReleaseRunLock() override;
 
-  RegStatus BeginRead();
-  RegStatus BeginWrite();
-  RegStatus Commit();
-  void Rollback();
-  // False once SQLite ended the transaction by itself (after a full disk or an I/O error).
-  bool InTransaction() const;
-  // A nested mark inside a transaction: the changes after it can be undone alone.
-  RegStatus Mark();
-  RegStatus ReleaseMark();
-  void RollbackToMark();
-  // Changes whenever another connection commits a change (valid inside a transaction).
-  RegStatus DataVersion(int64_t* version);
+  RegStatus BeginRead() override;
+  RegStatus BeginWrite() override;
+  RegStatus Commit() override;
+  void Rollback() override;
+  bool InTransaction() const override;
+  RegStatus Mark() override;
+  RegStatus ReleaseMark() override;
+  void RollbackToMark() override;
+  RegStatus DataVersion(int64_t* version) override;
 
-  // 2 when parent has no child of that folded name.
-  RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child);
-  // `depth` counts the levels below the key's root (HKLM\A is 1).
+  RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) override;
   RegStatus InsertKey(KeyId parent, std::string_view name, std::string_view fold,
-                      int64_t depth, KeyId* id);
-  // 1018 when the key does not exist (any more).
-  RegStatus KeyDepth(KeyId id, int64_t* depth);
-  RegStatus HasChildren(KeyId id, bool* has);
-  // Deletes the key row and its values.
-  RegStatus DeleteKey(KeyId id);
+                      int64_t depth, KeyId* id) override;
+  RegStatus KeyDepth(KeyId id, int64_t* depth) override;
+  RegStatus HasChildren(KeyId id, bool* has) override;
+  RegStatus DeleteKey(KeyId id) override;
 
-  // 2 when the key has no such value. With withData false only dataSize is filled.
-  RegStatus FindValue(KeyId key, std::string_view fold, bool withData, ValueRow* row);
-  // Creates the value or replaces its type and data in place (its name and place stay).
+  RegStatus FindValue(KeyId key, std::string_view fold, bool withData, ValueRow* row) override;
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
-                     const uint8_t* data, uint32_t size);
-  // Creates a value the key does not have yet; *id is its row.
+                     const uint8_t* data, uint32_t size) override;
   RegStatus InsertValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
-                        const uint8_t* data, uint32_t size, int64_t* id);
-  // Replaces the type and data of the value row `id`.
-  RegStatus ReplaceValueData(int64_t id, uint32_t type, const uint8_t* data, uint32_t size);
-  // 2 when there is no such value.
-  RegStatus DeleteValue(KeyId key, std::string_view fold);
-  // The longest subkey name; the longest value name and value data (0 when there are none).
-  RegStatus LongestSubkey(KeyId key, uint32_t* maxSubkey);
-  RegStatus LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData);
+                        const uint8_t* data, uint32_t size, int64_t* id) override;
+  RegStatus ReplaceValueData(KeyId key, int64_t id, uint32_t type, const uint8_t* data,
+                             uint32_t size) override;
+  RegStatus DeleteValue(KeyId key, std::string_view fold) override;
+  RegStatus LongestSubkey(KeyId key, uint32_t* maxSubkey) override;
+  RegStatus LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData) override;
 
-  // Up to `limit` rows of a listing in one statement: values in creation order, children in
-  // ascending folded order. They start at number `offset`, or, when `after` is given, right
-  // after the value id / folded name it names. *ended: the listing's last row was visited.
   RegStatus ListValues(KeyId key, uint32_t offset, const int64_t* afterId, uint32_t limit,
-                       const ValueVisitor& visit, bool* ended);
+                       const ValueVisitor& visit, bool* ended) override;
   RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
-                         uint32_t limit, const ChildVisitor& visit, bool* ended);
+                         uint32_t limit, const ChildVisitor& visit, bool* ended) override;
 
  private:
   enum StatementId : int {
@@ -141,6 +106,9 @@ class SqliteStore {
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
 
+  const std::string path_;
+  const std::string userKeyName_;
+  RunLock runLock_;  // its descriptor is closed after SQLite's (destructor body first)
   sqlite3* db_ = nullptr;
   RegStatus status_ = kErrorSuccess;
   bool readOnly_ = false;

@@ -2,15 +2,15 @@
 // works on one key line after line, and each value line asks for the old value before it sets
 // the new one. Only this connection writes during a batch, so the copy stays exact as long as
 // every write to the key goes through it; the owner drops it whenever that is not sure.
-#ifndef DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_
-#define DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_
+#ifndef DORVALEX_REGISTRY_KEY_VALUES_H_
+#define DORVALEX_REGISTRY_KEY_VALUES_H_
 
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "registry/sqlite/sqlite_store.h"
+#include "registry/tree_store.h"
 #include "registry/key_names.h"
 
 class KeyValues {
@@ -60,4 +60,4 @@ class KeyValues {
   std::unordered_map<std::string, ValueRow> rows_;
 };
 
-#endif  // DORVALEX_REGISTRY_SQLITE_KEY_VALUES_H_
+#endif  // DORVALEX_REGISTRY_KEY_VALUES_H_

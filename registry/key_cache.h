@@ -1,8 +1,8 @@
-// What the local store has resolved: child ids by (parent id, folded name) and the ids known
+// What the tree core has resolved: child ids by (parent id, folded name) and the ids known
 // to exist, so that a path is not looked up level by level on every call. Valid only while
 // nobody else changed the store; the owner clears it when that happens.
-#ifndef DORVALEX_REGISTRY_SQLITE_KEY_CACHE_H_
-#define DORVALEX_REGISTRY_SQLITE_KEY_CACHE_H_
+#ifndef DORVALEX_REGISTRY_KEY_CACHE_H_
+#define DORVALEX_REGISTRY_KEY_CACHE_H_
 
 #include <cstring>
 #include <string>
@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "registry/sqlite/sqlite_store.h"
+#include "registry/tree_store.h"
 
 class KeyCache {
  public:
@@ -60,4 +60,4 @@ class KeyCache {
   uint64_t epoch_ = 0;
 };
 
-#endif  // DORVALEX_REGISTRY_SQLITE_KEY_CACHE_H_
+#endif  // DORVALEX_REGISTRY_KEY_CACHE_H_

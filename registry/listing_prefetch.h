@@ -2,8 +2,8 @@
 // consecutive rows read by one statement, so that enumerating index 0, 1, 2... costs one
 // statement per window instead of one per row, and the key's information query can be
 // answered from the same rows when they are the whole listing.
-#ifndef DORVALEX_REGISTRY_SQLITE_LISTING_PREFETCH_H_
-#define DORVALEX_REGISTRY_SQLITE_LISTING_PREFETCH_H_
+#ifndef DORVALEX_REGISTRY_LISTING_PREFETCH_H_
+#define DORVALEX_REGISTRY_LISTING_PREFETCH_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/sqlite/sqlite_store.h"
+#include "registry/tree_store.h"
 
 enum class Listing { kValues, kSubkeys };
 
@@ -41,7 +41,7 @@ class ListingWindow {
   // whenever the store may have changed): from the window when it holds it; from the next
   // window when index follows the window's end; otherwise from a window read at index.
   // 259 past the end. *row stays valid until the next call on this window.
-  RegStatus Seek(SqliteStore& store, KeyId key, uint64_t generation, uint32_t index,
+  RegStatus Seek(TreeStore& store, KeyId key, uint64_t generation, uint32_t index,
                  const Row** row) {
     if (!Current(key, generation) || index < first_) {
       if (RegStatus status = Read(store, key, generation, index, false, FirstLimit(index)))
@@ -64,7 +64,7 @@ class ListingWindow {
   // The longest name (and, for values, the largest data) over the whole listing: from a
   // window that holds all of it, reading the first window when there is none; from the
   // store's aggregate query when the listing is longer than a window.
-  RegStatus Longest(SqliteStore& store, KeyId key, uint64_t generation, uint32_t* name,
+  RegStatus Longest(TreeStore& store, KeyId key, uint64_t generation, uint32_t* name,
                     uint32_t* other) {
     if (!(Current(key, generation) && first_ == 0 && ended_)) {
       if (RegStatus status = Read(store, key, generation, 0, false, kMaxRows)) return status;
@@ -138,7 +138,7 @@ class ListingWindow {
 
   // Replaces the window by up to `limit` rows from `index` on; `continuing`: index follows
   // the current window, whose last row marks where to go on.
-  RegStatus Read(SqliteStore& store, KeyId key, uint64_t generation, uint32_t index,
+  RegStatus Read(TreeStore& store, KeyId key, uint64_t generation, uint32_t index,
                  bool continuing, uint32_t limit) {
     int64_t afterId = 0;
     std::string afterFold;
@@ -191,4 +191,4 @@ class ListingWindow {
   std::string bytes_;        // the rows' texts back to back
 };
 
-#endif  // DORVALEX_REGISTRY_SQLITE_LISTING_PREFETCH_H_
+#endif  // DORVALEX_REGISTRY_LISTING_PREFETCH_H_
