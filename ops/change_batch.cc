@@ -66,9 +66,13 @@ bool ChangeBatch::Begin(const std::string& storePath) {
 bool ChangeBatch::SaveIfDue() {
   if (!begun_) return true;
   ++linesSinceSave_;
-  bool due = linesSinceSave_ >= maxLines_ ||
-             (linesSinceSave_ % kClockEvery == 0 &&
-              std::chrono::steady_clock::now() - lastSave_ >= kMaxInterval);
+  if (linesSinceSave_ % kClockEvery != 0 && linesSinceSave_ < maxLines_) return true;
+  // A store that writes whole files (hives) may take long to save: saves then come no
+  // sooner than four times their own cost apart, so that saving takes at most a fifth of the
+  // run.
+  auto sinceSave = std::chrono::steady_clock::now() - lastSave_;
+  bool due = sinceSave >= 4 * lastSaveCost_ &&
+             (linesSinceSave_ >= maxLines_ || sinceSave >= kMaxInterval);
   return !due || (Save() && HoldStore());
 }
 
@@ -88,6 +92,7 @@ bool ChangeBatch::Save() {
     ReportErrorF("Registry changes after line %d were not saved", savedThrough_);
     return false;
   }
+  auto started = std::chrono::steady_clock::now();
   RegStatus status = registry_.SaveChanges();
   if (status != kErrorSuccess) {
     ReportSystemErrorF(status, "Registry changes after line %d were not saved", savedThrough_);
@@ -97,6 +102,7 @@ bool ChangeBatch::Save() {
   savedThrough_ = state_.lineNumber;
   linesSinceSave_ = 0;
   lastSave_ = std::chrono::steady_clock::now();
+  lastSaveCost_ = lastSave_ - started;
   return true;
 }
 
