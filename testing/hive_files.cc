@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -157,6 +158,69 @@ std::string RegfExport(const std::string& path) {
   }
   // The first line names the program's version, not the hive.
   return out.substr(out.find('\n') + 1);
+}
+
+bool MergeIntoHive(const std::string& path, const std::string& prefix,
+                   const std::string& regText) {
+  char regPath[] = "/tmp/dx-hive-merge-XXXXXX";
+  int fd = mkstemp(regPath);
+  if (fd < 0) return false;
+  bool written = write(fd, regText.data(), regText.size()) ==
+                 static_cast<ssize_t>(regText.size());
+  close(fd);
+  std::string out, err;
+  bool merged = written && RunCapturing("hivexregedit --merge --prefix " + Quoted(prefix) +
+                                            " " + Quoted(path) + " " + regPath,
+                                        &out, &err) == 0;
+  unlink(regPath);
+  return merged;
+}
+
+std::string ExpandSzText(const std::string& ascii) {
+  std::string text = "hex(2):";
+  char byte[8];
+  for (char c : ascii + '\0') {
+    std::snprintf(byte, sizeof byte, "%02x,00,", static_cast<unsigned char>(c));
+    text += byte;
+  }
+  text.pop_back();
+  return text;
+}
+
+bool BuildWindowsFolder(const std::string& root) {
+  const std::string config = root + "/Windows/System32/config";
+  std::string mkdirs = "mkdir -p " + Quoted(config) + " " + Quoted(root + "/Users/ana") + " " +
+                       Quoted(root + "/Users/BOB");
+  if (std::system(mkdirs.c_str()) != 0) return false;
+  for (const char* name : {"SOFTWARE", "SYSTEM", "SAM", "SECURITY", "DEFAULT"}) {
+    if (!WriteEmptyHive(config + "/" + name)) return false;
+  }
+  if (!WriteEmptyHive(root + "/Users/ana/NTUSER.DAT") ||
+      !WriteEmptyHive(root + "/Users/BOB/ntuser.dat")) {
+    return false;
+  }
+  const std::string list = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+  std::string software = "Windows Registry Editor Version 5.00\n\n";
+  std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE";
+  for (const char* level : {"Microsoft", "Windows NT", "CurrentVersion", "ProfileList"}) {
+    key += std::string("\\") + level;
+    software += "[" + key + "]\n\n";
+  }
+  for (const auto& [sid, image] :
+       {std::pair{"S-1-5-21-7-1001", "C:\\Users\\ana"},
+        std::pair{"S-1-5-21-7-1002", "%SystemDrive%\\users\\Bob"},
+        std::pair{"S-1-5-18", "%systemroot%\\system32\\config\\systemprofile"}}) {
+    software += "[" + list + "\\" + sid + "]\n\"ProfileImagePath\"=" + ExpandSzText(image) +
+                "\n\n";
+  }
+  const std::string system =
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001]\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services]\n\"Set\"=\"two\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000002\n\n";
+  return MergeIntoHive(config + "/SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE", software) &&
+         MergeIntoHive(config + "/SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM", system);
 }
 
 std::string ReaderComplaints(const std::string& path) {

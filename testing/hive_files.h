@@ -11,6 +11,23 @@ namespace dx_testing {
 // Writes the hive at `path` in format 1.`minor`. False when the file cannot be written.
 bool WriteEmptyHive(const std::string& path, uint32_t minor = 3);
 
+// Merges `regText` (a .reg file of format 5.00 whose keys all begin with `prefix`, every
+// level named before its children) into the hive at `path` with hivexregedit, an independent
+// writer. False when it fails.
+bool MergeIntoHive(const std::string& path, const std::string& prefix,
+                   const std::string& regText);
+
+// The .reg text form of a string of REG_EXPAND_SZ: hex(2): and its UTF-16LE bytes with NUL.
+std::string ExpandSzText(const std::string& ascii);
+
+// A small Windows folder at `root` (which exists): Windows/System32/config holds SOFTWARE,
+// SYSTEM (ControlSet001 and ControlSet002, Select\Current = 2), SAM, SECURITY and DEFAULT;
+// SOFTWARE's ProfileList names S-1-5-21-7-1001 at C:\Users\ana, S-1-5-21-7-1002 at
+// %SystemDrive%\users\Bob (stored as Users/BOB) and S-1-5-18 in the system folder, which
+// has no NTUSER.DAT; ana's hive is Users/ana/NTUSER.DAT, Bob's Users/BOB/ntuser.dat. False
+// when a file cannot be written.
+bool BuildWindowsFolder(const std::string& root);
+
 // What regfexport (libregf) reads from the hive: its keys, values and data as text, or
 // "regfexport: " and its complaint when it cannot read all of it.
 std::string RegfExport(const std::string& path);

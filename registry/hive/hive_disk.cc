@@ -1,6 +1,7 @@
 // POSIX side of the hive backend's file calls, kept in this one file.
 #include "registry/hive/hive_disk.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <strings.h>
 #include <thread>
 #include <vector>
 
@@ -110,6 +112,25 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+std::string FindCaseless(const std::string& folder, const std::string& name) {
+  for (const std::string& entry : FolderEntries(folder)) {
+    if (strcasecmp(entry.c_str(), name.c_str()) == 0) return folder + "/" + entry;
+  }
+  return "";
+}
+
 FileStamp StampOf(const std::string& path) {
   struct stat info;
   FileStamp stamp;
@@ -127,26 +148,78 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-RegStatus ReplaceFile(const std::string& path,
-                      const std::function<RegStatus(const std::string& tempPath)>& write) {
+namespace {
+
+constexpr std::string_view kTempMark = ".dorvalex-";
+
+// The name a new copy of `name` is linked under just before it replaces the file.
+std::string TempName(const std::string& folder, const std::string& name) {
+  return folder + "/." + name + std::string(kTempMark) + "XXXXXX";
+}
+
+// A private file for the new copy: unnamed (O_TMPFILE) where the file system allows, so that a
+// crash while it is written leaves nothing behind; else named and created exclusively.
+int CreateTemp(const std::string& folder, std::string* named) {
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  return mkostemp(named->data(), O_CLOEXEC);
+}
+
+}  // namespace
+
+Replacement::~Replacement() {
+  if (!temp_.empty() && !published_) unlink(temp_.c_str());
+}
+
+RegStatus Replacement::Prepare(const std::string& path,
+                               const std::function<RegStatus(const std::string&)>& write) {
+  path_ = path;
   size_t slash = path.find_last_of('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string folder = FolderOf(path);
-  std::string temp = folder + "/." + name + ".dorvalex-XXXXXX";
-  // mkostemp creates the file exclusively (never through a link) and private (0600).
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  std::string temp = TempName(FolderOf(path), name);
+  int fd = CreateTemp(FolderOf(path), &temp);
   if (fd < 0) return StatusFromErrno(errno);
-  RegStatus status = write("/proc/self/fd/" + std::to_string(fd));
+  bool unnamed = temp.ends_with("XXXXXX");
+  if (!unnamed) temp_ = temp;
+  const std::string reach = "/proc/self/fd/" + std::to_string(fd);
+  RegStatus status = write(reach);
   if (status == kErrorSuccess && fsync(fd) != 0) status = StatusFromErrno(errno);
+  if (status == kErrorSuccess && unnamed) {
+    // Named only now, once whole and on disk, for the rename over the original.
+    int made = mkostemp(temp.data(), O_CLOEXEC);
+    if (made < 0) {
+      status = StatusFromErrno(errno);
+    } else {
+      close(made);
+      unlink(temp.c_str());
+      if (linkat(AT_FDCWD, reach.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        status = StatusFromErrno(errno);
+      else
+        temp_ = temp;
+    }
+  }
   if (close(fd) != 0 && status == kErrorSuccess) status = StatusFromErrno(errno);
-  if (status == kErrorSuccess && rename(temp.c_str(), path.c_str()) != 0) {
-    status = StatusFromErrno(errno);
+  return status;
+}
+
+RegStatus Replacement::Publish() {
+  if (rename(temp_.c_str(), path_.c_str()) != 0) return StatusFromErrno(errno);
+  published_ = true;
+  return kErrorSuccess;
+}
+
+RegStatus Replacement::Finish() {
+  return SyncFolder(FolderOf(path_)) ? kErrorSuccess : kErrorRegistryIoFailed;
+}
+
+void RemoveLeftTemps(const std::string& folder) {
+  for (const std::string& entry : FolderEntries(folder)) {
+    size_t mark = entry.rfind(kTempMark);
+    if (entry.starts_with('.') && mark != std::string::npos &&
+        entry.size() == mark + kTempMark.size() + 6) {
+      unlink((folder + "/" + entry).c_str());
+    }
   }
-  if (status != kErrorSuccess) {
-    unlink(temp.c_str());
-    return status;
-  }
-  return SyncFolder(folder) ? kErrorSuccess : kErrorRegistryIoFailed;
 }
 
 FolderLock::~FolderLock() {

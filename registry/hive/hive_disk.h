@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "registry/win32_codes.h"
 
@@ -29,6 +30,13 @@ void CloseCopy(int fd);
 bool IsPlainFile(const std::string& path);
 bool IsFolder(const std::string& path);
 
+// The names in `folder` (without "." and ".."), empty when it cannot be read.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+// The path of the entry of `folder` named `name` without regard to ASCII case (as Windows
+// finds files); empty when there is none.
+std::string FindCaseless(const std::string& folder, const std::string& name);
+
 // Identifies the file now at a path, to see whether another run replaced it.
 struct FileStamp {
   uint64_t device = 0;
@@ -39,12 +47,36 @@ struct FileStamp {
 };
 FileStamp StampOf(const std::string& path);
 
-// Writes `path` anew: `write` fills a private temporary file beside it (named by the path it
-// is given, which reaches the open file), then the file is synced, renamed over `path` and the
-// folder synced. 0 on success; on failure the original is untouched and no temporary file is
-// left.
-RegStatus ReplaceFile(const std::string& path,
-                      const std::function<RegStatus(const std::string& tempPath)>& write);
+// A new copy of a file, written whole and synced under a temporary name beside it, then
+// renamed over the file: a crash leaves the old file or the new one, never a mix. Several
+// files are replaced together by preparing all before publishing any.
+class Replacement {
+ public:
+  Replacement() = default;
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  // Removes the copy unless it was published.
+  ~Replacement();
+
+  // `write` fills a private temporary file beside `path` through the path it is given (which
+  // reaches the open file); the file is then synced and named. The file has no name until it
+  // is whole, where the file system allows.
+  RegStatus Prepare(const std::string& path,
+                    const std::function<RegStatus(const std::string& tempPath)>& write);
+  // Renames the copy over the file.
+  RegStatus Publish();
+  // Syncs the folder, so that the rename outlasts a crash of the machine.
+  RegStatus Finish();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  bool published_ = false;
+};
+
+// Removes the temporary files a killed run may have left in `folder` (call it holding the
+// folder's lock).
+void RemoveLeftTemps(const std::string& folder);
 
 // An advisory lock on a folder (never a file inside it, so that nothing is left behind).
 class FolderLock {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "registry/hive/hive_text.h"
@@ -143,7 +144,9 @@ RegStatus HiveFile::LoadValues(Key* key) {
     Owned<char> data(hivex_value_value(hive_->hive, *at, &type, &length));
     if (!name || !data) return kErrorBadDb;
     HiveValue value;
+    value.id = ++lastValueId_;
     value.name = name.get();
+    value.fold = FoldName(value.name);
     value.type = static_cast<uint32_t>(type);
     std::string_view bytes(data.get(), length);
     value.data = IsStringType(value.type) ? Utf16ToUtf8(bytes) : std::string(bytes);
@@ -184,12 +187,32 @@ RegStatus HiveFile::Children(Node key, const std::vector<Node>** children) {
 
 const std::string& HiveFile::Name(Node key) const { return keys_[key]->name; }
 
+const std::string& HiveFile::Fold(Node key) const { return keys_[key]->fold; }
+
+RegStatus HiveFile::HasChildren(Node node, bool* has) {
+  RegStatus status;
+  Key* key = Live(node, &status);
+  if (!key) return status;
+  // Reading the count from the file spares loading the names of keys only listed.
+  *has = key->childrenLoaded ? !key->children.empty()
+                             : hivex_node_nr_children(hive_->hive, key->node) > 0;
+  return kErrorSuccess;
+}
+
 RegStatus HiveFile::Values(Node key, const std::vector<HiveValue>** values) {
   RegStatus status;
   Key* found = Live(key, &status);
   if (!found) return status;
   if ((status = LoadValues(found))) return status;
   *values = &found->values;
+  return kErrorSuccess;
+}
+
+RegStatus HiveFile::Depth(Node node, int64_t* depth) {
+  RegStatus status;
+  if (!Live(node, &status)) return status;
+  *depth = 0;
+  for (Node at = node; at != kRoot; at = keys_[at]->parent) ++*depth;
   return kErrorSuccess;
 }
 
@@ -216,6 +239,7 @@ RegStatus HiveFile::CreateChild(Node parent, std::string_view name, Node* child)
                              [&](const std::string& f, Node n) { return f < keys_[n]->fold; });
   key->children.insert(at, *child);
   keys_.push_back(std::move(created));
+  undo_.push_back(Undo{Undo::kCreateKey, *child, 0, {}, false, changed_});
   changed_ = true;
   return kErrorSuccess;
 }
@@ -231,13 +255,38 @@ RegStatus HiveFile::DeleteKey(Node node) {
   if (key->node != 0) parent->removed.push_back(key->node);
   parent->children.erase(std::find(parent->children.begin(), parent->children.end(), node));
   key->alive = false;
-  key->values.clear();
+  undo_.push_back(Undo{Undo::kDeleteKey, node, 0, {}, false, changed_});
+  changed_ = true;
+  return kErrorSuccess;
+}
+
+RegStatus HiveFile::CheckData(Key* key, uint32_t type, std::string_view data) const {
+  size_t stored = IsStringType(type) ? Utf8ToUtf16(data).size() : data.size();
+  if (stored > (header_.minor >= 4 ? kMaxCellData : kMaxPlainData)) return kErrorNotSupported;
+  // Hivex rewrites every value of a key it sets one of, a big-data value as a plain cell.
+  return key->holdsLongData ? kErrorNotSupported : kErrorSuccess;
+}
+
+RegStatus HiveFile::ReplaceValue(Node node, int64_t id, uint32_t type, std::string_view data) {
+  RegStatus status;
+  Key* key = Live(node, &status);
+  if (!key) return status;
+  if ((status = CheckChange()) || (status = LoadValues(key))) return status;
+  auto at = std::find_if(key->values.begin(), key->values.end(),
+                         [&](const HiveValue& v) { return v.id == id; });
+  if (at == key->values.end()) return kErrorFileNotFound;
+  if ((status = CheckData(key, type, data))) return status;
+  undo_.push_back(Undo{Undo::kReplaceValue, node, static_cast<size_t>(at - key->values.begin()),
+                       *at, key->valuesChanged, changed_});
+  at->type = type;
+  at->data = std::string(data);
+  key->valuesChanged = true;
   changed_ = true;
   return kErrorSuccess;
 }
 
 RegStatus HiveFile::SetValue(Node node, std::string_view name, uint32_t type,
-                             std::string_view data) {
+                             std::string_view data, int64_t* id) {
   RegStatus status;
   Key* key = Live(node, &status);
   if (!key) return status;
@@ -246,19 +295,19 @@ RegStatus HiveFile::SetValue(Node node, std::string_view name, uint32_t type,
     return kErrorInvalidParameter;
   }
   if ((status = CheckChange()) || (status = LoadValues(key))) return status;
-  size_t stored = IsStringType(type) ? Utf8ToUtf16(data).size() : data.size();
-  if (stored > (header_.minor >= 4 ? kMaxCellData : kMaxPlainData)) return kErrorNotSupported;
-  // Hivex rewrites every value of a key it sets one of, a big-data value as a plain cell.
-  if (key->holdsLongData) return kErrorNotSupported;
   std::string fold = FoldName(name);
   auto at = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const HiveValue& v) { return FoldName(v.name) == fold; });
-  if (at == key->values.end()) {
-    key->values.push_back(HiveValue{std::string(name), type, std::string(data)});
-  } else {
-    at->type = type;
-    at->data = std::string(data);
+                         [&](const HiveValue& v) { return v.fold == fold; });
+  if (at != key->values.end()) {
+    if (id) *id = at->id;
+    return ReplaceValue(node, at->id, type, data);
   }
+  if ((status = CheckData(key, type, data))) return status;
+  undo_.push_back(Undo{Undo::kAppendValue, node, key->values.size(), {}, key->valuesChanged,
+                       changed_});
+  key->values.push_back(HiveValue{++lastValueId_, std::string(name), fold, type,
+                                  std::string(data)});
+  if (id) *id = key->values.back().id;
   key->valuesChanged = true;
   changed_ = true;
   return kErrorSuccess;
@@ -271,9 +320,12 @@ RegStatus HiveFile::DeleteValue(Node node, std::string_view name) {
   if ((status = CheckChange()) || (status = LoadValues(key))) return status;
   std::string fold = FoldName(name);
   auto at = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const HiveValue& v) { return FoldName(v.name) == fold; });
+                         [&](const HiveValue& v) { return v.fold == fold; });
   if (at == key->values.end()) return kErrorFileNotFound;
   if (key->holdsLongData) return kErrorNotSupported;
+  size_t place = at - key->values.begin();
+  undo_.push_back(Undo{Undo::kDeleteValue, node, place, std::move(*at), key->valuesChanged,
+                       changed_});
   key->values.erase(at);
   key->valuesChanged = true;
   changed_ = true;
@@ -318,25 +370,97 @@ RegStatus HiveFile::WriteKey(Key* key) {
 }
 
 RegStatus HiveFile::Save() {
+  bool pending = changed_;
+  Replacement copy;
+  RegStatus status = WriteCopy(&copy);
+  if (status != kErrorSuccess || !pending) return status;
+  if ((status = copy.Publish()) == kErrorSuccess) status = copy.Finish();
+  Saved(status == kErrorSuccess);
+  return status == kErrorSuccess ? kErrorSuccess : lost_;
+}
+
+RegStatus HiveFile::WriteCopy(Replacement* copy) {
   if (lost_ != kErrorSuccess) return lost_;
-  if (!changed_) return kErrorSuccess;
+  mark_ = SIZE_MAX;
+  if (!changed_) {
+    undo_.clear();
+    return kErrorSuccess;
+  }
   RegStatus status = WriteKey(keys_[kRoot].get());
   if (status == kErrorSuccess) {
-    status = ReplaceFile(path_, [&](const std::string& temp) {
+    status = copy->Prepare(path_, [&](const std::string& temp) {
       return hivex_commit(hive_->hive, temp.c_str(), 0) == 0 ? kErrorSuccess
                                                              : StatusFromHivexErrno();
     });
   }
-  if (status != kErrorSuccess) {
-    lost_ = status;
-    return status;
+  if (status != kErrorSuccess) lost_ = status;
+  return status;
+}
+
+void HiveFile::Saved(bool published) {
+  if (!published) {
+    if (lost_ == kErrorSuccess) lost_ = kErrorRegistryIoFailed;
+    return;
   }
   stamp_ = StampOf(path_);
   changed_ = false;
-  return kErrorSuccess;
+  undo_.clear();
+  mark_ = SIZE_MAX;
 }
 
 void HiveFile::Discard() {
   if (lost_ == kErrorSuccess) lost_ = kErrorRegistryIoFailed;
   changed_ = false;
+}
+
+void HiveFile::Mark() { mark_ = undo_.size(); }
+
+void HiveFile::ReleaseMark() { mark_ = SIZE_MAX; }
+
+void HiveFile::RollbackToMark() {
+  if (mark_ != SIZE_MAX) UndoTo(mark_);
+  mark_ = SIZE_MAX;
+}
+
+void HiveFile::Rollback() {
+  UndoTo(0);
+  mark_ = SIZE_MAX;
+}
+
+void HiveFile::UndoTo(size_t size) {
+  while (undo_.size() > size) {
+    Undo& undo = undo_.back();
+    Key* key = keys_[undo.key].get();
+    Key* parent = keys_[key->parent].get();
+    switch (undo.kind) {
+      case Undo::kCreateKey:
+        key->alive = false;
+        parent->children.erase(
+            std::find(parent->children.begin(), parent->children.end(), undo.key));
+        break;
+      case Undo::kDeleteKey: {
+        key->alive = true;
+        if (key->node != 0) parent->removed.pop_back();
+        auto at = std::upper_bound(
+            parent->children.begin(), parent->children.end(), key->fold,
+            [&](const std::string& f, Node n) { return f < keys_[n]->fold; });
+        parent->children.insert(at, undo.key);
+        break;
+      }
+      case Undo::kAppendValue:
+        key->values.pop_back();
+        break;
+      case Undo::kReplaceValue:
+        key->values[undo.index] = std::move(undo.old);
+        break;
+      case Undo::kDeleteValue:
+        key->values.insert(key->values.begin() + undo.index, std::move(undo.old));
+        break;
+    }
+    if (undo.kind != Undo::kCreateKey && undo.kind != Undo::kDeleteKey) {
+      key->valuesChanged = undo.valuesChanged;
+    }
+    changed_ = undo.changed;
+    undo_.pop_back();
+  }
 }
