@@ -14,14 +14,19 @@
 
 namespace {
 
+// Matches the value of folded name `fold`.
+auto Named(std::string_view fold) {
+  return [fold](const ValueRow& value) { return FoldName(value.name) == fold; };
+}
+
 class MemoryTreeStore final : public TreeStore {
  public:
   explicit MemoryTreeStore(std::string currentUser) : currentUser_(std::move(currentUser)) {
     const KeyId machine = NewNode(kNoKeyId, "HKEY_LOCAL_MACHINE", 0);
     const KeyId users = NewNode(kNoKeyId, "HKEY_USERS", 0);
-    KeyId id = NewNode(NewNode(machine, "SOFTWARE", 1), "Classes", 2);
-    id = NewNode(NewNode(machine, "SYSTEM", 1), "CurrentControlSet", 2);
-    NewNode(NewNode(id, "Hardware Profiles", 3), "Current", 4);
+    NewNode(NewNode(machine, "SOFTWARE", 1), "Classes", 2);
+    const KeyId set = NewNode(NewNode(machine, "SYSTEM", 1), "CurrentControlSet", 2);
+    NewNode(NewNode(set, "Hardware Profiles", 3), "Current", 4);
     NewNode(users, ".DEFAULT", 1);
   }
 
@@ -40,13 +45,12 @@ class MemoryTreeStore final : public TreeStore {
   RegStatus BeginWrite() override { return Begin(true); }
   RegStatus Commit() override {
     if (!inTransaction_) return kErrorInvalidParameter;
-    inTransaction_ = false;
     before_.reset();
-    mark_.reset();
+    Rollback();
     return kErrorSuccess;
   }
   void Rollback() override {
-    if (before_) tree_ = std::move(*before_);
+    if (before_) nodes_ = std::move(*before_);
     before_.reset();
     mark_.reset();
     inTransaction_ = false;
@@ -54,7 +58,7 @@ class MemoryTreeStore final : public TreeStore {
   bool InTransaction() const override { return inTransaction_; }
   RegStatus Mark() override {
     if (!before_ || mark_) return kErrorInvalidParameter;
-    mark_ = tree_;
+    mark_ = nodes_;
     return kErrorSuccess;
   }
   RegStatus ReleaseMark() override {
@@ -62,7 +66,7 @@ class MemoryTreeStore final : public TreeStore {
     return kErrorSuccess;
   }
   void RollbackToMark() override {
-    if (mark_) tree_ = std::move(*mark_);
+    if (mark_) nodes_ = std::move(*mark_);
     mark_.reset();
   }
   RegStatus DataVersion(int64_t* version) override {
@@ -71,9 +75,9 @@ class MemoryTreeStore final : public TreeStore {
   }
 
   RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) override {
-    const Node& node = Read(parent);
-    auto found = node.children.find(std::string(fold));
-    if (found == node.children.end()) return kErrorFileNotFound;
+    const auto& children = Read(parent).children;
+    auto found = children.find(std::string(fold));
+    if (found == children.end()) return kErrorFileNotFound;
     *child = found->second;
     return kErrorSuccess;
   }
@@ -84,9 +88,8 @@ class MemoryTreeStore final : public TreeStore {
     return kErrorSuccess;
   }
   RegStatus KeyDepth(KeyId id, int64_t* depth) override {
-    Node* node = Find(id);
-    if (!node) return kErrorKeyDeleted;
-    *depth = node->depth;
+    if (!nodes_.count(id)) return kErrorKeyDeleted;
+    *depth = nodes_[id].depth;
     return kErrorSuccess;
   }
   RegStatus HasChildren(KeyId id, bool* has) override {
@@ -95,47 +98,43 @@ class MemoryTreeStore final : public TreeStore {
   }
   RegStatus DeleteKey(KeyId id) override {
     if (RegStatus status = CheckWrite(id)) return status;
-    Node& node = tree_.nodes[id];
-    if (!node.children.empty()) return kErrorAccessDenied;
-    tree_.nodes[node.parent].children.erase(FoldName(node.name));
-    tree_.nodes.erase(id);
+    if (!nodes_[id].children.empty()) return kErrorAccessDenied;
+    nodes_[nodes_[id].parent].children.erase(FoldName(nodes_[id].name));
+    nodes_.erase(id);
     return kErrorSuccess;
   }
 
   RegStatus FindValue(KeyId key, std::string_view fold, bool withData,
                       ValueRow* row) override {
-    const ValueRow* value = FindIn(Read(key), fold);
-    if (!value) return kErrorFileNotFound;
-    *row = *value;
+    const auto& values = Read(key).values;
+    auto found = std::find_if(values.begin(), values.end(), Named(fold));
+    if (found == values.end()) return kErrorFileNotFound;
+    *row = *found;
     if (!withData) row->data.clear();
     return kErrorSuccess;
   }
   RegStatus SetValue(KeyId key, std::string_view name, std::string_view fold, uint32_t type,
                      const uint8_t* data, uint32_t size) override {
-    if (RegStatus status = CheckWrite(key)) return status;
-    if (ValueRow* value = FindIn(tree_.nodes[key], fold))
-      return ReplaceValueData(key, value->id, type, data, size);
-    int64_t id = 0;
-    return InsertValue(key, name, fold, type, data, size, &id);
+    ValueRow row;
+    if (FindValue(key, fold, false, &row) == kErrorSuccess)
+      return ReplaceValueData(key, row.id, type, data, size);
+    return InsertValue(key, name, fold, type, data, size, &row.id);
   }
   RegStatus InsertValue(KeyId key, std::string_view name, std::string_view, uint32_t type,
                         const uint8_t* data, uint32_t size, int64_t* id) override {
     if (RegStatus status = CheckWrite(key)) return status;
-    ValueRow& value = tree_.nodes[key].values.emplace_back();
+    ValueRow& value = nodes_[key].values.emplace_back();
     value.id = *id = ++lastValue_;
     value.name = name;
-    value.type = type;
-    value.data.assign(reinterpret_cast<const char*>(data), size);
-    value.dataSize = size;
-    return kErrorSuccess;
+    return ReplaceValueData(key, value.id, type, data, size);
   }
   RegStatus ReplaceValueData(KeyId key, int64_t id, uint32_t type, const uint8_t* data,
                              uint32_t size) override {
     if (RegStatus status = CheckWrite(key)) return status;
-    for (ValueRow& value : tree_.nodes[key].values) {
+    for (ValueRow& value : nodes_[key].values) {
       if (value.id != id) continue;
       value.type = type;
-      value.data.assign(reinterpret_cast<const char*>(data), size);
+      value.data.assign(size ? reinterpret_cast<const char*>(data) : "", size);
       value.dataSize = size;
       return kErrorSuccess;
     }
@@ -143,13 +142,11 @@ class MemoryTreeStore final : public TreeStore {
   }
   RegStatus DeleteValue(KeyId key, std::string_view fold) override {
     if (RegStatus status = CheckWrite(key)) return status;
-    std::vector<ValueRow>& values = tree_.nodes[key].values;
-    for (auto it = values.begin(); it != values.end(); ++it) {
-      if (FoldName(it->name) != fold) continue;
-      values.erase(it);
-      return kErrorSuccess;
-    }
-    return kErrorFileNotFound;
+    auto& values = nodes_[key].values;
+    auto found = std::find_if(values.begin(), values.end(), Named(fold));
+    if (found == values.end()) return kErrorFileNotFound;
+    values.erase(found);
+    return kErrorSuccess;
   }
   RegStatus LongestSubkey(KeyId key, uint32_t* maxSubkey) override {
     *maxSubkey = 0;
@@ -168,34 +165,28 @@ class MemoryTreeStore final : public TreeStore {
 
   RegStatus ListValues(KeyId key, uint32_t offset, const int64_t* afterId, uint32_t limit,
                        const ValueVisitor& visit, bool* ended) override {
-    const std::vector<ValueRow>& values = Read(key).values;
-    auto it = values.begin();
+    const auto& values = Read(key).values;
+    auto it = values.begin() + std::min<size_t>(offset, values.size());
     if (afterId) {
-      while (it != values.end() && it->id <= *afterId) ++it;
-    } else {
-      it += std::min<size_t>(offset, values.size());
+      it = std::find_if(values.begin(), values.end(),
+                        [&](const ValueRow& value) { return value.id > *afterId; });
     }
-    *ended = false;
-    for (uint32_t rows = 0; it != values.end(); ++it, ++rows) {
-      if (rows == limit || !visit({it->id, it->name, it->type, it->data})) return kErrorSuccess;
-    }
-    *ended = true;
-    return kErrorSuccess;
+    return List(it, values.end(), limit, ended, [&](const ValueRow& value) {
+      return visit({value.id, value.name, value.type, value.data});
+    });
   }
   RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                          uint32_t limit, const ChildVisitor& visit, bool* ended) override {
-    const std::map<std::string, KeyId>& children = Read(parent).children;
-    auto it = afterFold ? children.upper_bound(*afterFold) : children.begin();
-    for (uint32_t skipped = 0; !afterFold && skipped < offset && it != children.end(); ++skipped)
-      ++it;
-    *ended = false;
-    for (uint32_t rows = 0; it != children.end(); ++it, ++rows) {
-      const Node& child = Read(it->second);
-      if (rows == limit || !visit({it->second, child.name, it->first, !child.children.empty()}))
-        return kErrorSuccess;
-    }
-    *ended = true;
-    return kErrorSuccess;
+    const auto& children = Read(parent).children;
+    auto it = children.begin();
+    if (afterFold)
+      it = children.upper_bound(*afterFold);
+    else
+      std::advance(it, std::min<size_t>(offset, children.size()));
+    return List(it, children.end(), limit, ended, [&](const auto& entry) {
+      const Node& child = Read(entry.second);
+      return visit({entry.second, child.name, entry.first, !child.children.empty()});
+    });
   }
 
  private:
@@ -206,53 +197,48 @@ class MemoryTreeStore final : public TreeStore {
     std::map<std::string, KeyId> children;  // by folded name
     std::vector<ValueRow> values;           // in creation order
   };
-  struct Tree {
-    std::unordered_map<KeyId, Node> nodes;
-  };
+  using Nodes = std::unordered_map<KeyId, Node>;
 
   RegStatus Begin(bool write) {
     if (inTransaction_) return kErrorInvalidParameter;
     inTransaction_ = true;
-    if (write) before_ = tree_;
+    if (write) before_ = nodes_;
     return kErrorSuccess;
   }
-  Node* Find(KeyId id) {
-    auto found = tree_.nodes.find(id);
-    return found == tree_.nodes.end() ? nullptr : &found->second;
-  }
   // A key that does not exist reads as one without children or values.
-  const Node& Read(KeyId id) {
+  const Node& Read(KeyId id) const {
     static const Node kMissing;
-    const Node* node = Find(id);
-    return node ? *node : kMissing;
+    auto found = nodes_.find(id);
+    return found == nodes_.end() ? kMissing : found->second;
   }
-  RegStatus CheckWrite(KeyId id) {
+  RegStatus CheckWrite(KeyId id) const {
     if (!before_) return kErrorAccessDenied;  // outside a write transaction
-    return Find(id) ? kErrorSuccess : kErrorKeyDeleted;
+    return nodes_.count(id) ? kErrorSuccess : kErrorKeyDeleted;
   }
-  template <typename N>
-  static auto FindIn(N& node, std::string_view fold) -> decltype(&node.values[0]) {
-    for (auto& value : node.values)
-      if (FoldName(value.name) == fold) return &value;
-    return nullptr;
+  // Visits rows from `it` on, at most `limit` of them.
+  template <typename It, typename Visit>
+  static RegStatus List(It it, It end, uint32_t limit, bool* ended, Visit visit) {
+    *ended = false;
+    for (uint32_t rows = 0; it != end; ++it, ++rows) {
+      if (rows == limit || !visit(*it)) return kErrorSuccess;
+    }
+    *ended = true;
+    return kErrorSuccess;
   }
   KeyId NewNode(KeyId parent, std::string_view name, int64_t depth) {
     const KeyId id = ++lastKey_;
-    Node& node = tree_.nodes[id];
-    node.parent = parent;
-    node.name = name;
-    node.depth = depth;
-    if (parent != kNoKeyId) tree_.nodes[parent].children[FoldName(name)] = id;
+    nodes_[id] = Node{parent, std::string(name), depth, {}, {}};
+    if (parent != kNoKeyId) nodes_[parent].children[FoldName(name)] = id;
     return id;
   }
 
   const std::string currentUser_;
-  Tree tree_;
+  Nodes nodes_;
+  std::optional<Nodes> before_;  // the tree at the start of the write transaction
+  std::optional<Nodes> mark_;
   // Ids count on through rolled-back changes: an id is never given twice.
   KeyId lastKey_ = 0;
   int64_t lastValue_ = 0;
-  std::optional<Tree> before_;  // the tree at the start of the write transaction
-  std::optional<Tree> mark_;
   bool inTransaction_ = false;
 };
 

@@ -121,6 +121,7 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r) {
       {"SOFTWARE\\A\\", kErrorInvalidParameter},
       {"\\SOFTWARE", kErrorInvalidParameter},
       {"\\", kErrorInvalidParameter},
+      {std::string("SOFTWARE\\A\0B", 12), kErrorInvalidParameter},
   };
   for (const Row& row : rows) {
     KeyHandle key = kNoKey;
@@ -142,6 +143,7 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r) {
 
   EXPECT_EQ(Set(r, software, std::string(16383, 'v'), kRegSz, "x"), kErrorSuccess);
   EXPECT_EQ(Set(r, software, std::string(16384, 'v'), kRegSz, "x"), kErrorInvalidParameter);
+  EXPECT_EQ(Set(r, software, std::string("v\0", 2), kRegSz, "x"), kErrorInvalidParameter);
   EXPECT_EQ(Get(r, software, std::string(16383, 'V')), "x");
   r.RegCloseKey(software);
 }

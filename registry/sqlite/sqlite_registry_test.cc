@@ -39,30 +39,6 @@ TEST(SqliteRegistryTest, CurrentUserIsTheUserIdsKey) {
             kErrorSuccess);
 }
 
-TEST(SqliteRegistryTest, ConnectionsSeeEachOthersChanges) {
-  const std::string folder = TemporaryFolder();
-  auto first = OpenSqliteRegistry(folder + "/registry.db");
-  auto second = OpenSqliteRegistry(folder + "/registry.db");
-  KeyHandle oldKey = kNoKey, walker = kNoKey, newKey = kNoKey, sibling = kNoKey;
-  ASSERT_EQ(first->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf", &oldKey), 0);
-  ASSERT_EQ(first->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE", &walker), 0);
-  char name[64];
-  ASSERT_EQ(first->RegEnumKeyA(walker, 0, name, sizeof name), 0);  // "Classes"
-  // The other connection replaces the key and adds a sibling before "Shared".
-  ASSERT_EQ(second->RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf"), 0);
-  ASSERT_EQ(second->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Shared\\Leaf", &newKey), 0);
-  ASSERT_EQ(second->RegSetValueExA(newKey, "v", 0, kRegSz, reinterpret_cast<const uint8_t*>("new"),
-                                   3), 0);
-  ASSERT_EQ(second->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Early", &sibling), 0);
-  EXPECT_EQ(first->RegDeleteValueA(oldKey, "v"), kErrorKeyDeleted);
-  EXPECT_EQ(DumpRegistryKey(*first, kHkeyLocalMachine, "SOFTWARE\\Shared", "S"),
-            "[S]\n[S\\Leaf]\n  \"v\"=1:\"new\"\n");
-  // Index 1 counts afresh after the other connection's change.
-  ASSERT_EQ(first->RegEnumKeyA(walker, 1, name, sizeof name), 0);
-  EXPECT_STREQ(name, "Early");
-  std::filesystem::remove_all(folder);
-}
-
 // Batches: what a second connection sees, a failed call undone alone, one run at a time.
 TEST(SqliteRegistryTest, BatchesReachOthersWhenSavedAndHoldTheStoreForOneRun) {
   const std::string folder = TemporaryFolder();
