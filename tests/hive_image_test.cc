@@ -2,7 +2,10 @@
 // through the roots Windows gives them, their backout files restoring every hive to the same
 // keys, values and bytes as libregf reads them, and every hive written readable by libregf and
 // hivex alike.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -125,6 +128,16 @@ TEST_F(HiveImageTest, RootsFollowTheImageAndDirtyHivesAreOnlyRead) {
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.output.find("(1009)"), std::string::npos) << refused.output;
     EXPECT_EQ(box_.ReadFile(system).value(), before);
+  }
+  {  // A run that changes hives waits for another one on the same folder, then gives up.
+    int folder = open(box_.PathOf(kConfig).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(folder, LOCK_EX), 0);
+    EnvChanges env{{"DORVALEX_REGISTRY", box_.PathOf("img")}, {"DORVALEX_HIVE_USER", "ana"},
+                   {"DORVALEX_STORE_WAIT", "0.2"}};
+    RunResult busy = box_.Run({"/REG:user.txt"}, env);
+    close(folder);
+    EXPECT_EQ(busy.exitCode, 1);
+    EXPECT_NE(busy.output.find("is in use by another run"), std::string::npos) << busy.output;
   }
   {  // A single hive file is the key its name says.
     ASSERT_TRUE(dx_testing::WriteEmptyHive(box_.PathOf("Ntuser.dat")));

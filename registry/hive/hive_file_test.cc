@@ -122,6 +122,45 @@ TEST_F(HiveFileTest, RefusesWhatHivexWouldWriteWrongly) {
   EXPECT_EQ(dx_testing::ReaderComplaints(path_), "");
 }
 
+TEST_F(HiveFileTest, RollbacksUndoHeldChangesExactly) {
+  auto hive = Fresh();
+  HiveFile::Node key = 0, child = 0, old = 0;
+  ASSERT_EQ(hive->CreateChild(HiveFile::kRoot, "K", &key), kErrorSuccess);
+  ASSERT_EQ(hive->CreateChild(key, "Old", &old), kErrorSuccess);
+  ASSERT_EQ(hive->SetValue(key, "a", kRegSz, std::string("1\0", 2)), kErrorSuccess);
+  ASSERT_EQ(hive->SetValue(key, "b", kRegDword, "\2\0\0\0"), kErrorSuccess);
+  ASSERT_EQ(hive->Save(), kErrorSuccess);
+  const std::string saved = dx_testing::RegfExport(path_);
+  const auto text = [&] {
+    const std::vector<HiveValue>* values = nullptr;
+    const std::vector<HiveFile::Node>* children = nullptr;
+    EXPECT_EQ(hive->Values(key, &values), kErrorSuccess);
+    EXPECT_EQ(hive->Children(key, &children), kErrorSuccess);
+    std::string all;
+    for (const HiveValue& v : *values) all += v.name + "=" + v.data + ";";
+    for (HiveFile::Node n : *children) all += "[" + hive->Name(n) + "]";
+    return all;
+  };
+  const std::string before = text();
+  for (bool toMark : {true, false}) {
+    if (toMark) hive->Mark();
+    EXPECT_EQ(hive->SetValue(key, "A", kRegSz, std::string("2\0", 2)), kErrorSuccess);
+    EXPECT_EQ(hive->DeleteValue(key, "b"), kErrorSuccess);
+    EXPECT_EQ(hive->SetValue(key, "c", kRegBinary, "x"), kErrorSuccess);
+    EXPECT_EQ(hive->CreateChild(key, "New", &child), kErrorSuccess);
+    EXPECT_EQ(hive->DeleteKey(old), kErrorSuccess);
+    EXPECT_NE(text(), before);
+    if (toMark) hive->RollbackToMark(); else hive->Rollback();
+    EXPECT_EQ(text(), before);
+    EXPECT_FALSE(hive->changed());
+  }
+  ASSERT_EQ(hive->FindChild(key, "old", &old), kErrorSuccess);
+  EXPECT_EQ(hive->SetValue(key, "d", kRegSz, ""), kErrorSuccess);  // later changes still save
+  ASSERT_EQ(hive->Save(), kErrorSuccess);
+  EXPECT_NE(dx_testing::RegfExport(path_), saved);
+  EXPECT_EQ(dx_testing::ReaderComplaints(path_), "");
+}
+
 TEST_F(HiveFileTest, DirtyHiveIsReadNeverChanged) {
   auto hive = Fresh();
   HiveFile::Node key = 0;

@@ -34,13 +34,16 @@ std::string EnvironmentValue(const char* name) {
   return value ? value : "";
 }
 
+// How long a changing run waits for another one: $DORVALEX_STORE_WAIT seconds, else 60 (as for
+// the store).
 int WaitMilliseconds() {
   constexpr int kDefaultMs = 60000;
   std::string text = EnvironmentValue("DORVALEX_STORE_WAIT");
+  if (text.empty()) return kDefaultMs;
   char* end = nullptr;
-  long ms = std::strtol(text.c_str(), &end, 10);
-  return !text.empty() && *end == '\0' && ms >= 0 && ms <= 3600000 ? static_cast<int>(ms)
-                                                                    : kDefaultMs;
+  double seconds = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultMs;
+  return static_cast<int>(seconds * 1000);
 }
 
 std::string UpperCased(std::string text) {
