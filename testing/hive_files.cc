@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -16,6 +17,7 @@ namespace {
 constexpr uint32_t kBlock = 4096;
 constexpr uint32_t kRootOffset = 0x20;  // cells are addressed from the start of the first bin
 constexpr uint32_t kNone = 0xFFFFFFFF;
+constexpr uint32_t kRegBinaryType = 3;
 
 void Put16(std::string* out, uint32_t v) {
   out->push_back(static_cast<char>(v & 0xFF));
@@ -36,7 +38,7 @@ std::string Cell(const std::string& payload) {
   return cell;
 }
 
-std::string RootKey(uint32_t securityOffset) {
+std::string RootKey(uint32_t securityOffset, uint32_t values, uint32_t valueList) {
   constexpr std::string_view kName = "ROOT";
   std::string nk = "nk";
   Put16(&nk, 0x2C);  // hive entry, not deletable, name stored as ASCII
@@ -47,8 +49,8 @@ std::string RootKey(uint32_t securityOffset) {
   Put32(&nk, 0);       // volatile subkeys
   Put32(&nk, kNone);   // subkey list
   Put32(&nk, kNone);   // volatile subkey list
-  Put32(&nk, 0);       // values
-  Put32(&nk, kNone);   // value list
+  Put32(&nk, values);
+  Put32(&nk, valueList);
   Put32(&nk, securityOffset);
   Put32(&nk, kNone);   // class name
   for (int i = 0; i < 5; ++i) Put32(&nk, 0);  // largest names and data, work variable
@@ -74,26 +76,61 @@ std::string Security(uint32_t offset) {
   return Cell(sk + descriptor);
 }
 
-std::string Bin() {
-  uint32_t securityOffset = kRootOffset + RootKey(0).size();
-  std::string cells = RootKey(securityOffset) + Security(securityOffset);
+// One bin holding the root key, its security cell and, when `bigSize` is not 0, the root's
+// value "Big" of that many bytes (value i holds byte i % 251) in a big-data record.
+std::string Bin(uint32_t bigSize) {
+  constexpr uint32_t kSegment = 16344;
+  const uint32_t segments = (bigSize + kSegment - 1) / kSegment;
+  // Cell offsets, in the order the cells follow each other.
+  const uint32_t security = kRootOffset + RootKey(0, 0, 0).size();
+  const uint32_t valueList = security + Security(0).size();
+  const uint32_t value = valueList + 8;
+  const uint32_t bigData = value + 32;
+  const uint32_t segmentList = bigData + 16;
+  uint32_t at = segmentList + ((4 + 4 * segments + 7) & ~7u);
+  std::string cells = RootKey(security, bigSize ? 1 : 0, bigSize ? valueList : kNone) +
+                      Security(security);
+  if (bigSize) {
+    std::string list, vk = "vk", db = "db", offsets, data;
+    Put32(&list, value);
+    Put16(&vk, 3);
+    Put32(&vk, bigSize);
+    Put32(&vk, bigData);
+    Put32(&vk, kRegBinaryType);
+    Put16(&vk, 1);  // name stored as ASCII
+    Put16(&vk, 0);
+    vk += "Big";
+    Put16(&db, segments);
+    Put32(&db, segmentList);
+    Put32(&db, 0);
+    for (uint32_t i = 0; i < segments; ++i) {
+      std::string segment;
+      for (uint32_t b = i * kSegment; b < std::min(bigSize, (i + 1) * kSegment); ++b)
+        segment.push_back(static_cast<char>(b % 251));
+      Put32(&offsets, at);
+      data += Cell(segment);
+      at += Cell(segment).size();
+    }
+    cells += Cell(list) + Cell(vk) + Cell(db) + Cell(offsets) + data;
+  }
   std::string bin = "hbin";
+  const uint32_t size = (0x20 + cells.size() + 8 + kBlock - 1) / kBlock * kBlock;
   Put32(&bin, 0);
-  Put32(&bin, kBlock);
+  Put32(&bin, size);
   bin.append(16, '\0');  // reserved, timestamp
   Put32(&bin, 0);
   bin += cells;
-  Put32(&bin, kBlock - bin.size());  // the rest is one free cell
-  bin.resize(kBlock, '\0');
+  Put32(&bin, size - bin.size());  // the rest is one free cell
+  bin.resize(size, '\0');
   return bin;
 }
 
-std::string BaseBlock(uint32_t minor) {
+std::string BaseBlock(uint32_t minor, uint32_t binSize) {
   std::string block = "regf";
   Put32(&block, 1);  // sequence numbers, equal: the hive is clean
   Put32(&block, 1);
   block.append(8, '\0');
-  for (uint32_t v : {1u, minor, 0u, 1u, kRootOffset, kBlock, 1u}) Put32(&block, v);
+  for (uint32_t v : {1u, minor, 0u, 1u, kRootOffset, binSize, 1u}) Put32(&block, v);
   block.resize(0x1FC, '\0');
   uint32_t checksum = 0;
   for (size_t at = 0; at < block.size(); at += 4) {
@@ -108,9 +145,10 @@ std::string BaseBlock(uint32_t minor) {
 
 }  // namespace
 
-bool WriteEmptyHive(const std::string& path, uint32_t minor) {
+bool WriteEmptyHive(const std::string& path, uint32_t minor, uint32_t bigValue) {
+  std::string bin = Bin(bigValue);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << BaseBlock(minor) << Bin();
+  out << BaseBlock(minor, bin.size()) << bin;
   return static_cast<bool>(out.flush());
 }
 

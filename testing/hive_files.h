@@ -8,8 +8,10 @@
 
 namespace dx_testing {
 
-// Writes the hive at `path` in format 1.`minor`. False when the file cannot be written.
-bool WriteEmptyHive(const std::string& path, uint32_t minor = 3);
+// Writes the hive at `path` in format 1.`minor`. With `bigValue`, the root key holds the
+// value "Big" (REG_BINARY, byte i being i % 251) of that many bytes in a big-data record, as
+// Windows writes long data in format 1.4 and later. False when the file cannot be written.
+bool WriteEmptyHive(const std::string& path, uint32_t minor = 3, uint32_t bigValue = 0);
 
 // Merges `regText` (a .reg file of format 5.00 whose keys all begin with `prefix`, every
 // level named before its children) into the hive at `path` with hivexregedit, an independent

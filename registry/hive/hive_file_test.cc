@@ -161,6 +161,28 @@ TEST_F(HiveFileTest, RollbacksUndoHeldChangesExactly) {
   EXPECT_EQ(dx_testing::ReaderComplaints(path_), "");
 }
 
+TEST_F(HiveFileTest, BigDataValuesSurviveChangesAroundThem) {
+  ASSERT_TRUE(dx_testing::WriteEmptyHive(path_, 5, 40000));
+  std::string big;
+  for (uint32_t i = 0; i < 40000; ++i) big.push_back(static_cast<char>(i % 251));
+  for (int pass = 0; pass < 2; ++pass) {  // as written by hand, then after a save
+    auto hive = Reopen();
+    const std::vector<HiveValue>* values = nullptr;
+    ASSERT_EQ(hive->Values(HiveFile::kRoot, &values), kErrorSuccess);
+    ASSERT_EQ(values->size(), 1u);
+    EXPECT_TRUE((*values)[0].data == big);
+    EXPECT_EQ(dx_testing::ReaderComplaints(path_), "");
+    // Hivex would write the big value of the key back as one plain cell.
+    EXPECT_EQ(hive->SetValue(HiveFile::kRoot, "x", kRegDword, "\1\0\0\0"), kErrorNotSupported);
+    EXPECT_EQ(hive->DeleteValue(HiveFile::kRoot, "Big"), kErrorNotSupported);
+    HiveFile::Node key = 0;
+    ASSERT_EQ(hive->CreateChild(HiveFile::kRoot, "K" + std::to_string(pass), &key), 0);
+    ASSERT_EQ(hive->SetValue(key, "v", kRegDword, "\1\0\0\0"), kErrorSuccess);
+    ASSERT_EQ(hive->Save(), kErrorSuccess);
+  }
+  EXPECT_NE(dx_testing::RegfExport(path_).find("Data size: 40000"), std::string::npos);
+}
+
 TEST_F(HiveFileTest, DirtyHiveIsReadNeverChanged) {
   auto hive = Fresh();
   HiveFile::Node key = 0;
