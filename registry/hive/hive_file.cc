@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "registry/hive/hive_text.h"
 #include "registry/key_names.h"
@@ -139,15 +140,18 @@ RegStatus HiveFile::LoadValues(Key* key) {
   std::vector<HiveValue> values;
   for (hive_value_h* at = handles.get(); *at; ++at) {
     Owned<char> name(hivex_value_key(hive_->hive, *at));
-    hive_type type = hive_t_none;
+    // Hivex keeps any 32-bit type in its enum; the bytes are read as the number they are.
+    uint32_t type = 0;
+    static_assert(sizeof(hive_type) == sizeof type);
     size_t length = 0;
-    Owned<char> data(hivex_value_value(hive_->hive, *at, &type, &length));
+    Owned<char> data(
+        hivex_value_value(hive_->hive, *at, reinterpret_cast<hive_type*>(&type), &length));
     if (!name || !data) return kErrorBadDb;
     HiveValue value;
     value.id = ++lastValueId_;
     value.name = name.get();
     value.fold = FoldName(value.name);
-    value.type = static_cast<uint32_t>(type);
+    value.type = type;
     std::string_view bytes(data.get(), length);
     value.data = IsStringType(value.type) ? Utf16ToUtf8(bytes) : std::string(bytes);
     if (length > kMaxCellData && header_.minor >= 4) key->holdsLongData = true;
@@ -339,9 +343,11 @@ RegStatus HiveFile::WriteValues(Key* key) {
   values.reserve(key->values.size());
   for (const HiveValue& value : key->values) {
     stored.push_back(IsStringType(value.type) ? Utf8ToUtf16(value.data) : value.data);
-    values.push_back(hive_set_value{const_cast<char*>(value.name.c_str()),
-                                    static_cast<hive_type>(value.type), stored.back().size(),
-                                    stored.back().data()});
+    hive_set_value& set = values.emplace_back();
+    set.key = const_cast<char*>(value.name.c_str());
+    std::memcpy(&set.t, &value.type, sizeof value.type);  // any 32-bit type, as it is
+    set.len = stored.back().size();
+    set.value = stored.back().data();
   }
   if (hivex_node_set_values(hive_->hive, key->node, values.size(), values.data(), 0) != 0) {
     return StatusFromHivexErrno();
