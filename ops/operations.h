@@ -3,7 +3,7 @@
 #ifndef DORVALEX_OPS_OPERATIONS_H_
 #define DORVALEX_OPS_OPERATIONS_H_
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/change_batch.h"
 #include "registry/key_path.h"

@@ -1,5 +1,6 @@
 // UPDATE: makes a key exist and gives a value its data, after recording in the backout file
 // what undoes it (the key's deletion, or the value's old data or its deletion).
+#include "backout/record_format.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
 #include "report/report.h"
@@ -9,16 +10,6 @@
 namespace {
 
 constexpr std::string_view kUpdateLabel = "UPDATE : [";
-
-// Gives back the key of a value line on a path where its close is not examined.
-void ReleaseKey(KeyAccess& keys, const RunSettings& settings, const ScriptState& state,
-                KeyHandle key) {
-  if (settings.noAction || key == kNoKey) {
-    keys.ReleaseKeyPath(key);
-  } else {
-    (void)keys.CloseKeyPath(state.currentKey, key);
-  }
-}
 
 // The highest key of `path` that does not exist yet: creating `path` creates it and everything
 // between, so deleting it undoes the whole creation. Only asked for a path that is missing.
@@ -52,54 +43,50 @@ bool Operations::UpdateKey(std::string_view text) {
       std::string created =
           HighestMissingKey(keys_, state_.currentKey, settings_.machineName);
       if (created.empty()) return false;
-      if (!backout_.Write("\nDELETE:[" + created + "]\n")) return false;
+      std::string header;
+      AppendBlockHeader(RecordKind::kDelete, created, &header);
+      if (!backout_.Write(header)) return false;
       state_.keyBackoutState = keyCreated;
       state_.blockHeaderWritten = true;
     }
   }
   if (settings_.noAction) return true;
-  KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(state_.currentKey, &key, false, settings_.machineName)) return false;
-  if (!keys_.CloseKeyPath(state_.currentKey, key)) return false;
+  ScopedKey key(keys_, settings_, state_);
+  if (!keys_.OpenKeyPath(state_.currentKey, key.out(), false, settings_.machineName)) return false;
+  if (!key.Close()) return false;
   PrintSuccess(settings_, state_, kUpdateLabel, text);
   return true;
 }
 
 bool Operations::UpdateValue(std::string_view text) {
-  KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(state_.currentKey, &key, settings_.noAction, settings_.machineName)) {
+  ScopedKey key(keys_, settings_, state_);
+  if (!keys_.OpenKeyPath(state_.currentKey, key.out(), settings_.noAction,
+                         settings_.machineName)) {
     return false;
   }
   std::string name;
   std::string dataText;
-  if (!SplitValueLine(text, state_, &name, &dataText)) {
-    ReleaseKey(keys_, settings_, state_, key);
-    return false;
-  }
+  if (!SplitValueLine(text, state_, &name, &dataText)) return false;
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
   ValueData data = ParseValueText(dataText);
   if (!data.recognised) {
     ReportError("Invalid Value - unrecognised data type");
     ReportLine(state_, text);
-    ReleaseKey(keys_, settings_, state_, key);
     return false;
   }
 
+  OldValue old;
   if (RecordsWanted(settings_, state_) &&
-      !RecordOldValue(settings_, state_, backout_, name,
-                      ReadOldValue(keys_.registry(), key, name, state_))) {
-    ReleaseKey(keys_, settings_, state_, key);
+      (!ReadOldValue(keys_.registry(), key.get(), name, state_, text, &old) ||
+       !RecordOldValue(settings_, state_, backout_, name, old))) {
     return false;
   }
-  if (settings_.noAction) {
-    keys_.ReleaseKeyPath(key);
-    return true;
-  }
+  if (settings_.noAction) return true;
 
   RegStatus status = keys_.registry().RegSetValueExA(
-      key, name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
-  (void)keys_.CloseKeyPath(state_.currentKey, key);
+      key.get(), name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
+  key.Release();  // before the report, so that the console keeps the order of events
   if (status != kErrorSuccess) {
     ReportSystemError(status, "Unable to Create Value");
     ReportLine(state_, text);

@@ -4,13 +4,15 @@
 
 #include <vector>
 
+#include "backout/record_format.h"
 #include "report/report.h"
+#include "script/line_helpers.h"
 #include "script/value_text.h"
 
-OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
-                      ScriptState& state) {
-  OldValue old;
-  if (key == kNoKey) return old;
+bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                  ScriptState& state, std::string_view text, OldValue* old) {
+  *old = OldValue();
+  if (key == kNoKey) return true;
   uint32_t type = 0;
   uint32_t size = state.lineCapacity;
   std::vector<uint8_t> buffer(size);
@@ -23,11 +25,31 @@ OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view
     size = state.lineCapacity;
     status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   }
-  if (status != kErrorSuccess) return old;
-  old.present = true;
-  old.type = type;
-  old.data.assign(reinterpret_cast<const char*>(buffer.data()), size);
-  return old;
+  if (status == kErrorFileNotFound) return true;
+  if (status != kErrorSuccess) {
+    ReportSystemError(status, "Unable to Query Value");
+    ReportLine(state, text);
+    return false;
+  }
+  old->present = true;
+  old->type = type;
+  old->data.assign(reinterpret_cast<const char*>(buffer.data()), size);
+  return true;
+}
+
+void ScopedKey::Release() {
+  if (settings_.noAction || key_ == kNoKey) {
+    keys_.ReleaseKeyPath(key_);
+  } else {
+    (void)keys_.CloseKeyPath(state_.currentKey, key_);
+  }
+  key_ = kNoKey;
+}
+
+bool ScopedKey::Close() {
+  const KeyHandle key = key_;
+  key_ = kNoKey;
+  return keys_.CloseKeyPath(state_.currentKey, key);
 }
 
 bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
@@ -50,7 +72,8 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   // record did not reach the disk while the registry went on changing.
   std::string text;
   text.reserve(state.currentKey.size() + record.size() + 12);
-  text.append("\nUPDATE:[").append(state.currentKey).append("]\n").append(record);
+  AppendBlockHeader(RecordKind::kUpdate, state.currentKey, &text);
+  text.append(record);
   if (!backout.Write(text)) return false;
   state.blockHeaderWritten = true;
   return true;
@@ -59,19 +82,15 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
                     std::string_view name, const OldValue& old) {
   if (!RecordsWanted(settings, state)) return true;
+  std::string record;
   if (old.present) {
-    return WriteValueRecord(backout, state,
-                            "UPDATE:" + RecordName(name) + "=" +
-                                FormatValueForRecord(old.type, old.data) + "\n");
+    AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
+  } else if (settings.changesOnly) {
+    return true;
+  } else {
+    AppendDeletedValueRecord(name, &record);
   }
-  return settings.changesOnly || WriteValueRecord(backout, state, "DELETE:" + RecordName(name) + "=\n");
-}
-
-std::string RecordName(std::string_view name) {
-  if (name.empty()) return "@";
-  std::string quoted = "\"";
-  quoted.append(EscapeValueName(name)).push_back('"');
-  return quoted;
+  return WriteValueRecord(backout, state, record);
 }
 
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

@@ -1,6 +1,7 @@
 // Reading the parts of key and value lines for the operations, with their diagnostics.
 #include "script/line_helpers.h"
 
+#include "base/ascii_case.h"
 #include "report/report.h"
 
 namespace {
@@ -28,16 +29,7 @@ std::string_view DataAfter(std::string_view text, size_t end) {
   return data;
 }
 
-bool StartsWithUltiColon(std::string_view text) {
-  static constexpr std::string_view kUlti = "ulti:";
-  if (text.size() < kUlti.size()) return false;
-  for (size_t i = 0; i < kUlti.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kUlti[i]) return false;
-  }
-  return true;
-}
+bool StartsWithUltiColon(std::string_view text) { return StartsWithIgnoringCase(text, "ulti:"); }
 
 }  // namespace
 

@@ -1,8 +1,7 @@
 // The script run's line loop: header word, logical lines, skipping, and the dialect's parser.
 #include "script/script_reader.h"
 
-#include <sys/stat.h>
-
+#include "platform/platform.h"
 #include "report/report.h"
 #include "script/native_parser.h"
 #include "script/regedit4_parser.h"
@@ -61,8 +60,7 @@ bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& sta
 bool ReadScriptFile(const std::string& inputPath, ScriptState& state,
                     OperationHandlers& handlers) {
   std::FILE* file = std::fopen(inputPath.c_str(), "rb");
-  struct stat info;
-  if (file != nullptr && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+  if (file != nullptr && platform::StreamIsDirectory(file)) {
     std::fclose(file);
     file = nullptr;
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/ascii_case.h"
 #include "script/script_state.h"
 
 namespace {
@@ -14,16 +15,6 @@ constexpr char kCtrlZ = 26;
 
 bool IsWordSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool EqualsIgnoringCase(std::string_view word, std::string_view header) {
-  if (word.size() != header.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != header[i]) return false;
-  }
-  return true;
 }
 
 // The buffer grows in steps of kLineGrowth before a character is read whenever only three

@@ -65,21 +65,4 @@ TEST(ScriptSourceTest, LineEndsCtrlZAndContinuations) {
   }
 }
 
-TEST(ScriptSourceTest, BufferGrowsInStepsOf255KeepingThreeBytesSpare) {
-  for (auto [characters, capacity] : {std::pair{251, 255}, {252, 510}, {506, 510}, {507, 765}}) {
-    EXPECT_EQ(LinesOf("DORVALEX\n" + std::string(characters, 'x') + "\n")[2].substr(0, 6),
-              "2/" + std::to_string(capacity) + ":") << characters;
-  }
-  // A continuation counts its backslash while the next line is looked at.
-  EXPECT_EQ(LinesOf("DORVALEX\n" + std::string(251, 'x') + "\\\n\n")[2],
-            "2/510:" + std::string(251, 'x') + "\n");
-  std::string script = "DORVALEX\n" + std::string(3'000'000, 'a') + "\n";
-  for (int i = 0; i < 10'000; ++i) script += "b,\\\n  ";
-  const Lines lines = LinesOf(script + "c\nEND\n");
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "2/3000075:" + std::string(3'000'000, 'a') + "\n");
-  EXPECT_EQ(lines[3].substr(0, lines[3].find(':')), "3/20145");
-  EXPECT_EQ(lines[4], "10004/255:END\n");
-}
-
 }  // namespace

@@ -52,15 +52,30 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
             "DORVALEX\n\n"
             "DELETE:[HKLM\\SOFTWARE\\Example\\New]\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example\\Sub]\n"
-            "UPDATE:\"Odd \\\"q\\\"\"=hex(1):61,00,62\n"
-            "UPDATE:\"Path\"=\"C:\\\\Temp\"\n\n"
+            "UPDATE:\"Path\"=\"C:\\\\Temp\"\n"
+            "UPDATE:\"Odd \\\"q\\\"\"=hex(1):61,00,62\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
-            "UPDATE:\"list\"=Multi:\"a\",\"b\"\n"
             "UPDATE:\"Count\"=Dword:00000006\n"
-            "UPDATE:\"Count\"=Dword:00000005\n\n");
+            "UPDATE:\"Count\"=Dword:00000005\n"
+            "UPDATE:\"list\"=Multi:\"a\",\"b\"\n\n");
 
   EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
   EXPECT_EQ(box.DumpStore(), before);
+}
+
+// The backout of a key deletion brings the key's values back in the order they had: a second
+// deletion's snapshot lists them as the first one did.
+TEST(UpdateDeleteTest, UndoingAKeyDeletionGivesItsValuesBackInTheirOrder) {
+  BlackBox box;
+  for (const char* name : {"a", "b", "c"}) box.SetString("HKLM\\SOFTWARE\\K", name, name);
+  box.WriteFile("in.txt", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\K]\n");
+  ASSERT_EQ(box.Run({"/REG:in.txt", "/BACKUP:undo.txt"}).exitCode, 0);
+  const std::string snapshot =
+      "\nUPDATE:[HKLM\\SOFTWARE\\K]\nUPDATE:\"a\"=\"a\"\nUPDATE:\"b\"=\"b\"\nUPDATE:\"c\"=\"c\"\n";
+  EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n" + snapshot + "\n");
+  ASSERT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
+  ASSERT_EQ(box.Run({"/REG:in.txt", "/BACKUP:again.txt", "/NOREVERSE"}).exitCode, 0);
+  EXPECT_EQ(box.ReadFile("again.txt"), "DORVALEX\n" + snapshot);
 }
 
 // Refused lines stop the run before they record or change anything, also in a /NOACTION run;
