@@ -2,13 +2,17 @@
 // $DORVALEX_REGISTRY names (told apart by content).
 #include "registry/local_registry.h"
 
-#include "registry/hive/hive_store.h"
 #include "registry/sqlite/sqlite_registry.h"
+#ifdef DX_HAVE_HIVE
+#include "registry/hive/hive_store.h"
+#endif
 
 std::string LocalRegistryPath() { return DefaultStorePath(); }
 
 std::unique_ptr<RegistryService> OpenLocalRegistry() {
   std::string path = LocalRegistryPath();
+#ifdef DX_HAVE_HIVE
   if (IsHiveImage(path)) return OpenHiveRegistry(path);
+#endif
   return OpenSqliteRegistry(path);
 }

@@ -14,7 +14,9 @@
 #include <iterator>
 #include <thread>
 
+#ifdef DX_HAVE_HIVE
 #include "registry/hive/hive_store.h"
+#endif
 #include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
@@ -56,8 +58,12 @@ BlackBox::BlackBox() {
 }
 
 bool HiveStoreUnderTest() {
+#ifdef DX_HAVE_HIVE
   const char* store = getenv("DX_BLACKBOX_STORE");
   return store && std::string_view(store) == "hive";
+#else
+  return false;
+#endif
 }
 
 BlackBox::~BlackBox() {
@@ -147,7 +153,9 @@ bool BlackBox::FileExists(std::string_view name) const {
 }
 
 std::unique_ptr<RegistryService> BlackBox::OpenStore() const {
+#ifdef DX_HAVE_HIVE
   if (HiveStoreUnderTest()) return OpenHiveRegistry(storePath_);
+#endif
   return OpenSqliteRegistry(storePath_);
 }
 

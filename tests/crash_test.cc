@@ -25,7 +25,9 @@
 #include "backout/backout_file.h"
 #include "backout/reversal.h"
 #include "ops/operations.h"
+#ifdef DX_HAVE_HIVE
 #include "registry/hive/hive_store.h"
+#endif
 #include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
@@ -153,7 +155,10 @@ void CopyStore(const std::string& from, const std::string& to) {
 }
 
 std::unique_ptr<RegistryService> OpenStoreAt(const std::string& path) {
-  return HiveStoreUnderTest() ? OpenHiveRegistry(path) : OpenSqliteRegistry(path);
+#ifdef DX_HAVE_HIVE
+  if (HiveStoreUnderTest()) return OpenHiveRegistry(path);
+#endif
+  return OpenSqliteRegistry(path);
 }
 
 class CrashCase {

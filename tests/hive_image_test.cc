@@ -15,6 +15,7 @@
 #include "testing/hive_files.h"
 #include "tests/blackbox.h"
 
+#ifdef DX_HAVE_HIVE
 namespace {
 
 namespace fs = std::filesystem;
@@ -153,3 +154,4 @@ TEST_F(HiveImageTest, RootsFollowTheImageAndDirtyHivesAreOnlyRead) {
 }
 
 }  // namespace
+#endif  // DX_HAVE_HIVE

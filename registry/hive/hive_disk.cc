@@ -3,17 +3,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <strings.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <strings.h>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -102,16 +97,6 @@ void CloseCopy(int fd) {
   if (fd >= 0) close(fd);
 }
 
-bool IsPlainFile(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 std::vector<std::string> FolderEntries(const std::string& folder) {
   std::vector<std::string> names;
   DIR* dir = opendir(folder.c_str());
@@ -129,17 +114,6 @@ std::string FindCaseless(const std::string& folder, const std::string& name) {
     if (strcasecmp(entry.c_str(), name.c_str()) == 0) return folder + "/" + entry;
   }
   return "";
-}
-
-FileStamp StampOf(const std::string& path) {
-  struct stat info;
-  FileStamp stamp;
-  if (stat(path.c_str(), &info) != 0) return stamp;
-  stamp.device = info.st_dev;
-  stamp.inode = info.st_ino;
-  stamp.size = info.st_size;
-  stamp.modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  return stamp;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -222,25 +196,3 @@ void RemoveLeftTemps(const std::string& folder) {
   }
 }
 
-FolderLock::~FolderLock() {
-  if (fd_ >= 0) close(fd_);
-}
-
-RegStatus FolderLock::Acquire(const std::string& folder, int waitMs) {
-  if (fd_ < 0) fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) return StatusFromErrno(errno);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  auto pause = std::chrono::milliseconds(1);
-  for (;;) {
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return kErrorSuccess;
-    if (errno != EWOULDBLOCK && errno != EINTR) return kErrorSuccess;  // no locks here
-    if (std::chrono::steady_clock::now() >= deadline) return kErrorBusy;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
-  }
-}
-
-void FolderLock::Release() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}

@@ -1,5 +1,6 @@
-// The few file calls of the hive backend: the base block check, replacing a hive whole and
-// the lock that keeps one changing run per folder of hives.
+// The file calls of the hive backend beyond the platform layer: hivex reads and writes hives
+// by file name, so these reach open files through /proc (POSIX, Linux); the base block check,
+// a private copy in memory, a new copy of a hive written beside it and published by rename.
 #ifndef DORVALEX_REGISTRY_HIVE_HIVE_DISK_H_
 #define DORVALEX_REGISTRY_HIVE_HIVE_DISK_H_
 
@@ -26,26 +27,12 @@ RegStatus ReadHiveHeader(const std::string& path, HiveHeader* header);
 RegStatus CopyWithChecksumSet(const std::string& path, int* fd);
 void CloseCopy(int fd);
 
-// Whether `path` is a file (not a folder, not through a symbolic link at its end).
-bool IsPlainFile(const std::string& path);
-bool IsFolder(const std::string& path);
-
 // The names in `folder` (without "." and ".."), empty when it cannot be read.
 std::vector<std::string> FolderEntries(const std::string& folder);
 
 // The path of the entry of `folder` named `name` without regard to ASCII case (as Windows
 // finds files); empty when there is none.
 std::string FindCaseless(const std::string& folder, const std::string& name);
-
-// Identifies the file now at a path, to see whether another run replaced it.
-struct FileStamp {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  int64_t size = -1;
-  int64_t modifiedNs = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-FileStamp StampOf(const std::string& path);
 
 // A new copy of a file, written whole and synced under a temporary name beside it, then
 // renamed over the file: a crash leaves the old file or the new one, never a mix. Several
@@ -77,21 +64,6 @@ class Replacement {
 // Removes the temporary files a killed run may have left in `folder` (call it holding the
 // folder's lock).
 void RemoveLeftTemps(const std::string& folder);
-
-// An advisory lock on a folder (never a file inside it, so that nothing is left behind).
-class FolderLock {
- public:
-  FolderLock() = default;
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  ~FolderLock();
-  // Waits up to `waitMs`; 170 when another run keeps the folder that long.
-  RegStatus Acquire(const std::string& folder, int waitMs);
-  void Release();
-
- private:
-  int fd_ = -1;
-};
 
 // The folder part of a path ("." when there is none).
 std::string FolderOf(const std::string& path);

@@ -73,7 +73,7 @@ RegStatus HiveFile::Open(const std::string& path, std::unique_ptr<HiveFile>* hiv
 }
 
 RegStatus HiveFile::Load() {
-  stamp_ = StampOf(path_);
+  if (!platform::IdentifyFile(path_, &fileId_)) return kErrorFileNotFound;
   if (RegStatus status = ReadHiveHeader(path_, &header_)) return status;
   if (!header_.isHive) return kErrorBadDb;
   // Hivex refuses a wrong checksum outright; such a hive is read from a private copy with the
@@ -187,6 +187,11 @@ RegStatus HiveFile::Children(Node key, const std::vector<Node>** children) {
   if ((status = LoadChildren(key))) return status;
   *children = &found->children;
   return kErrorSuccess;
+}
+
+bool HiveFile::Unchanged() const {
+  platform::FileId now;
+  return platform::IdentifyFile(path_, &now) && now == fileId_;
 }
 
 const std::string& HiveFile::Name(Node key) const { return keys_[key]->name; }
@@ -408,7 +413,7 @@ void HiveFile::Saved(bool published) {
     if (lost_ == kErrorSuccess) lost_ = kErrorRegistryIoFailed;
     return;
   }
-  stamp_ = StampOf(path_);
+  platform::IdentifyFile(path_, &fileId_);
   changed_ = false;
   undo_.clear();
   mark_ = SIZE_MAX;

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "registry/hive/hive_disk.h"
 #include "registry/win32_codes.h"
 
@@ -97,7 +98,7 @@ class HiveFile {
   // Drops the held changes; every later call gives 1016.
   void Discard();
   // Whether the file on disk is still the one this hive was read from.
-  bool Unchanged() const { return StampOf(path_) == stamp_; }
+  bool Unchanged() const;
 
  private:
   struct Key;
@@ -124,7 +125,7 @@ class HiveFile {
 
   std::string path_;
   HiveHeader header_;
-  FileStamp stamp_;
+  platform::FileId fileId_;  // the file read (or last written): a replaced file has another
   struct Handle;
   std::unique_ptr<Handle> hive_;
   std::vector<std::unique_ptr<Key>> keys_;

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/platform.h"
 #include "registry/hive/hive_disk.h"
 #include "registry/hive/hive_file.h"
 #include "registry/hive/hive_text.h"
@@ -61,7 +62,7 @@ std::string ConfigFolder(const std::string& root) {
   std::string at = root;
   for (const char* level : {"Windows", "System32", "config"}) {
     at = FindCaseless(at, level);
-    if (at.empty() || !IsFolder(at)) return "";
+    if (at.empty() || !platform::IsDirectory(at)) return "";
   }
   return at;
 }
@@ -99,10 +100,16 @@ class HiveStore final : public TreeStore {
     folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
     locks_.clear();
     for (const std::string& folder : folders) {
-      locks_.push_back(std::make_unique<FolderLock>());
-      if (RegStatus status = locks_.back()->Acquire(folder, WaitMilliseconds())) {
-        locks_.clear();
-        return status;
+      locks_.push_back(std::make_unique<platform::FileLock>());
+      switch (locks_.back()->Acquire(folder, WaitMilliseconds())) {
+        case platform::FileLock::kLocked:
+          break;
+        case platform::FileLock::kBusy:
+          locks_.clear();
+          return kErrorBusy;
+        case platform::FileLock::kUnavailable:  // no locks there: the saves say what fails
+          locks_.pop_back();
+          continue;
       }
       RemoveLeftTemps(folder);
     }
@@ -487,7 +494,7 @@ class HiveStore final : public TreeStore {
 
   void Open() {
     HiveHeader header;
-    if (IsPlainFile(path_)) {
+    if (platform::IsRegularFile(path_)) {
       if ((status_ = ReadHiveHeader(path_, &header))) return;
       if (!header.isHive) {
         status_ = kErrorBadDb;
@@ -504,7 +511,7 @@ class HiveStore final : public TreeStore {
     for (const std::string& entry : FolderEntries(config)) {
       std::string path = config + "/" + entry;
       // Logs (.LOG1, .LOG2) and backups carry a dot and may begin like a hive too.
-      if (entry.find('.') != std::string::npos || !IsPlainFile(path) ||
+      if (entry.find('.') != std::string::npos || !platform::IsRegularFile(path) ||
           ReadHiveHeader(path, &header) != kErrorSuccess || !header.isHive) {
         continue;
       }
@@ -588,17 +595,17 @@ class HiveStore final : public TreeStore {
       std::string level = text.substr(start, end - start);
       start = end + 1;
       if (level.empty() || level == ".") continue;
-      if (level == ".." || (at = FindCaseless(at, level)).empty() || !IsFolder(at)) return "";
+      if (level == ".." || (at = FindCaseless(at, level)).empty() || !platform::IsDirectory(at)) return "";
     }
     std::string hivePath = FindCaseless(at, "NTUSER.DAT");
-    return !hivePath.empty() && IsPlainFile(hivePath) ? hivePath : "";
+    return !hivePath.empty() && platform::IsRegularFile(hivePath) ? hivePath : "";
   }
 
   std::string path_;
   RegStatus status_ = kErrorSuccess;
   std::vector<Mount> mounts_;
   std::string currentUser_;
-  std::vector<std::unique_ptr<FolderLock>> locks_;
+  std::vector<std::unique_ptr<platform::FileLock>> locks_;
   int64_t dataVersion_ = 1;
   bool inTransaction_ = false;
   bool marked_ = false;
@@ -607,9 +614,9 @@ class HiveStore final : public TreeStore {
 }  // namespace
 
 bool IsHiveImage(const std::string& path) {
-  if (IsFolder(path)) return !ConfigFolder(path).empty();
+  if (platform::IsDirectory(path)) return !ConfigFolder(path).empty();
   HiveHeader header;
-  return IsPlainFile(path) && ReadHiveHeader(path, &header) == kErrorSuccess && header.isHive;
+  return platform::IsRegularFile(path) && ReadHiveHeader(path, &header) == kErrorSuccess && header.isHive;
 }
 
 std::unique_ptr<TreeStore> OpenHiveStore(const std::string& path) {
