@@ -67,6 +67,11 @@ bool ChangeBatch::Begin(const std::string& storePath, bool checkStore) {
 bool ChangeBatch::SaveIfDue() {
   if (!begun_) return true;
   ++linesSinceSave_;
+  if (!saved_ && linesSinceSave_ == 1) {
+    // Until the first save, the first line's cost stands for a save's: a store that reads
+    // whole files when first used (hives) also writes them whole.
+    lastSaveCost_ = std::chrono::steady_clock::now() - lastSave_;
+  }
   if (linesSinceSave_ % kClockEvery != 0 && linesSinceSave_ < maxLines_) return true;
   // A store that writes whole files (hives) may take long to save: saves then come no
   // sooner than four times their own cost apart, so that saving takes at most a fifth of the
@@ -104,6 +109,7 @@ bool ChangeBatch::Save() {
   linesSinceSave_ = 0;
   lastSave_ = std::chrono::steady_clock::now();
   lastSaveCost_ = lastSave_ - started;
+  saved_ = true;
   return true;
 }
 
