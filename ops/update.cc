@@ -69,12 +69,8 @@ bool Operations::UpdateValue(std::string_view text) {
   if (!SplitValueLine(text, state_, &name, &dataText)) return false;
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
-  ValueData data = ParseValueText(dataText);
-  if (!data.recognised) {
-    ReportError("Invalid Value - unrecognised data type");
-    ReportLine(state_, text);
-    return false;
-  }
+  ValueData data;
+  if (!ReadValueData(dataText, text, state_, &data)) return false;
 
   OldValue old;
   if (RecordsWanted(settings_, state_) &&

@@ -81,7 +81,11 @@ bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::s
   size_t end;
   if (!FindNameEndOrReport(text, state, &end)) return false;
   std::string_view data = DataAfter(text, end);
-  if (data.size() < 2) {
+  while (!data.empty() && (data.back() == ' ' || data.back() == '\t')) data.remove_suffix(1);
+  // The operand is a quoted string, or "Multi:" and a quoted string.
+  bool opens = !data.empty() && (data[0] == '"' || (data.size() > 6 && data[6] == '"' &&
+                                                    StartsWithUltiColon(data.substr(1))));
+  if (data.size() < 2 || !opens || data.back() != '"') {
     ReportError("Invalid Value - string must be in double quotes");
     ReportLine(state, text);
     return false;
@@ -93,6 +97,16 @@ bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::s
   *name = NameBefore(text, end);
   operand->assign(string);
   return true;
+}
+
+bool ReadValueData(std::string_view dataText, std::string_view lineText, const ScriptState& state,
+                   ValueData* data) {
+  *data = ParseValueText(dataText, state.isVersion5 ? HexForm::kVersion5 : HexForm::kScript);
+  if (data->recognised) return true;
+  ReportError(data->unquoted ? "Invalid Value - string must be in double quotes"
+                             : "Invalid Value - unrecognised data type");
+  ReportLine(state, lineText);
+  return false;
 }
 
 void ReportLine(const ScriptState& state, std::string_view text) {
