@@ -2,6 +2,7 @@
 // $DORVALEX_REGISTRY names (told apart by content).
 #include "registry/local_registry.h"
 
+#include "registry/machine_registry.h"
 #include "registry/sqlite/sqlite_registry.h"
 #ifdef DX_HAVE_HIVE
 #include "registry/hive/hive_store.h"
@@ -15,4 +16,9 @@ std::unique_ptr<RegistryService> OpenLocalRegistry() {
   if (IsHiveImage(path)) return OpenHiveRegistry(path);
 #endif
   return OpenSqliteRegistry(path);
+}
+
+// Other machines are reached through the agent behind the local store.
+std::unique_ptr<RegistryService> OpenRunRegistry(bool batchRemote) {
+  return OpenMachineRegistry(OpenLocalRegistry(), nullptr, batchRemote);
 }

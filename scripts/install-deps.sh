@@ -17,7 +17,9 @@ package_packages=(dpkg-dev lintian)
 # Testing: the sqlite3 shell, clang and its sanitizer runtime for the fuzzers, an SSH server
 # that the /MACHINE: test starts on its own port, man-db for the package test and util-linux's
 # script for the terminal test, hivex's tools and libregf's readers for the hive tests.
-test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux libhivex-bin libregf-utils)
+test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux libhivex-bin
+               libregf-utils)
+test_packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)  # Windows build under Wine
 
 packages=("${build_packages[@]}")
 case "${1:-}" in

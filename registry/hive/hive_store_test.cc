@@ -53,7 +53,10 @@ std::unique_ptr<RegistryService> NewImage() {
 }
 
 const bool kRegistered = [] {
-  RegisterRegistryContractTests("HiveRegistry", NewImage);
+  RegistryTraits traits;
+  traits.asciiKeyNamesOnly = true;
+  traits.limitedValueData = true;
+  RegisterRegistryContractTests("HiveRegistry", NewImage, traits);
   return true;
 }();
 
