@@ -49,12 +49,14 @@ BlackBox::BlackBox() {
   dir_ = (fs::temp_directory_path() / "dorvalex-test-XXXXXX").string();
   if (mkdtemp(dir_.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
   storePath_ = dir_ + "/store/registry.db";
+#ifdef DX_HAVE_HIVE
   if (HiveStoreUnderTest()) {
     // A Windows folder of minimal hives: the same cases run against hive files.
     storePath_ = dir_ + "/image";
     if (!fs::create_directory(storePath_) || !dx_testing::BuildWindowsFolder(storePath_))
       ADD_FAILURE() << "cannot build a Windows folder in " << storePath_;
   }
+#endif
 }
 
 bool HiveStoreUnderTest() {

@@ -127,6 +127,7 @@ bool AgentsEnded(const std::string& pidFile) {
 // SQLite's verdict on the store file: "ok" when sound. For a Windows folder, "ok" when
 // libregf and hivex read each of its hives whole.
 std::string IntegrityCheck(const std::string& path) {
+#ifdef DX_HAVE_HIVE
   if (HiveStoreUnderTest()) {
     std::string verdict;
     for (const auto& entry : fs::recursive_directory_iterator(path)) {
@@ -135,6 +136,7 @@ std::string IntegrityCheck(const std::string& path) {
     }
     return verdict.empty() ? "ok" : verdict;
   }
+#endif
   sqlite3* db = nullptr;
   sqlite3_stmt* check = nullptr;
   std::string verdict;

@@ -2,6 +2,9 @@
 // through the roots Windows gives them, their backout files restoring every hive to the same
 // keys, values and bytes as libregf reads them, and every hive written readable by libregf and
 // hivex alike.
+#include "tests/blackbox.h"
+
+#ifdef DX_HAVE_HIVE
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,9 +16,7 @@
 #include <string>
 
 #include "testing/hive_files.h"
-#include "tests/blackbox.h"
 
-#ifdef DX_HAVE_HIVE
 namespace {
 
 namespace fs = std::filesystem;
