@@ -67,9 +67,18 @@ bool ChangeBatch::Begin(const std::string& storePath, bool checkStore) {
 bool ChangeBatch::SaveIfDue() {
   if (!begun_) return true;
   ++linesSinceSave_;
-  bool due = linesSinceSave_ >= maxLines_ ||
-             (linesSinceSave_ % kClockEvery == 0 &&
-              std::chrono::steady_clock::now() - lastSave_ >= kMaxInterval);
+  if (!saved_ && linesSinceSave_ == 1) {
+    // Until the first save, the first line's cost stands for a save's: a store that reads
+    // whole files when first used (hives) also writes them whole.
+    lastSaveCost_ = std::chrono::steady_clock::now() - lastSave_;
+  }
+  if (linesSinceSave_ % kClockEvery != 0 && linesSinceSave_ < maxLines_) return true;
+  // A store that writes whole files (hives) may take long to save: saves then come no
+  // sooner than four times their own cost apart, so that saving takes at most a fifth of the
+  // run.
+  auto sinceSave = std::chrono::steady_clock::now() - lastSave_;
+  bool due = sinceSave >= 4 * lastSaveCost_ &&
+             (linesSinceSave_ >= maxLines_ || sinceSave >= kMaxInterval);
   return !due || (Save() && HoldStore());
 }
 
@@ -89,6 +98,7 @@ bool ChangeBatch::Save() {
     ReportErrorF("Registry changes after line %d were not saved", savedThrough_);
     return false;
   }
+  auto started = std::chrono::steady_clock::now();
   RegStatus status = registry_.SaveChanges();
   if (status != kErrorSuccess) {
     ReportSystemErrorF(status, "Registry changes after line %d were not saved", savedThrough_);
@@ -98,6 +108,8 @@ bool ChangeBatch::Save() {
   savedThrough_ = state_.lineNumber;
   linesSinceSave_ = 0;
   lastSave_ = std::chrono::steady_clock::now();
+  lastSaveCost_ = lastSave_ - started;
+  saved_ = true;
   return true;
 }
 

@@ -15,7 +15,9 @@
 class ChangeBatch {
  public:
   // Saves at least every `maxLines` lines ($DORVALEX_SAVE_LINES, else 8192) and every quarter
-  // of a second, so that a crash loses little work and other readers see progress.
+  // of a second, so that a crash loses little work and other readers see progress; but never
+  // sooner than four times the last save's cost after it (before the first save, the first
+  // line's cost).
   ChangeBatch(RegistryService& registry, BackoutFile& backout, const ScriptState& state);
 
   // Takes the store for this run, and its write lock for the first batch. False after the
@@ -43,6 +45,8 @@ class ChangeBatch {
   uint32_t linesSinceSave_ = 0;
   int32_t savedThrough_ = 0;  // the last line whose changes are in the store
   std::chrono::steady_clock::time_point lastSave_;
+  std::chrono::steady_clock::duration lastSaveCost_{};
+  bool saved_ = false;  // a save of this batch took place
   std::string storePath_;
   bool begun_ = false;
   bool checkStore_ = true;

@@ -1,8 +1,12 @@
-// The local registry is the SQLite store at its default place.
+// The local registry: the SQLite store at its default place, or the Windows hive files that
+// $DORVALEX_REGISTRY names (told apart by content).
 #include "registry/local_registry.h"
 
 #include "registry/machine_registry.h"
 #include "registry/sqlite/sqlite_registry.h"
+#ifdef DX_HAVE_HIVE
+#include "registry/hive/hive_store.h"
+#endif
 
 std::string LocalRegistryPath() { return DefaultStorePath(); }
 
@@ -13,7 +17,11 @@ bool IsLocalRegistryFile(const std::string& path) {
 std::string LocalRegistryLockPath() { return RunLockPath(LocalRegistryPath()); }
 
 std::unique_ptr<RegistryService> OpenLocalRegistry() {
-  return OpenSqliteRegistry(LocalRegistryPath());
+  std::string path = LocalRegistryPath();
+#ifdef DX_HAVE_HIVE
+  if (IsHiveImage(path)) return OpenHiveRegistry(path);
+#endif
+  return OpenSqliteRegistry(path);
 }
 
 // Other machines are reached through the agent behind the local store.

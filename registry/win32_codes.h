@@ -13,6 +13,7 @@ inline constexpr RegStatus kErrorPathNotFound = 3;
 inline constexpr RegStatus kErrorAccessDenied = 5;
 inline constexpr RegStatus kErrorInvalidHandle = 6;
 inline constexpr RegStatus kErrorNotEnoughMemory = 8;
+inline constexpr RegStatus kErrorNotSupported = 50;
 inline constexpr RegStatus kErrorBadNetPath = 53;
 inline constexpr RegStatus kErrorInvalidParameter = 87;
 inline constexpr RegStatus kErrorDiskFull = 112;

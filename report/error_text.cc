@@ -20,6 +20,7 @@ constexpr ErrorText kErrorTexts[] = {
     {6, "The handle is invalid."},
     {8, "Not enough memory resources are available to process this command."},
     {14, "Not enough memory resources are available to complete this operation."},
+    {50, "The request is not supported."},
     {53, "The network path was not found."},
     {87, "The parameter is incorrect."},
     {112, "There is not enough space on the disk."},

@@ -8,15 +8,17 @@
 set -euo pipefail
 
 # Building (compiler, build tools, SQLite, GoogleTest for the unit tests, Google Benchmark for
-# the benchmarks that the default build includes) and running (/MACHINE: starts ssh).
+# the benchmarks that the default build includes, hivex for Windows hive files) and running
+# (/MACHINE: starts ssh).
 build_packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libgtest-dev libgmock-dev
-                libbenchmark-dev openssh-client)
+                libbenchmark-dev openssh-client libhivex-dev)
 # Packaging: Debian's build flags and dependency finder (dpkg-dev), lintian.
 package_packages=(dpkg-dev lintian)
 # Testing: the sqlite3 shell, clang and its sanitizer runtime for the fuzzers, an SSH server
 # that the /MACHINE: test starts on its own port, man-db for the package test and util-linux's
-# script for the terminal test.
-test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux)
+# script for the terminal test, hivex's tools and libregf's readers for the hive tests.
+test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux libhivex-bin
+               libregf-utils)
 test_packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)  # Windows build under Wine
 
 packages=("${build_packages[@]}")

@@ -36,6 +36,12 @@ struct RegistryTraits {
   // Values enumerate sorted by name instead of in creation order (Wine). Relaxes
   // ValuesEnumerateInCreationOrder to that order.
   bool valuesSortedByName = false;
+  // New key names outside ASCII are refused with 50, and data past what one value can hold in
+  // the store's format (well under 16 MiB) too (hive files through hivex). Relaxes
+  // NamesIgnoreAsciiCaseAndKeepTheirFirstCase, SubkeysEnumerateByUpperCasedNameBytes and
+  // ValueDataAndTypesRoundTrip.
+  bool asciiKeyNamesOnly = false;
+  bool limitedValueData = false;
 };
 
 // Registers the contract tests as the GoogleTest suite `suite`; call it before RUN_ALL_TESTS

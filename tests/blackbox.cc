@@ -14,9 +14,13 @@
 #include <iterator>
 #include <thread>
 
+#ifdef DX_HAVE_HIVE
+#include "registry/hive/hive_store.h"
+#endif
 #include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
+#include "testing/hive_files.h"
 #include "testing/registry_dump.h"
 
 extern char** environ;
@@ -45,6 +49,23 @@ BlackBox::BlackBox() {
   dir_ = (fs::temp_directory_path() / "dorvalex-test-XXXXXX").string();
   if (mkdtemp(dir_.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
   storePath_ = dir_ + "/store/registry.db";
+#ifdef DX_HAVE_HIVE
+  if (HiveStoreUnderTest()) {
+    // A Windows folder of minimal hives: the same cases run against hive files.
+    storePath_ = dir_ + "/image";
+    if (!fs::create_directory(storePath_) || !dx_testing::BuildWindowsFolder(storePath_))
+      ADD_FAILURE() << "cannot build a Windows folder in " << storePath_;
+  }
+#endif
+}
+
+bool HiveStoreUnderTest() {
+#ifdef DX_HAVE_HIVE
+  const char* store = getenv("DX_BLACKBOX_STORE");
+  return store && std::string_view(store) == "hive";
+#else
+  return false;
+#endif
 }
 
 BlackBox::~BlackBox() {
@@ -134,6 +155,9 @@ bool BlackBox::FileExists(std::string_view name) const {
 }
 
 std::unique_ptr<RegistryService> BlackBox::OpenStore() const {
+#ifdef DX_HAVE_HIVE
+  if (HiveStoreUnderTest()) return OpenHiveRegistry(storePath_);
+#endif
   return OpenSqliteRegistry(storePath_);
 }
 

@@ -32,6 +32,10 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 std::string DorvalexBinary();  // its path
 
+// Whether the boxes hold a Windows folder of hive files rather than an SQLite store
+// ($DX_BLACKBOX_STORE=hive): the same cases then run against the hive backend.
+bool HiveStoreUnderTest();
+
 class BlackBox {
  public:
   BlackBox();

@@ -1,15 +1,17 @@
 // Crash consistency: dorvalex killed with SIGKILL at a random moment of a run with /BACKUP:
-// must leave a store that passes SQLite's integrity check and holds exactly the changes of the
-// first k lines of the script, every one of them with its records in the backout file; that
-// file, reversed and applied, must bring the store back to where it started. A run that ends
-// before the kill must pass the same checks with k = all lines. The states after each line
-// come from applying the same script in this process (scripts: tests/script_generator.h).
-// DX_CRASH_SEED=<seed> runs one seed; DX_CRASH_SECONDS bounds the test's time (60 s).
+// must leave a store that passes SQLite's integrity check (or hives that libregf and hivex
+// read) and holds exactly the changes of the first k lines of the script, every one of them
+// with its records in the backout file; that file, reversed and applied, must bring the store
+// back to where it started. A run that ends before the kill must pass the same checks with
+// k = all lines. The states after each line come from applying the same script in this
+// process (scripts: tests/script_generator.h). DX_CRASH_SEED=<seed> runs one seed;
+// DX_CRASH_SECONDS bounds the test's time (60 s); DX_BLACKBOX_STORE=hive runs on hive files.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,11 +25,15 @@
 #include "backout/backout_file.h"
 #include "backout/reversal.h"
 #include "ops/operations.h"
+#ifdef DX_HAVE_HIVE
+#include "registry/hive/hive_store.h"
+#endif
 #include "registry/sqlite/sqlite_registry.h"
 #include "registry/key_path.h"
 #include "registry/win32_codes.h"
 #include "script/script_reader.h"
 #include "testing/capture_output.h"
+#include "testing/hive_files.h"
 #include "testing/registry_dump.h"
 #include "tests/blackbox.h"
 #include "tests/script_generator.h"
@@ -40,8 +46,19 @@ using Clock = std::chrono::steady_clock;
 constexpr int kScriptLines = 2000;
 constexpr int kKillsPerSeed = 60;  // then the next seed, unless one seed was asked for
 
-size_t Digest(RegistryService& store) {
-  return std::hash<std::string>{}(DumpRegistry(store, ValueOrder::kByName));
+// The store's digest: one part for the store, one per hive of a Windows folder. Each hive
+// file is saved on its own: a kill may find one hive some lines further on than another.
+using Digest = std::vector<size_t>;
+Digest DigestOf(RegistryService& store) {
+  auto hash = std::hash<std::string>{};
+  if (!HiveStoreUnderTest()) return {hash(DumpRegistry(store, ValueOrder::kByName))};
+  Digest parts;
+  char name[256];
+  for (KeyHandle root : {kHkeyLocalMachine, kHkeyUsers}) {
+    for (uint32_t i = 0; store.RegEnumKeyA(root, i, name, sizeof name) == kErrorSuccess; ++i)
+      parts.push_back(hash(DumpRegistryKey(store, root, name, name, ValueOrder::kByName)));
+  }
+  return parts;
 }
 
 size_t FileSize(const std::string& path) {
@@ -52,7 +69,7 @@ size_t FileSize(const std::string& path) {
 // The run after its first k lines (k = 0: the start): the store's digest, the bytes of the
 // backout file those lines wrote, and where the k-th line is in the script file.
 struct Step {
-  size_t digest;
+  Digest digest;
   size_t backoutSize;
   int lineNumber;
 };
@@ -107,8 +124,19 @@ bool AgentsEnded(const std::string& pidFile) {
   return true;
 }
 
-// SQLite's verdict on the store file: "ok" when sound.
+// SQLite's verdict on the store file: "ok" when sound. For a Windows folder, "ok" when
+// libregf and hivex read each of its hives whole.
 std::string IntegrityCheck(const std::string& path) {
+#ifdef DX_HAVE_HIVE
+  if (HiveStoreUnderTest()) {
+    std::string verdict;
+    for (const auto& entry : fs::recursive_directory_iterator(path)) {
+      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+        verdict += dx_testing::ReaderComplaints(entry.path().string());
+    }
+    return verdict.empty() ? "ok" : verdict;
+  }
+#endif
   sqlite3* db = nullptr;
   sqlite3_stmt* check = nullptr;
   std::string verdict;
@@ -120,6 +148,19 @@ std::string IntegrityCheck(const std::string& path) {
   sqlite3_finalize(check);
   sqlite3_close(db);
   return verdict;
+}
+
+// Copies the store file (or the Windows folder) at `from` over `to`.
+void CopyStore(const std::string& from, const std::string& to) {
+  fs::remove_all(to);
+  fs::copy(from, to, fs::copy_options::recursive);
+}
+
+std::unique_ptr<RegistryService> OpenStoreAt(const std::string& path) {
+#ifdef DX_HAVE_HIVE
+  if (HiveStoreUnderTest()) return OpenHiveRegistry(path);
+#endif
+  return OpenSqliteRegistry(path);
 }
 
 class CrashCase {
@@ -140,7 +181,7 @@ class CrashCase {
     }
     box_.WriteFile("script.txt", script);
     start_ = box_.DumpStore();
-    fs::copy_file(box_.storePath(), box_.PathOf("start.db"));
+    CopyStore(box_.storePath(), box_.PathOf("start.db"));
     LearnRun();
   }
 
@@ -150,7 +191,7 @@ class CrashCase {
     // The start in place of the store (the file is closed, so it has no log of its own).
     const std::string store = box_.storePath();
     for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(store + suffix);
-    fs::copy_file(box_.PathOf("start.db"), store, fs::copy_options::overwrite_existing);
+    CopyStore(box_.PathOf("start.db"), store);
     fs::remove(box_.PathOf("undo.txt"));
     const int saveLines = std::uniform_int_distribution<int>(1, 300)(random_);
     const std::string how = " (DORVALEX_SAVE_LINES=" + std::to_string(saveLines) + ")";
@@ -178,20 +219,25 @@ class CrashCase {
 
     // The store must be the state after some k lines whose records all reached the file.
     const std::string backout = box_.ReadFile("undo.txt").value_or("");
-    const size_t digest = Digest(*box_.OpenStore());
+    const Digest digest = DigestOf(*box_.OpenStore());
     const bool reversed = backout == reversed_;
     if (finished && !reversed) return "a finished run left another backout file" + how;
     if (reversed && steps_.back().digest != digest)
       return "the backout file is complete but the store is not" + how;
     if (!reversed && forward_.compare(0, backout.size(), backout) != 0)
       return "the backout file is not a prefix of the expected one" + how;
-    size_t k = 0;
-    while (k < steps_.size() &&
-           !(steps_[k].digest == digest && steps_[k].backoutSize <= backout.size()))
-      ++k;
-    if (k == steps_.size())
-      return "the store is not the state after a prefix of the script whose records all "
-             "reached the backout file" + how;
+    size_t k = 0;  // the furthest any part got
+    for (size_t part = 0; part < digest.size(); ++part) {
+      size_t at = 0;
+      while (at < steps_.size() && !(steps_[at].digest.size() == digest.size() &&
+                                     steps_[at].digest[part] == digest[part] &&
+                                     steps_[at].backoutSize <= backout.size()))
+        ++at;
+      if (at == steps_.size())
+        return "the store is not the state after a prefix of the script whose records all "
+               "reached the backout file" + how;
+      k = std::max(k, at);
+    }
     if (!finished) reached_ = std::max(reached_, steps_[k].lineNumber);
 
     // Undo: the file as a killed run leaves it is turned last-first, as run control would.
@@ -232,19 +278,19 @@ class CrashCase {
     RunSettings settings;
     settings.backoutOpen = true;
     settings.backoutPath = box_.PathOf("expected-undo.txt");
-    fs::copy_file(box_.storePath(), box_.PathOf("expected.db"));
+    CopyStore(box_.storePath(), box_.PathOf("expected.db"));
     ScriptState state;
     {
-      std::unique_ptr<RegistryService> store = OpenSqliteRegistry(box_.PathOf("expected.db"));
+      std::unique_ptr<RegistryService> store = OpenStoreAt(box_.PathOf("expected.db"));
       // One batch never saved: the digests read the changes in the store's own hands.
       EXPECT_EQ(store->BeginChanges(), kErrorSuccess);
       KeyAccess keys(*store, state);
       BackoutFile backout;
       EXPECT_TRUE(backout.Create(settings.backoutPath, true) && backout.Write("DORVALEX\n"));
       Operations operations(settings, state, keys, backout);
-      steps_ = {{Digest(*store), 0, 0}};  // the start needs no record, not even the header
+      steps_ = {{DigestOf(*store), 0, 0}};  // the start needs no record, not even the header
       LineRecorder recorder(operations, [&] {
-        steps_.push_back({Digest(*store), FileSize(settings.backoutPath), state.lineNumber});
+        steps_.push_back({DigestOf(*store), FileSize(settings.backoutPath), state.lineNumber});
       });
       EXPECT_TRUE(ReadScriptFile(box_.PathOf("script.txt"), state, recorder)) << output.text();
       EXPECT_TRUE(backout.Close());

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/blackbox.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -81,7 +83,12 @@ class ScriptGenerator::Impl {
                        "hklm\\software\\Rt"}});
     bases_.push_back({kHkeyLocalMachine, "SOFTWARE\\Classes\\RT",
                       {"HKCR\\RT", "HKEY_CLASSES_ROOT\\rt", "HKLM\\SOFTWARE\\Classes\\RT"}});
-    bases_.push_back({kHkeyUsers, "RT", {"HKEY_USERS\\RT", "hkey_users\\rt"}});
+    // HKEY_USERS holds only the user hives of a Windows folder: the cases work inside one.
+    if (HiveStoreUnderTest())
+      bases_.push_back({kHkeyUsers, ".DEFAULT\\RT",
+                        {"HKEY_USERS\\.DEFAULT\\RT", "hkey_users\\.default\\rt"}});
+    else
+      bases_.push_back({kHkeyUsers, "RT", {"HKEY_USERS\\RT", "hkey_users\\rt"}});
     for (Base& base : bases_) Populate(base.key.get(), 0);
   }
 
