@@ -20,14 +20,26 @@ class KeyValues {
   static constexpr size_t kMaxBytes = 4 << 20;
 
   bool Holds(KeyId key) const { return held_ && key_ == key; }
+  // The key was found too large to hold since the last Drop (holding other keys meanwhile
+  // keeps the mark): its lines go to the store without listing it again, so that each line
+  // costs the same whatever the key's size.
+  bool TooLarge(KeyId key) const { return large_ == key && key != kNoKeyId; }
+  void MarkTooLarge(KeyId key) {
+    held_ = false;
+    rows_.clear();
+    bytes_ = 0;
+    large_ = key;
+  }
   // Holds `rows`, every value of `key`, unless they exceed the bounds.
   void Hold(KeyId key, std::vector<ValueRow> rows) {
-    Drop();
+    rows_.clear();
+    bytes_ = 0;
     key_ = key;
     held_ = true;
     for (ValueRow& row : rows) {
       std::string fold = FoldName(row.name);
       Put(fold, std::move(row));
+      if (!held_) break;
     }
   }
   const ValueRow* Find(const std::string& fold) const {
@@ -39,7 +51,7 @@ class KeyValues {
     bytes_ += fold.size() + row.name.size() + row.data.size();
     bytes_ -= slot.name.size() + slot.data.size() + (slot.id ? fold.size() : 0);
     slot = std::move(row);
-    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) Drop();
+    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) MarkTooLarge(key_);
   }
   void Erase(const std::string& fold) {
     auto found = rows_.find(fold);
@@ -51,10 +63,12 @@ class KeyValues {
     held_ = false;
     rows_.clear();
     bytes_ = 0;
+    large_ = kNoKeyId;
   }
 
  private:
   KeyId key_ = 0;
+  KeyId large_ = kNoKeyId;
   bool held_ = false;
   size_t bytes_ = 0;
   std::unordered_map<std::string, ValueRow> rows_;

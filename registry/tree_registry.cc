@@ -588,7 +588,7 @@ class TreeRegistry final : public RegistryService {
   // Inside a batch the values of the key being worked on are read once and then answered
   // from memory; outside one every call asks the store, which others may be changing.
   bool HoldValues(KeyId key) {
-    if (!batching_) return false;
+    if (!batching_ || values_.TooLarge(key)) return false;
     if (values_.Holds(key)) return true;
     std::vector<ValueRow> rows;
     bool ended = false;
@@ -603,7 +603,11 @@ class TreeRegistry final : public RegistryService {
                                            return true;
                                          },
                                          &ended);
-    if (status != kErrorSuccess || !ended) return false;  // too many values to hold
+    if (status != kErrorSuccess) return false;
+    if (!ended) {
+      values_.MarkTooLarge(key);
+      return false;
+    }
     values_.Hold(key, std::move(rows));
     return values_.Holds(key);
   }
