@@ -11,15 +11,17 @@ OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view
                       ScriptState& state) {
   OldValue old;
   if (key == kNoKey) return old;
+  // One buffer for every line: it grows to the largest value read and is never cleared.
+  static std::vector<uint8_t> buffer;
   uint32_t type = 0;
   uint32_t size = state.lineCapacity;
-  std::vector<uint8_t> buffer(size);
+  if (buffer.size() < size) buffer.resize(size);
   RegStatus status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   if (status == kErrorMoreData) {
     // The value is larger than the line: the line capacity follows it, so that working copies
     // sized from it hold the value whole.
     state.lineCapacity = size;
-    buffer.assign(static_cast<size_t>(size) * 2, 0);
+    if (buffer.size() < static_cast<size_t>(size) * 2) buffer.resize(static_cast<size_t>(size) * 2);
     size = state.lineCapacity;
     status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   }
@@ -59,12 +61,21 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
                     std::string_view name, const OldValue& old) {
   if (!RecordsWanted(settings, state)) return true;
-  if (old.present) {
-    return WriteValueRecord(backout, state,
-                            "UPDATE:" + RecordName(name) + "=" +
-                                FormatValueForRecord(old.type, old.data) + "\n");
+  if (!old.present && settings.changesOnly) return true;
+  // The record is built in one buffer that serves every line.
+  static std::string record;
+  record.assign(old.present ? "UPDATE:" : "DELETE:");
+  if (name.empty()) {
+    record.push_back('@');
+  } else {
+    record.push_back('"');
+    AppendEscapedValueName(name, &record);
+    record.push_back('"');
   }
-  return settings.changesOnly || WriteValueRecord(backout, state, "DELETE:" + RecordName(name) + "=\n");
+  record.push_back('=');
+  if (old.present) AppendValueForRecord(old.type, old.data, &record);
+  record.push_back('\n');
+  return WriteValueRecord(backout, state, record);
 }
 
 std::string RecordName(std::string_view name) {

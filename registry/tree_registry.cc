@@ -70,7 +70,7 @@ class TreeRegistry final : public RegistryService {
     if (!result) return kErrorInvalidParameter;
     *result = kNoKey;
     OpenKey* from = nullptr;
-    std::vector<std::string_view> levels;
+    std::vector<std::string_view>& levels = levels_;
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     if (from->root == kHkeyPerformanceData) return kErrorAccessDenied;
     KeyId id = 0;
@@ -97,7 +97,7 @@ class TreeRegistry final : public RegistryService {
     if (!result) return kErrorInvalidParameter;
     *result = kNoKey;
     OpenKey* from = nullptr;
-    std::vector<std::string_view> levels;
+    std::vector<std::string_view>& levels = levels_;
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     KeyId id = 0;
     RegStatus status = Transact(false, [&] {
@@ -613,7 +613,17 @@ class TreeRegistry final : public RegistryService {
   }
 
   RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row) {
-    if (!HoldValues(key)) return store_.FindValue(key, fold, withData, row);
+    if (!HoldValues(key)) {
+      RegStatus status = store_.FindValue(key, fold, withData, row);
+      if (status == kErrorSuccess || status == kErrorFileNotFound) {
+        // A line reads a value just before it sets it: the set then needs no second lookup.
+        lastLookup_.generation = generation_;
+        lastLookup_.key = key;
+        lastLookup_.fold = fold;
+        lastLookup_.id = status == kErrorSuccess ? row->id : 0;
+      }
+      return status;
+    }
     const ValueRow* held = values_.Find(fold);
     if (!held) return kErrorFileNotFound;
     *row = *held;
@@ -623,7 +633,14 @@ class TreeRegistry final : public RegistryService {
   RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
                      uint32_t size) {
     std::string fold = FoldName(name);
-    if (!HoldValues(key)) return store_.SetValue(key, name, fold, type, data, size);
+    if (!HoldValues(key)) {
+      if (lastLookup_.generation != generation_ || lastLookup_.key != key ||
+          lastLookup_.fold != fold)
+        return store_.SetValue(key, name, fold, type, data, size);
+      if (lastLookup_.id) return store_.ReplaceValueData(key, lastLookup_.id, type, data, size);
+      int64_t id = 0;
+      return store_.InsertValue(key, name, fold, type, data, size, &id);
+    }
     ValueRow row;
     const ValueRow* held = values_.Find(fold);
     RegStatus status;
@@ -703,6 +720,9 @@ class TreeRegistry final : public RegistryService {
     uint64_t epoch = ~uint64_t{0};
   } memo_;
   std::array<OpenKey, 6> roots_;
+  // The levels of the path that RegCreateKeyA or RegOpenKeyExA is working on: one buffer for
+  // every call, which are never nested.
+  std::vector<std::string_view> levels_;
   std::unordered_map<KeyHandle, OpenKey> handles_;
   KeyHandle nextHandle_ = 0x1000;
   int64_t dataVersion_ = -1;
@@ -711,6 +731,14 @@ class TreeRegistry final : public RegistryService {
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
   bool batching_ = false;        // inside BeginChanges .. EndChanges
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
+  // The value that FindValue last looked up in the store (id 0: there was none), valid while
+  // generation_ is unchanged.
+  struct {
+    uint64_t generation = 0;
+    KeyId key = 0;
+    std::string fold;
+    int64_t id = 0;
+  } lastLookup_;
   // The child that the last subkey enumeration gave, valid while generation_ is unchanged: a
   // walk opens it next and lists its subkeys.
   struct {

@@ -27,7 +27,7 @@ bool ParseRegedit4Line(std::string_view line, ScriptState& state, OperationHandl
     ReportLine(state, line);
     return false;
   }
-  std::string unescaped;
+  static std::string unescaped;  // one buffer for every line; lines are never nested
   if (!UnescapeLine(line, 0, state, &unescaped)) return true;
   if (state.escapeError) return true;
   if (DeletesValue(unescaped)) return handlers.DeleteValue(unescaped);
