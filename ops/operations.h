@@ -16,6 +16,9 @@ class Operations final : public OperationHandlers {
   Operations(const RunSettings& settings, ScriptState& state, KeyAccess& keys,
              BackoutFile& backout, ChangeBatch* batch = nullptr)
       : settings_(settings), state_(state), keys_(keys), backout_(backout), batch_(batch) {}
+  ~Operations() { ReleaseHeldKey(); }
+  Operations(const Operations&) = delete;
+  Operations& operator=(const Operations&) = delete;
 
   bool UpdateKey(std::string_view text) override;    // ops/update.cc
   bool UpdateValue(std::string_view text) override;  // ops/update.cc
@@ -25,14 +28,33 @@ class Operations final : public OperationHandlers {
   bool PrependString(std::string_view text) override;  // ops/multi_string.cc
   bool RemoveString(std::string_view text) override;   // ops/multi_string.cc
   bool ReplaceString(std::string_view text) override;  // ops/multi_string.cc
-  bool LineDone() override { return !batch_ || batch_->SaveIfDue(); }
+  bool LineDone() override {
+    if (!keepHeldKey_) ReleaseHeldKey();
+    keepHeldKey_ = false;
+    return !batch_ || batch_->SaveIfDue();
+  }
 
  private:
+  // The key of a value line. A local run that changes the registry keeps it open while value
+  // lines follow one another under the same key, so that its path is resolved once per key
+  // rather than once per line; any other line gives it back. False after the report.
+  bool OpenValueKey(KeyHandle* key);
+  // The line is done with the key: it stays open for the next value line, or is closed.
+  // False after the report of a failed close.
+  bool DoneWithValueKey(KeyHandle key, bool keep);
+  void ReleaseHeldKey();
+
   const RunSettings& settings_;
   ScriptState& state_;
   KeyAccess& keys_;
   BackoutFile& backout_;
   ChangeBatch* batch_;
+  // The name and data text of the current value line: buffers kept from line to line.
+  std::string valueName_;
+  std::string dataText_;
+  KeyHandle heldKey_ = kNoKey;  // open for value lines under heldPath_
+  std::string heldPath_;
+  bool keepHeldKey_ = false;    // the line now ending was a value line that kept it
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_

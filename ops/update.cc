@@ -65,41 +65,79 @@ bool Operations::UpdateKey(std::string_view text) {
   return true;
 }
 
+bool Operations::OpenValueKey(KeyHandle* key) {
+  if (heldKey_ != kNoKey && heldPath_ == state_.currentKey) {
+    *key = heldKey_;
+    return true;
+  }
+  ReleaseHeldKey();
+  return keys_.OpenKeyPath(state_.currentKey, key, settings_.noAction, settings_.machineName);
+}
+
+bool Operations::DoneWithValueKey(KeyHandle key, bool keep) {
+  // Another machine's key would keep its connection open; a no-action run may have no key.
+  if (keep && key != kNoKey && !settings_.noAction && !settings_.machineName) {
+    if (heldKey_ != key) {
+      heldKey_ = key;
+      heldPath_ = state_.currentKey;
+    }
+    keepHeldKey_ = true;
+    return true;
+  }
+  if (key == heldKey_) heldKey_ = kNoKey;
+  return keys_.CloseKeyPath(state_.currentKey, key);
+}
+
+void Operations::ReleaseHeldKey() {
+  if (heldKey_ == kNoKey) return;
+  keys_.ReleaseKeyPath(heldKey_);
+  heldKey_ = kNoKey;
+}
+
 bool Operations::UpdateValue(std::string_view text) {
   KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(state_.currentKey, &key, settings_.noAction, settings_.machineName)) {
-    return false;
-  }
-  std::string name;
-  std::string dataText;
-  if (!SplitValueLine(text, state_, &name, &dataText)) {
+  if (!OpenValueKey(&key)) return false;
+  auto abandon = [&] {
+    if (key == heldKey_) heldKey_ = kNoKey;
     ReleaseKey(keys_, settings_, state_, key);
     return false;
-  }
+  };
+  std::string& name = valueName_;
+  std::string& dataText = dataText_;
+  if (!SplitValueLine(text, state_, &name, &dataText)) return abandon();
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
   ValueData data = ParseValueText(dataText);
   if (!data.recognised) {
     ReportError("Invalid Value - unrecognised data type");
     ReportLine(state_, text);
-    ReleaseKey(keys_, settings_, state_, key);
-    return false;
+    return abandon();
   }
 
   if (RecordsWanted(settings_, state_) &&
       !RecordOldValue(settings_, state_, backout_, name,
                       ReadOldValue(keys_.registry(), key, name, state_))) {
-    ReleaseKey(keys_, settings_, state_, key);
-    return false;
+    return abandon();
   }
   if (settings_.noAction) {
     keys_.ReleaseKeyPath(key);
     return true;
   }
 
-  RegStatus status = keys_.registry().RegSetValueExA(
-      key, name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
-  (void)keys_.CloseKeyPath(state_.currentKey, key);
+  auto set = [&] {
+    return keys_.registry().RegSetValueExA(key, name, 0, data.type, data.bytes.data(),
+                                           static_cast<uint32_t>(data.bytes.size()));
+  };
+  RegStatus status = set();
+  if (status == kErrorKeyDeleted && key == heldKey_) {
+    // Someone else deleted the key since the last line: it is created again, as a line
+    // that opens its key itself would.
+    ReleaseHeldKey();
+    key = kNoKey;
+    if (!OpenValueKey(&key)) return false;
+    status = set();
+  }
+  (void)DoneWithValueKey(key, status == kErrorSuccess);
   if (status != kErrorSuccess) {
     ReportSystemError(status, "Unable to Create Value");
     ReportLine(state_, text);
