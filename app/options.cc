@@ -13,8 +13,12 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-std::string FlagPattern(std::string_view name) { return "/" + std::string(name); }
-std::string ValuePattern(std::string_view name) { return "/" + std::string(name) + ":"; }
+std::string FlagPattern(std::string_view name) {
+  std::string pattern(1, '/');
+  pattern.append(name);
+  return pattern;
+}
+std::string ValuePattern(std::string_view name) { return FlagPattern(name).append(1, ':'); }
 
 }  // namespace
 
@@ -68,4 +72,24 @@ std::optional<std::string> ParameterLibrary::GetOptionValue(std::string_view nam
   size_t index = FindArgument(pattern);
   if (index == 0) return std::nullopt;
   return arguments_[index].substr(pattern.size());
+}
+
+bool ParameterLibrary::HasWord(std::string_view word) const {
+  for (size_t i = 1; i < arguments_.size(); ++i) {
+    if (arguments_[i] == word) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> ParameterLibrary::UnknownArguments(
+    std::span<const std::string_view> flags, std::span<const std::string_view> values) const {
+  std::vector<std::string> unknown;
+  for (size_t i = 1; i < arguments_.size(); ++i) {
+    const std::string& arg = arguments_[i];
+    bool known = false;
+    for (std::string_view name : flags) known |= StartsWithIgnoringCase(arg, FlagPattern(name));
+    for (std::string_view name : values) known |= StartsWithIgnoringCase(arg, ValuePattern(name));
+    if (!known) unknown.push_back(arg);
+  }
+  return unknown;
 }

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,12 @@ class ParameterLibrary {
   // The text after "/NAME:" of the first argument that starts with it, as typed (possibly
   // empty); none when no argument does.
   std::optional<std::string> GetOptionValue(std::string_view name) const;
+  // Whether an argument is exactly `word` ("--help"), compared as typed.
+  bool HasWord(std::string_view word) const;
+  // The arguments, in order, that start with none of the options named: a flag of `flags`
+  // ("/NAME", prefix rule as above) or a value option of `values` ("/NAME:").
+  std::vector<std::string> UnknownArguments(std::span<const std::string_view> flags,
+                                            std::span<const std::string_view> values) const;
 
  private:
   // Index of the first argument after the program name that starts with `pattern`, or 0.

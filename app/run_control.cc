@@ -5,8 +5,11 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/options.h"
+#include "app/run_progress.h"
 #include "app/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
@@ -22,7 +25,8 @@
 
 namespace {
 
-constexpr char kBannerLine1[] = "DORVALEX Version 1.0.2.3  (c) DORVALEX developers\n";
+// DX_VERSION is the project's version, set once in the top CMakeLists.txt.
+constexpr char kBannerLine1[] = "DORVALEX Version " DX_VERSION "  (c) DORVALEX developers\n";
 constexpr char kRunningOn[] = "         Running on ";
 constexpr char kBackoutHeader[] = "DORVALEX\n";
 constexpr char kChangesComment[] =
@@ -47,6 +51,11 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Every option the program knows, without its slash.
+constexpr std::string_view kFlagOptions[] = {"REGBACKUP", "OVERWRITE", "CHANGES",
+                                             "VERBOSE",   "NOACTION",  "NOREVERSE"};
+constexpr std::string_view kValueOptions[] = {"REG", "BACKUP", "MACHINE"};
+
 class RunControl {
  public:
   explicit RunControl(const OsInfo& os) : os_(os) {}
@@ -64,6 +73,8 @@ class RunControl {
   void PrintSummary() const;
   // The script run or the full backup; true when it completed.
   bool RunJob();
+  // The script's lines through `operations`, with a progress line on a terminal.
+  bool ReadScript(OperationHandlers& operations);
   // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
   // the file did not reach the disk whole.
   bool FinishBackout();
@@ -79,6 +90,23 @@ int RunControl::Run(int argc, const char* const* argv) {
   if (!params_.InitParameters(argc, argv)) {
     ReportError("Unable to initialise Parameter Library");
     return 1;
+  }
+  if (params_.HasWord("--help") || params_.HasWord("-h")) {
+    PrintUsage(os_);
+    Print("The manual page tells more: man dorvalex\n");
+    return EndRun(0);
+  }
+  if (params_.HasWord("--version")) {
+    Print("dorvalex " DX_VERSION "\n");
+    return EndRun(0);
+  }
+  // A mistyped option ("/BACKUP undo.txt", "/VERBSE") would otherwise be ignored and the run
+  // would go on without it: refuse the command line before anything is created or changed.
+  std::vector<std::string> unknown = params_.UnknownArguments(kFlagOptions, kValueOptions);
+  if (!unknown.empty()) {
+    for (const std::string& arg : unknown) ReportErrorF("Unknown Option \"%s\"", arg.c_str());
+    PrintUsage(os_);
+    return EndRun(1);
   }
   bool hasJob = params_.HasValueOption("REG") || params_.HasOption("REGBACKUP");
   if (params_.NoArguments() || !hasJob) {
@@ -164,26 +192,36 @@ void RunControl::PrintSummary() const {
 }
 
 bool RunControl::RunJob() {
-  // Other machines (/MACHINE:) are reached through the agent behind the local store.
+  // Other machines (/MACHINE:) are reached through the agent behind the local store; a run on
+  // another machine batches its changes there.
+  const bool remote = settings_.machineName.has_value();
   std::unique_ptr<RegistryService> store =
-      OpenMachineRegistry(OpenLocalRegistry());
+      OpenMachineRegistry(OpenLocalRegistry(), nullptr, remote);
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
-  // Another machine's agent saves each change as it comes, behind records flushed one by one,
-  // and reports for itself when its store cannot be read.
-  if (settings_.noAction || settings_.machineName) {
-    if (!settings_.machineName && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
+  if (settings_.noAction) {
+    if (!remote && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
-    return ReadScriptFile(settings_.inputPath, state_, operations);
+    return ReadScript(operations);
   }
-  // Local changes are saved in batches behind the backout records, and whatever the run
-  // changed is saved before it ends, failed or not, so that its backout file undoes it.
+  // Changes are saved in batches behind the backout records (another machine's agent saves
+  // when the client tells it the records are safe), and whatever the run changed is saved
+  // before it ends, failed or not, so that its backout file undoes it.
   ChangeBatch batch(*store, backout_, state_);
-  if (!batch.Begin(LocalRegistryPath())) return false;
+  if (!remote) AnnounceStoreWait(LocalRegistryPath());
+  if (!batch.Begin(remote ? *settings_.machineName : LocalRegistryPath(), !remote)) return false;
   backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
-  bool completed = ReadScriptFile(settings_.inputPath, state_, operations);
+  bool completed = ReadScript(operations);
   return batch.Finish() && completed;
+}
+
+bool RunControl::ReadScript(OperationHandlers& operations) {
+  if (!ProgressWanted()) return ReadScriptFile(settings_.inputPath, state_, operations);
+  ProgressHandlers progress(operations, state_,
+                            settings_.machineName ? *settings_.machineName : LocalRegistryPath(),
+                            settings_.inputPath);
+  return ReadScriptFile(settings_.inputPath, state_, progress);
 }
 
 bool RunControl::FinishBackout() {

@@ -45,8 +45,9 @@ bool CheckStoreReadable(RegistryService& registry, const std::string& storePath)
   return false;
 }
 
-bool ChangeBatch::Begin(const std::string& storePath) {
+bool ChangeBatch::Begin(const std::string& storePath, bool checkStore) {
   storePath_ = storePath;
+  checkStore_ = checkStore;
   RegStatus status = registry_.BeginChanges();
   if (status != kErrorSuccess) {
     ReportSystemErrorF(status, "Registry Store \"%s\" is in use by another run",
@@ -100,4 +101,6 @@ bool ChangeBatch::Save() {
   return true;
 }
 
-bool ChangeBatch::HoldStore() { return CheckStoreReadable(registry_, storePath_); }
+bool ChangeBatch::HoldStore() {
+  return !checkStore_ || CheckStoreReadable(registry_, storePath_);
+}

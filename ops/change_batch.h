@@ -19,8 +19,9 @@ class ChangeBatch {
   ChangeBatch(RegistryService& registry, BackoutFile& backout, const ScriptState& state);
 
   // Takes the store for this run, and its write lock for the first batch. False after the
-  // report: another run keeps it too long, or it cannot be read.
-  [[nodiscard]] bool Begin(const std::string& storePath);
+  // report: another run keeps it too long, or it cannot be read. With `checkStore` false (the
+  // store of another machine, reached only at the first key line) the store is not read here.
+  [[nodiscard]] bool Begin(const std::string& storePath, bool checkStore = true);
   // At a line boundary: saves when it is due. False after the report when a save failed.
   [[nodiscard]] bool SaveIfDue();
   // Saves what is left and gives the store back; for a failed run too. False after the
@@ -44,6 +45,7 @@ class ChangeBatch {
   std::chrono::steady_clock::time_point lastSave_;
   std::string storePath_;
   bool begun_ = false;
+  bool checkStore_ = true;
   bool failed_ = false;  // a save failed and was reported
 };
 

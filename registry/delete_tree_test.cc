@@ -14,7 +14,7 @@
 namespace {
 
 // A store holding Tree\A\A1, Tree\A\A2, Tree\B and Tree\C under HKLM\SOFTWARE, a value in each.
-std::unique_ptr<RegistryService> TreeStore() {
+std::unique_ptr<RegistryService> SeededRegistry() {
   std::unique_ptr<RegistryService> store = OpenMemoryRegistry();
   for (const char* path : {"Tree\\A\\A1", "Tree\\A\\A2", "Tree\\B", "Tree\\C"}) {
     KeyHandle key = kNoKey;
@@ -49,7 +49,7 @@ TEST_F(DeleteTreeTest, EachFailureHasItsOneMessage) {
        "         : (1009)The configuration registry database is corrupt.\n"},
   };
   for (const Row& row : rows) {
-    auto store = TreeStore();
+    auto store = SeededRegistry();
     FaultRegistry registry(*store);
     KeyAccess keys(registry, state_);
     registry.FailCall(row.call, row.code, row.match);
@@ -65,14 +65,14 @@ TEST_F(DeleteTreeTest, EachFailureHasItsOneMessage) {
 // Fails each call of a deletion in turn: every run ends with at most one report, and the
 // store still reads whole.
 TEST_F(DeleteTreeTest, FailingAnyOneCallGivesOneReport) {
-  auto whole = TreeStore();
+  auto whole = SeededRegistry();
   FaultRegistry counting(*whole);
   ASSERT_TRUE(KeyAccess(counting, state_).DeleteKeyPath("HKLM\\SOFTWARE\\Tree", kLocal));
   EXPECT_EQ(Tree(*whole), "!open 2\n");
   const int calls = counting.calls();
   ASSERT_GT(calls, 10);
   for (int n = 1; n <= calls; ++n) {
-    auto store = TreeStore();
+    auto store = SeededRegistry();
     FaultRegistry registry(*store);
     KeyAccess keys(registry, state_);
     registry.FailNthCall(n, kErrorAccessDenied);

@@ -7,13 +7,14 @@ namespace {
 
 class MachineRegistry final : public RegistryService {
  public:
-  MachineRegistry(std::unique_ptr<RegistryService> local, std::unique_ptr<RemoteRegistry> remote)
-      : local_(std::move(local)), remote_(std::move(remote)) {}
+  MachineRegistry(std::unique_ptr<RegistryService> local, std::unique_ptr<RemoteRegistry> remote,
+                  bool batchRemote)
+      : local_(std::move(local)), remote_(std::move(remote)), batchRemote_(batchRemote) {}
 
   RegStatus RegConnectRegistryA(std::string_view machine, KeyHandle root,
                                 KeyHandle* result) override {
-    if (!remote_) remote_ = RemoteRegistry::FromEnvironment();
-    return Issue(remote_.get(), remote_->RegConnectRegistryA(machine, root, result), result);
+    RemoteRegistry* remote = Remote();
+    return Issue(remote, remote->RegConnectRegistryA(machine, root, result), result);
   }
   RegStatus RegCreateKeyA(KeyHandle parent, std::string_view subkey, KeyHandle* result) override {
     Route r = Resolve(parent);
@@ -72,11 +73,10 @@ class MachineRegistry final : public RegistryService {
   // Only the local store is ever walked whole (the full backup reads the local machine).
   RegStatus BeginConsistentRead() override { return local_->BeginConsistentRead(); }
   RegStatus EndConsistentRead() override { return local_->EndConsistentRead(); }
-  // Only local changes are batched: another machine's agent saves each change as it comes.
-  RegStatus BeginChanges() override { return local_->BeginChanges(); }
-  RegStatus SaveChanges() override { return local_->SaveChanges(); }
-  void DiscardChanges() override { local_->DiscardChanges(); }
-  void EndChanges() override { local_->EndChanges(); }
+  RegStatus BeginChanges() override { return Batched()->BeginChanges(); }
+  RegStatus SaveChanges() override { return Batched()->SaveChanges(); }
+  void DiscardChanges() override { Batched()->DiscardChanges(); }
+  void EndChanges() override { Batched()->EndChanges(); }
 
  private:
   struct Route {
@@ -88,6 +88,12 @@ class MachineRegistry final : public RegistryService {
     RegistryService* service;
     KeyHandle handle;
   };
+
+  RemoteRegistry* Remote() {
+    if (!remote_) remote_ = RemoteRegistry::FromEnvironment();
+    return remote_.get();
+  }
+  RegistryService* Batched() { return batchRemote_ ? Remote() : local_.get(); }
 
   // Handles of both backends are renumbered here, so that neither needs to know the other's
   // numbers. Predefined roots and handles nobody gave pass to the local store as they are,
@@ -113,6 +119,7 @@ class MachineRegistry final : public RegistryService {
 
   std::unique_ptr<RegistryService> local_;
   std::unique_ptr<RemoteRegistry> remote_;
+  const bool batchRemote_;
   std::unordered_map<KeyHandle, Entry> handles_;
   KeyHandle next_ = 0x10000;
 };
@@ -120,6 +127,7 @@ class MachineRegistry final : public RegistryService {
 }  // namespace
 
 std::unique_ptr<RegistryService> OpenMachineRegistry(std::unique_ptr<RegistryService> local,
-                                                     std::unique_ptr<RemoteRegistry> remote) {
-  return std::make_unique<MachineRegistry>(std::move(local), std::move(remote));
+                                                     std::unique_ptr<RemoteRegistry> remote,
+                                                     bool batchRemote) {
+  return std::make_unique<MachineRegistry>(std::move(local), std::move(remote), batchRemote);
 }

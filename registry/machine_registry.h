@@ -11,8 +11,10 @@
 
 // `local` serves the predefined roots and the keys opened below them. `remote` is made on the
 // first connect (from the environment, unless given) and lives until this service ends, which
-// ends every transport.
+// ends every transport. A run's batch of changes (BeginChanges .. EndChanges) goes to the
+// remote backend when `batchRemote`, else to the local store.
 std::unique_ptr<RegistryService> OpenMachineRegistry(
-    std::unique_ptr<RegistryService> local, std::unique_ptr<RemoteRegistry> remote = nullptr);
+    std::unique_ptr<RegistryService> local, std::unique_ptr<RemoteRegistry> remote = nullptr,
+    bool batchRemote = false);
 
 #endif  // DORVALEX_REGISTRY_MACHINE_REGISTRY_H_

@@ -13,10 +13,12 @@
 //     created with.
 //  3. Children list in ascending order of their folded names (bytes compared as unsigned);
 //     values list in creation order, and replacing a value's data keeps its place.
-//  4. Every call but the transaction calls runs inside a transaction (BeginRead/BeginWrite
+//  4. Every key and value call runs inside a transaction (BeginRead/BeginWrite
 //     .. Commit/Rollback); changes become visible to other users of the store at Commit.
 //  5. A call that fails leaves the store as it was before the call, except where it says
 //     the transaction ended (InTransaction() false afterwards).
+//  6. A store may refuse a change it cannot hold (a key outside the files it serves, a mount
+//     point itself) with 5; the core hands every store code on to its caller unchanged.
 #ifndef DORVALEX_REGISTRY_TREE_STORE_H_
 #define DORVALEX_REGISTRY_TREE_STORE_H_
 

@@ -106,7 +106,9 @@ std::string IntegrityCheck(const std::string& path) {
 
 class CrashCase {
  public:
-  explicit CrashCase(uint32_t seed) : random_(seed) {
+  // With `remote`, the runs change the store through the agent (/MACHINE: over the tests'
+  // transport), which saves only when the tool says the records are safe.
+  CrashCase(uint32_t seed, bool remote) : random_(seed), remote_(remote) {
     bool regedit4 = seed % 3 == 0;
     ScriptGenerator generator(seed, !regedit4);
     generator.Seed(*box_.OpenStore());
@@ -137,10 +139,22 @@ class CrashCase {
     // Temporary files that a kill leaves behind go with the box.
     EnvChanges env = {{"DORVALEX_SAVE_LINES", std::to_string(saveLines)},
                       {"TMPDIR", box_.PathOf("")}};
+    std::vector<std::string> args = {"/REG:script.txt", "/BACKUP:undo.txt"};
+    if (remote_) {
+      env["DORVALEX_RSH"] = std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh";
+      env["DX_REMOTE_STORE"] = box_.storePath();
+      args.push_back("/MACHINE:S");
+    }
     auto begin = Clock::now();
-    RunResult run = box_.Run({"/REG:script.txt", "/BACKUP:undo.txt"}, env, 120,
-                             [&] { return Clock::now() - begin >= delay; });
+    RunResult run = box_.Run(args, env, 120, [&] { return Clock::now() - begin >= delay; });
     lastRun_ = Clock::now() - begin;
+    if (remote_) {
+      // The agent outlives a killed tool until it sees its input end and drops what was not
+      // saved; taking the store's run lock waits for that.
+      std::unique_ptr<RegistryService> store = box_.OpenStore();
+      if (store->BeginChanges() != kErrorSuccess) return "the agent kept the store";
+      store->EndChanges();
+    }
     const bool finished = run.exitCode == 0;
     if (!finished && run.exitCode != 137)
       return "exit code " + std::to_string(run.exitCode) + how + "\n" + run.output;
@@ -227,6 +241,7 @@ class CrashCase {
   }
 
   std::mt19937_64 random_;
+  const bool remote_;
   BlackBox box_;
   std::string start_;
   std::vector<Step> steps_;  // [k]: after the first k lines
@@ -236,15 +251,16 @@ class CrashCase {
   Clock::duration lastRun_{};
 };
 
-TEST(CrashTest, AKilledRunLeavesAPrefixThatItsBackoutFileUndoes) {
+// Kills runs of seeds 1, 2, ... until `seconds` have passed (or only DX_CRASH_SEED's).
+void KillRunsFor(int seconds, bool remote) {
   // A kill ends the process, not the machine: files in memory keep all that the checks look
   // at, and spare the disk syncs that would make each run slow.
   if (!getenv("TMPDIR") && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
-  const char *fixedSeed = getenv("DX_CRASH_SEED"), *seconds = getenv("DX_CRASH_SECONDS");
-  auto end = Clock::now() + std::chrono::seconds(seconds && *seconds ? atoi(seconds) : 60);
+  const char* fixedSeed = getenv("DX_CRASH_SEED");
+  auto end = Clock::now() + std::chrono::seconds(seconds);
   uint32_t seed = fixedSeed ? static_cast<uint32_t>(strtoul(fixedSeed, nullptr, 10)) : 1;
   for (int failures = 0; Clock::now() < end && failures < 3; ++seed) {
-    CrashCase crash(seed);
+    CrashCase crash(seed, remote);
     int kills = 0;
     const std::string failure = crash.KillAtRandom(end, fixedSeed != nullptr, &kills);
     if (!failure.empty()) {
@@ -255,6 +271,19 @@ TEST(CrashTest, AKilledRunLeavesAPrefixThatItsBackoutFileUndoes) {
            crash.reached());
     if (fixedSeed) break;
   }
+}
+
+int CrashSeconds() {
+  const char* seconds = getenv("DX_CRASH_SECONDS");
+  return seconds && *seconds ? atoi(seconds) : 60;
+}
+
+TEST(CrashTest, AKilledRunLeavesAPrefixThatItsBackoutFileUndoes) {
+  KillRunsFor(CrashSeconds() * 2 / 3, false);
+}
+
+TEST(CrashTest, AKilledRemoteRunLeavesAPrefixThatItsBackoutFileUndoes) {
+  KillRunsFor(CrashSeconds() / 3, true);
 }
 
 // A kill after records reached the file but before their changes were saved: the records of

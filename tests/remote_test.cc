@@ -14,6 +14,11 @@ std::string AgentBinary() {
   return tool.substr(0, tool.rfind('/') + 1) + "dorvalex-agent";
 }
 
+std::string LyingAgentBinary() {
+  std::string tool = DorvalexBinary();
+  return tool.substr(0, tool.rfind('/') + 1) + "tests/lying_agent";
+}
+
 // The environment that makes `far`'s store the registry of every remote machine; each host a
 // transport reaches is logged in `tool`'s file "hosts".
 EnvChanges Remote(const BlackBox& far, const BlackBox& tool) {
@@ -96,6 +101,50 @@ TEST(RemoteTest, LostTransportStopsTheRunAndKeepsTheBackout) {
   // What was written before the loss stays, in application order.
   EXPECT_NE(tool.ReadFile("undo.txt").value_or("").find("DELETE:[HKLM\\SOFTWARE\\Lost]"),
             std::string::npos);
+}
+
+// A run on another machine holds that machine's store as a local run does: while another run
+// keeps it, the remote run waits, then stops before changing anything.
+TEST(RemoteTest, RemoteRunWaitsForTheStoresRunLock) {
+  BlackBox tool, far;
+  far.SetString("HKLM\\SOFTWARE\\Far", "Name", "before");
+  const std::string start = far.DumpStore();
+  tool.WriteFile("in.txt", kScript);
+  std::unique_ptr<RegistryService> holder = far.OpenStore();
+  ASSERT_EQ(holder->BeginChanges(), 0);
+  EnvChanges env = Remote(far, tool);
+  env["DORVALEX_STORE_WAIT"] = "1";
+  RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"}, env);
+  holder->EndChanges();
+  holder.reset();
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("(170)"), std::string::npos) << run.output;
+  EXPECT_EQ(far.DumpStore(), start);
+}
+
+// An agent's sizes are never taken on trust: a claim that no frame could carry, or a "buffer
+// too small" answer that is not, ends the connection as lost, and the run stops cleanly.
+TEST(RemoteTest, AgentThatLiesAboutSizesIsALostConnection) {
+  const struct {
+    const char* lie;
+    const char* script;
+  } cases[] = {
+      {"size", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
+      {"info", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\A]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lie);
+    BlackBox tool;
+    tool.WriteFile("in.txt", c.script);
+    RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"},
+                             {{"DORVALEX_RSH", std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh"},
+                              {"DORVALEX_AGENT", LyingAgentBinary()},
+                              {"DX_LIE", c.lie}});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("         : (1722)The RPC server is unavailable.\n"),
+              std::string::npos) << run.output;
+    EXPECT_TRUE(tool.FileExists("undo.txt"));
+  }
 }
 
 }  // namespace

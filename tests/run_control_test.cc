@@ -58,15 +58,26 @@ TEST(RunControlTest, EveryWayARunEnds) {
   const std::string missing = "***ERROR : Unable to open Registry Input File: \"absent.txt\"\n",
                     uncreated = "***ERROR : Unable to Create Backout File \"",
                     refused = "***ERROR : Backout File \"";
+  auto unknown = [](const std::string& arg) {
+    return "***ERROR : Unknown Option \"" + arg + "\"\n";
+  };
+  const std::string kManual = "The manual page tells more: man dorvalex\n";
   const std::string backup =
       kBanner + "Backing up HKEY_LOCAL_MACHINE registry key ...\n+\b|\b/\b-\b\\\b|\b/\b"
                 "Backing up HKEY_USERS registry key ...\n+\b-\bFull Backup Complete.\n";
   const Case cases[] = {
-      // No job: the usage text, and nothing is created. Options count only as whole words at
-      // the start of an argument.
-      {{"/VERBOSE", "/BACKUP:undo.txt", "/REG", "X/REG:in.txt", "/REGBACK"}, kUsage, 1, {}, true},
-      // Applied scripts end with their path as typed; the summary names the settings.
-      {{"/VERBOSE", "/NOACTION", "/REG:" + empty}, Summary(empty, "", true) + applied, 0, {}},
+      // No job: the usage text, and nothing is created.
+      {{"/VERBOSE", "/BACKUP:undo.txt"}, kUsage, 1, {}, true},
+      // Arguments that start with no option are refused, each named, before anything is made.
+      {{"/REG:in.txt", "/BACKUP", "undo.txt", "/VERBSE", "/REG", "X/REG:in.txt", "/REGBACK"},
+       unknown("/BACKUP") + unknown("undo.txt") + unknown("/VERBSE") + unknown("/REG") +
+           unknown("X/REG:in.txt") + unknown("/REGBACK") + kUsage, 1, {}, true},
+      {{"/REG:in.txt", "/BACKUP:undo.txt", "-h"}, kUsage + kManual, 0, {}, true},
+      {{"--help"}, kUsage + kManual, 0, {}, true},
+      {{"/REG:in.txt", "--version"}, "dorvalex 1.0.2.3\n", 0, {}, true},
+      // Applied scripts end with their path as typed; the summary names the settings. A flag
+      // counts at the start of an argument (/NOACTIONS is /NOACTION).
+      {{"/VERBOSE", "/noactions", "/REG:" + empty}, Summary(empty, "", true) + applied, 0, {}},
       {{"/backup:undo.txt", "/verbose:yes", "/Reg:" + empty},
        Summary(empty, "undo.txt", false) + parsing + applied, 0, "DORVALEX\n\n"},
       // The reversal drops the /CHANGES comment and writes a blank line after the header.

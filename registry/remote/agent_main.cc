@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -23,9 +24,37 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+constexpr char kHelp[] =
+    "dorvalex-agent: the far end of `dorvalex /MACHINE:HOST`.\n"
+    "\n"
+    "dorvalex starts it on HOST through a remote shell (ssh -- HOST dorvalex-agent) and sends\n"
+    "it registry calls over standard input; it answers on standard output and works on HOST's\n"
+    "default registry store ($DORVALEX_REGISTRY, else /var/lib/dorvalex/registry.db for root,\n"
+    "else ~/.local/share/dorvalex/registry.db) with the rights of the user ssh logged in.\n"
+    "It is not meant to be run by hand: it speaks a binary protocol and exits when its input\n"
+    "closes. The backout file of such a run is written on the machine where dorvalex runs.\n"
+    "\n"
+    "Options: --help, -h  this text;  --version  the version.\n"
+    "The manual page tells more: man dorvalex-agent\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("dorvalex-agent " DX_VERSION);
+      return 0;
+    }
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "dorvalex-agent: unknown argument \"%s\" (see dorvalex-agent --help)\n",
+                 argv[1]);
+    return 1;
+  }
   // A client that goes away shows as a failed write, not as a signal.
   signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<RegistryService> store = OpenLocalRegistry();

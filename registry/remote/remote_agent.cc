@@ -20,6 +20,9 @@ bool IsValidNewId(uint64_t id) { return id != kNoKey && id < kHkeyClassesRoot; }
 
 AgentSession::~AgentSession() {
   for (const auto& [id, handle] : keys_) store_.RegCloseKey(handle);
+  // A client that went away without ending its batch may not have its records on disk for
+  // what it changed since its last save: those changes are dropped.
+  if (batching_) store_.EndChanges();
 }
 
 bool AgentSession::Feed(std::string_view bytes, std::string* out, std::string* error) {
@@ -142,6 +145,21 @@ RemoteResponse AgentSession::Run(const RemoteRequest& q, bool* violation) {
     *violation = true;
     return a;
   }
+  switch (q.op) {
+    case RemoteOp::kBeginChanges:
+      a.status = batching_ ? kErrorInvalidParameter : store_.BeginChanges();
+      batching_ = a.status == kErrorSuccess;
+      return a;
+    case RemoteOp::kSaveChanges:
+      a.status = batching_ ? store_.SaveChanges() : kErrorInvalidParameter;
+      return a;
+    case RemoteOp::kEndChanges:
+      if (batching_) store_.EndChanges();
+      batching_ = false;
+      return a;
+    default:
+      break;
+  }
   KeyHandle key = Resolve(q.key);
   if (key == kNoKey) {
     a.status = kErrorInvalidHandle;
@@ -233,6 +251,8 @@ RemoteResponse AgentSession::Run(const RemoteRequest& q, bool* violation) {
       }
       a.status = store_.RegCloseKey(key);
       if (a.status == kErrorSuccess) keys_.erase(q.key);
+      break;
+    default:  // the batch calls, answered above
       break;
   }
   return a;

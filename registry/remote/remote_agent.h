@@ -53,6 +53,7 @@ class AgentSession {
   std::string greeting_;
   bool greeted_ = false;
   std::unordered_map<uint64_t, KeyHandle> keys_;
+  bool batching_ = false;  // the client began a batch that it has not ended
 };
 
 #endif  // DORVALEX_REGISTRY_REMOTE_REMOTE_AGENT_H_

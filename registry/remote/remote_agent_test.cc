@@ -51,7 +51,7 @@ TEST(AgentSessionTest, BrokenInputEndsTheConnection) {
   const std::string greeting = EncodeGreeting(kClientMagic);
   std::pair<const char*, std::string> cases[] = {
       {"not our client", "SSH-2.0-OpenSSH\r\n\r\n"},
-      {"other version", std::string(kClientMagic) + std::string("\x02\x00\x00\x00", 4)},
+      {"other version", std::string(kClientMagic) + std::string("\x03\x00\x00\x00", 4)},
       {"oversized frame", greeting + std::string("\xff\xff\xff\xff", 4)},
       {"unknown call", greeting + std::string("\x01\x00\x00\x00\x63", 5)},
       {"truncated call", greeting + std::string("\x02\x00\x00\x00\x0b\x00", 6)},

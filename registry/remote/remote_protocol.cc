@@ -151,6 +151,9 @@ std::string EncodeRequest(const RemoteRequest& q) {
       w.U8(q.flags);
       break;
     case RemoteOp::kCloseKey:
+    case RemoteOp::kBeginChanges:
+    case RemoteOp::kSaveChanges:
+    case RemoteOp::kEndChanges:
       break;
   }
   return w.Take();
@@ -195,6 +198,9 @@ bool DecodeRequest(std::string_view payload, RemoteRequest* q) {
       r.U8(&q->flags);
       break;
     case RemoteOp::kCloseKey:
+    case RemoteOp::kBeginChanges:
+    case RemoteOp::kSaveChanges:
+    case RemoteOp::kEndChanges:
       break;
     default:
       return false;
@@ -284,6 +290,9 @@ bool DecodeResponse(RemoteOp op, std::string_view payload, RemoteResponse* a) {
     case RemoteOp::kDeleteValue:
     case RemoteOp::kDeleteKey:
     case RemoteOp::kCloseKey:
+    case RemoteOp::kBeginChanges:
+    case RemoteOp::kSaveChanges:
+    case RemoteOp::kEndChanges:
       break;
     default:
       return false;

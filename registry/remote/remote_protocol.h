@@ -13,7 +13,7 @@
 
 #include "registry/win32_codes.h"
 
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 // No frame, in either direction, is longer than this (payload bytes).
 inline constexpr uint32_t kMaxFrameBytes = 64u << 20;
 // Value data and names travel inside one frame, with room left for the other fields.
@@ -41,6 +41,11 @@ enum class RemoteOp : uint8_t {
   kEnumValue = 9,
   kQueryInfoKey = 10,
   kCloseKey = 11,
+  // A run's batch on the agent's store (see RegistryService::BeginChanges): the agent holds
+  // the store for the run and saves only when told that the records of the changes are safe.
+  kBeginChanges = 12,
+  kSaveChanges = 13,
+  kEndChanges = 14,
 };
 
 // Which pointer outputs the caller passed (query, enumeration and key information calls), and

@@ -34,6 +34,15 @@ uint32_t Untouched(uint32_t returned, uint32_t given, uint32_t limit) {
   return given > limit && returned == limit ? given : returned;
 }
 
+// A size the agent reports for data it was asked about. Whatever it says is bounded by what a
+// frame can carry, and a "buffer too small" must name more than the buffer it was given: a
+// caller allocates what these sizes say, so a lie here would be an allocation of its choice.
+bool PlausibleSize(RegStatus status, uint32_t reported, uint32_t given, uint32_t limit) {
+  if (status == kErrorMoreData) return reported <= limit && reported > given;
+  if (status == kErrorSuccess) return reported <= limit;
+  return true;
+}
+
 const char* EnvironmentText(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
@@ -47,6 +56,7 @@ struct RemoteRegistry::Host {
   RemoteTransport transport;
   std::string outgoing;                // requests written but not yet sent
   std::vector<RemoteOp> deferred;      // their calls, whose answers nobody waits for
+  bool batching = false;               // the agent holds its store for this run's batch
 };
 
 struct RemoteRegistry::Key {
@@ -63,6 +73,10 @@ struct RemoteRegistry::State {
   std::map<std::string, std::unique_ptr<Host>> hosts;
   std::unordered_map<KeyHandle, Key> keys;
   KeyHandle next = 1;
+  bool batching = false;  // inside BeginChanges .. EndChanges
+
+  // Sends a batch call to `host` and waits for its answer.
+  RegStatus BatchCall(Host& host, RemoteOp op, RemoteStats& stats);
 
   // Sends what is waiting and the request, then reads every answer up to the request's.
   // 0: *answer holds it. 1722: the connection is gone (now or earlier).
@@ -192,6 +206,15 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   Host& host = *slot;
   if (host.startFailure != kErrorSuccess) return host.startFailure;
   if (host.lost) return kErrorRpcUnavailable;
+  if (state_->batching && !host.batching) {
+    if (RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_)) {
+      // The host's store stays out of this run's reach: later connects fail alike at once.
+      if (!host.lost) state_->Lose(host);
+      host.startFailure = status;
+      return status;
+    }
+    host.batching = true;
+  }
   if (!IsRemoteRoot(root)) return kErrorInvalidHandle;
   KeyHandle handle;
   if (RegStatus status = state_->NewHandle(&handle)) return status;
@@ -301,8 +324,11 @@ RegStatus RemoteRegistry::RegQueryValueExA(KeyHandle key, std::string_view name,
   q.type = type ? *type : 0;
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess && data && a.data.size() > *size) {
-    state_->Lose(*k->host);  // an answer larger than the buffer it was asked for
+  const bool lied =
+      (size && !PlausibleSize(a.status, a.size, data ? *size : 0, kMaxWireValueBytes)) ||
+      (a.status == kErrorSuccess && data && (a.data.size() > *size || a.data.size() != a.size));
+  if (lied) {
+    state_->Lose(*k->host);  // an answer that does not fit what it was asked for
     return kErrorRpcUnavailable;
   }
   if (type) *type = a.type;
@@ -391,8 +417,15 @@ RegStatus RemoteRegistry::RegEnumValueA(KeyHandle key, uint32_t index, char* nam
   q.flags = (type ? kWantType : 0) | (data ? kWantData : 0) | (dataSize ? kWantSize : 0);
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess &&
-      (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize))) {
+  const bool tooSmall = a.nameSize >= *nameSize || (data && a.size > *dataSize);
+  const bool lied =
+      a.nameSize > kMaxWireNameBytes ||
+      (dataSize && a.status != kErrorMoreData &&
+       !PlausibleSize(a.status, a.size, 0, kMaxWireValueBytes)) ||
+      (a.status == kErrorMoreData && (!tooSmall || a.size > kMaxWireValueBytes)) ||
+      (a.status == kErrorSuccess &&
+       (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize)));
+  if (lied) {
     state_->Lose(*k->host);
     return kErrorRpcUnavailable;
   }
@@ -417,6 +450,12 @@ RegStatus RemoteRegistry::RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLen
   RemoteResponse a;
   Key* k = nullptr;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
+  if (a.status == kErrorSuccess &&
+      (a.maxSubkeyLength > kMaxWireNameBytes || a.maxNameLength > kMaxWireNameBytes ||
+       a.maxValueLength > kMaxWireValueBytes)) {
+    state_->Lose(*k->host);  // callers size their buffers from these
+    return kErrorRpcUnavailable;
+  }
   if (a.status == kErrorSuccess) {
     if (maxSubkeyLength) *maxSubkeyLength = a.maxSubkeyLength;
     if (maxValueNameLength) *maxValueNameLength = a.maxNameLength;
@@ -441,4 +480,45 @@ RegStatus RemoteRegistry::RegCloseKey(KeyHandle key) {
   q.key = wire;
   state_->Defer(host, q, stats_);
   return kErrorSuccess;
+}
+
+RegStatus RemoteRegistry::State::BatchCall(Host& host, RemoteOp op, RemoteStats& stats) {
+  RemoteRequest q;
+  q.op = op;
+  RemoteResponse a;
+  if (RegStatus status = Call(host, q, &a, stats)) return status;
+  return a.status;
+}
+
+RegStatus RemoteRegistry::BeginChanges() {
+  if (state_->batching) return kErrorInvalidParameter;
+  state_->batching = true;
+  return kErrorSuccess;  // each host joins at its connect
+}
+
+RegStatus RemoteRegistry::SaveChanges() {
+  for (auto& [name, host] : state_->hosts) {
+    if (!host->batching) continue;
+    if (host->lost) return kErrorRpcUnavailable;
+    if (RegStatus status = state_->BatchCall(*host, RemoteOp::kSaveChanges, stats_)) {
+      return status;
+    }
+  }
+  return kErrorSuccess;
+}
+
+void RemoteRegistry::DiscardChanges() {
+  // The agent drops what was not saved when its client goes away; every later call then
+  // fails as lost.
+  for (auto& [name, host] : state_->hosts) {
+    if (host->batching && !host->lost) state_->Lose(*host);
+  }
+}
+
+void RemoteRegistry::EndChanges() {
+  for (auto& [name, host] : state_->hosts) {
+    if (host->batching && !host->lost) state_->BatchCall(*host, RemoteOp::kEndChanges, stats_);
+    host->batching = false;
+  }
+  state_->batching = false;
 }

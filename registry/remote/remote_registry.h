@@ -53,6 +53,15 @@ class RemoteRegistry : public RegistryService {
   // A remote root closes only that handle; a key's close travels with the next call.
   RegStatus RegCloseKey(KeyHandle key) override;
 
+  // A run's batch on every host it reaches: each agent holds its store for the run (a host
+  // reached later joins at its connect, which then fails with 170 when another run keeps that
+  // store) and saves only at SaveChanges, which the caller sends once the records are safe. A
+  // lost connection, or an agent whose client ends without saving, drops what was not saved.
+  RegStatus BeginChanges() override;
+  RegStatus SaveChanges() override;
+  void DiscardChanges() override;
+  void EndChanges() override;
+
   const RemoteStats& stats() const { return stats_; }
 
  private:

@@ -130,7 +130,7 @@ TEST(RemoteCalls, BrokenAnswersEndTheConnection) {
   // frames cut short.
   for (std::string answer : {"\\377\\377\\377\\377", "\\010\\000\\000\\000\\000\\000",
                              "\\014\\000\\000\\000\\000\\000\\000\\000\\001\\000\\000\\000"}) {
-    std::string agent = Script("fake", "head -c 12 >/dev/null\nprintf 'DXREG-A\\n\\001\\000"
+    std::string agent = Script("fake", "head -c 12 >/dev/null\nprintf 'DXREG-A\\n\\002\\000"
                                        "\\000\\000'\nprintf '" + answer + "'");
     std::unique_ptr<RemoteRegistry> remote = ConnectToAgent(agent);
     KeyHandle root = kNoKey, key = kNoKey;
