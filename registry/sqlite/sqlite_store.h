@@ -9,7 +9,8 @@
 //     that is not a store is never overwritten.
 //  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
 //  4. A value's id is its key's id and its place (creation order) in one number, so the
-//     table itself keeps each key's values together and in order.
+//     table itself keeps each key's values together and in order; its one index finds a
+//     value by key and folded name.
 #ifndef DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 #define DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 
@@ -114,6 +115,8 @@ class SqliteStore final : public TreeStore {
   // Binds key, name, fold, type and data as parameters 1 to 5 of an insert.
   void BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name, std::string_view fold,
                  uint32_t type, const uint8_t* data, uint32_t size);
+  // Binds a value's folded name for a comparison with the index's folded name.
+  void BindFold(sqlite3_stmt* stmt, int index, std::string_view fold);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
