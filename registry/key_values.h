@@ -53,6 +53,16 @@ class KeyValues {
     slot = std::move(row);
     if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) MarkTooLarge(key_);
   }
+  // Gives the held value of `fold`, which exists, new type and data.
+  void Replace(const std::string& fold, uint32_t type, const uint8_t* data, uint32_t size) {
+    ValueRow& row = rows_.find(fold)->second;
+    bytes_ += size;
+    bytes_ -= row.data.size();
+    row.type = type;
+    row.data.assign(reinterpret_cast<const char*>(data), size);
+    row.dataSize = size;
+    if (bytes_ > kMaxBytes) MarkTooLarge(key_);
+  }
   void Erase(const std::string& fold) {
     auto found = rows_.find(fold);
     if (found == rows_.end()) return;

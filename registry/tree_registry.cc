@@ -127,17 +127,18 @@ class TreeRegistry final : public RegistryService {
     if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
     if (CheckValueName(name) != kErrorSuccess) return kErrorFileNotFound;
     ValueRow row;
+    const ValueRow* found = &row;  // or the held copy of the value, read in place
     RegStatus status = Transact(false, [&] {
       Target target;
       KeyId id;
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return FindValue(id, FoldName(name), data != nullptr, &row);
+      return FindValue(id, FoldName(name), data != nullptr, &row, &found);
     });
     if (status != kErrorSuccess) return status;
-    if (type) *type = row.type;
-    return CopyValueData(row, data, size);
+    if (type) *type = found->type;
+    return CopyValueData(*found, data, size);
   }
 
   RegStatus RegSetValueExA(KeyHandle key, std::string_view name, uint32_t, uint32_t type,
@@ -612,7 +613,10 @@ class TreeRegistry final : public RegistryService {
     return values_.Holds(key);
   }
 
-  RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row) {
+  // The value from the store into *row, or, while the key's values are held, *held pointed
+  // at the held copy (valid until the next change).
+  RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row,
+                      const ValueRow** held) {
     if (!HoldValues(key)) {
       RegStatus status = store_.FindValue(key, fold, withData, row);
       if (status == kErrorSuccess || status == kErrorFileNotFound) {
@@ -624,10 +628,8 @@ class TreeRegistry final : public RegistryService {
       }
       return status;
     }
-    const ValueRow* held = values_.Find(fold);
-    if (!held) return kErrorFileNotFound;
-    *row = *held;
-    return kErrorSuccess;
+    *held = values_.Find(fold);
+    return *held ? kErrorSuccess : kErrorFileNotFound;
   }
 
   RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
@@ -641,17 +643,15 @@ class TreeRegistry final : public RegistryService {
       int64_t id = 0;
       return store_.InsertValue(key, name, fold, type, data, size, &id);
     }
-    ValueRow row;
-    const ValueRow* held = values_.Find(fold);
-    RegStatus status;
-    if (held) {
-      row.id = held->id;
-      row.name = held->name;  // a value keeps the name it was created with
-      status = store_.ReplaceValueData(key, row.id, type, data, size);
-    } else {
-      row.name = name;
-      status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
+    if (const ValueRow* held = values_.Find(fold)) {
+      // A value keeps the name it was created with; its copy takes the new data in place.
+      RegStatus status = store_.ReplaceValueData(key, held->id, type, data, size);
+      if (status == kErrorSuccess) values_.Replace(fold, type, data, size);
+      return status;
     }
+    ValueRow row;
+    row.name = name;
+    RegStatus status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
     if (status != kErrorSuccess) return status;
     row.type = type;
     row.data.assign(reinterpret_cast<const char*>(data), size);
