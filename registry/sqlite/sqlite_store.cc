@@ -67,12 +67,13 @@ constexpr const char* kStatementSql[] = {
     "DELETE FROM keys WHERE id = ?1",
     "SELECT id, name, type, data FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
     "SELECT id, name, type, length(data) FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
-    // Inserts take key, name, fold, type and data as ?1 to ?5 (BindValue; the key and the
-    // fold are part of the id and the index) and the value's id, the place after the key's
-    // last value, as ?6.
-    "INSERT INTO vals(id, name, type, data) VALUES(?6, ?2, ?4, ?5)"
+    // Inserts take the value's id (the place after its key's last value: the key and the
+    // folded name are in the id and the index), name, type and data (BindRow).
+    "INSERT INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
     " ON CONFLICT DO UPDATE SET type = excluded.type, data = excluded.data",
-    "INSERT INTO vals(id, name, type, data) VALUES(?6, ?2, ?4, ?5)",
+    // The constraints are checked before anything is written, so that a conflict leaves
+    // nothing to undo: FAIL needs no statement journal.
+    "INSERT OR FAIL INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)",
     "SELECT max(id) FROM vals WHERE id BETWEEN ?1 AND ?2",
     "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
     "DELETE FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
@@ -560,29 +561,27 @@ RegStatus SqliteStore::NextValueId(KeyId key, int64_t* id) {
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view fold,
+// The index folds the name itself: `fold` is not needed.
+RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view,
                                 uint32_t type, const uint8_t* data, uint32_t size) {
   int64_t id = 0;
   if (RegStatus status = NextValueId(key, &id)) return status;
   sqlite3_stmt* stmt = Statement(kSetValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindValue(stmt, key, name, fold, type, data, size);
-  sqlite3_bind_int64(stmt, 6, id);
+  BindRow(stmt, id, name, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   if (sqlite3_last_insert_rowid(db_) == id) ++nextValueId_;  // a new row, not an update
   return kErrorSuccess;
 }
 
-void SqliteStore::BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name,
-                            std::string_view fold, uint32_t type, const uint8_t* data,
-                            uint32_t size) {
-  sqlite3_bind_int64(stmt, 1, key);
+void SqliteStore::BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
+                          const uint8_t* data, uint32_t size) {
+  sqlite3_bind_int64(stmt, 1, id);
   BindText(stmt, 2, name);
-  BindText(stmt, 3, fold);
-  sqlite3_bind_int64(stmt, 4, type);
-  BindBytes(stmt, 5, data, size);
+  sqlite3_bind_int64(stmt, 3, type);
+  BindBytes(stmt, 4, data, size);
 }
 
 void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold) {
@@ -595,15 +594,14 @@ void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold)
                       SQLITE_UTF8);
 }
 
-RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
+RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view,
                                    uint32_t type, const uint8_t* data, uint32_t size,
                                    int64_t* id) {
   if (RegStatus status = NextValueId(key, id)) return status;
   sqlite3_stmt* stmt = Statement(kInsertValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindValue(stmt, key, name, fold, type, data, size);
-  sqlite3_bind_int64(stmt, 6, *id);
+  BindRow(stmt, *id, name, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   ++nextValueId_;

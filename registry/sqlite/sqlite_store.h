@@ -112,9 +112,9 @@ class SqliteStore final : public TreeStore {
   // Runs a statement that takes no parameters and returns no rows.
   RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
-  // Binds key, name, fold, type and data as parameters 1 to 5 of an insert.
-  void BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name, std::string_view fold,
-                 uint32_t type, const uint8_t* data, uint32_t size);
+  // Binds id, name, type and data as parameters 1 to 4 of an insert.
+  void BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
+               const uint8_t* data, uint32_t size);
   // Binds a value's folded name for a comparison with the index's folded name.
   void BindFold(sqlite3_stmt* stmt, int index, std::string_view fold);
   // Steps a bound listing statement through at most `limit` rows.
