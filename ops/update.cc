@@ -27,15 +27,20 @@ std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
                               const MachineName& machine) {
   // A path whose root is unknown has been reported once already; don't report it per level.
   if (!HasRootName(path)) return path;
-  size_t levelEnd = path.find('\\');
-  while (levelEnd != std::string::npos) {
-    levelEnd = path.find('\\', levelEnd + 1);
-    if (levelEnd == std::string::npos) break;
-    std::string ancestor = path.substr(0, levelEnd);
+  // Keys exist from the root down to the deepest one that does: asked from the bottom up, a
+  // new key under an existing parent costs one question, not one per level.
+  const size_t rootEnd = path.find('\\');
+  if (rootEnd == std::string::npos) return path;
+  std::string_view missing = path;
+  for (size_t cut = path.rfind('\\'); cut != std::string::npos && cut > rootEnd;
+       cut = path.rfind('\\', cut - 1)) {
+    std::string ancestor = path.substr(0, cut);
     bool unknown = false;
-    if (!keys.KeyPathExists(ancestor, machine, &unknown)) return unknown ? "" : ancestor;
+    if (keys.KeyPathExists(ancestor, machine, &unknown)) break;
+    if (unknown) return "";
+    missing = std::string_view(path).substr(0, cut);
   }
-  return path;
+  return std::string(missing);
 }
 
 }  // namespace
