@@ -1,17 +1,9 @@
 // Option queries over the command-line arguments.
 #include "app/options.h"
 
+#include "base/ascii_case.h"
+
 namespace {
-
-char ToUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (ToUpper(text[i]) != ToUpper(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::string FlagPattern(std::string_view name) {
   std::string pattern(1, '/');
@@ -23,11 +15,11 @@ std::string ValuePattern(std::string_view name) { return FlagPattern(name).appen
 }  // namespace
 
 void UpperCase(std::string& text) {
-  for (char& c : text) c = ToUpper(c);
+  for (char& c : text) c = FoldAsciiCase(c);
 }
 
 void UpperCase(char* text) {
-  for (; *text != '\0'; ++text) *text = ToUpper(*text);
+  for (; *text != '\0'; ++text) *text = FoldAsciiCase(*text);
 }
 
 bool ParameterLibrary::InitParameters(int count, const char* const* vector) {

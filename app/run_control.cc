@@ -1,8 +1,6 @@
 // Run control: one straight pass from the command line to the exit code.
 #include "app/run_control.h"
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,12 +8,14 @@
 
 #include "app/options.h"
 #include "app/run_progress.h"
-#include "app/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/full_backup.h"
+#include "backout/record_format.h"
 #include "backout/reversal.h"
 #include "ops/change_batch.h"
 #include "ops/operations.h"
+#include "ops/run_settings.h"
+#include "platform/platform.h"
 #include "registry/key_path.h"
 #include "registry/local_registry.h"
 #include "registry/machine_registry.h"
@@ -28,27 +28,10 @@ namespace {
 // DX_VERSION is the project's version, set once in the top CMakeLists.txt.
 constexpr char kBannerLine1[] = "DORVALEX Version " DX_VERSION "  (c) DORVALEX developers\n";
 constexpr char kRunningOn[] = "         Running on ";
-constexpr char kBackoutHeader[] = "DORVALEX\n";
-constexpr char kChangesComment[] =
-    "\n; Backout file is only showing keys that are overwritten by applying %s\n";
 
 // An existing directory entry of any kind, readable or not, is never replaced unasked.
 bool PathExists(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
-}
-
-// Whether two paths name one existing file (through links or other spellings).
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat infoA, infoB;
-  return stat(a.c_str(), &infoA) == 0 && stat(b.c_str(), &infoB) == 0 &&
-         infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
-}
-
-// Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
-bool IsRegularFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return platform::LookUpEntry(path) == platform::Entry::kPresent;
 }
 
 // Every option the program knows, without its slash.
@@ -125,12 +108,12 @@ int RunControl::Run(int argc, const char* const* argv) {
     // Truncating the script that is about to be read, or the store that holds the registry,
     // would lose it: refuse before touching it.
     if (settings_.backoutOpen && !settings_.fullBackup &&
-        SameFile(settings_.backoutPath, settings_.inputPath)) {
+        platform::SameFile(settings_.backoutPath, settings_.inputPath)) {
       ReportErrorF("Backout File \"%s\" is the Registry Input File",
                    settings_.backoutPath.c_str());
       return EndRun(1);
     }
-    if (settings_.backoutOpen && SameFile(settings_.backoutPath, LocalRegistryPath())) {
+    if (settings_.backoutOpen && platform::SameFile(settings_.backoutPath, LocalRegistryPath())) {
       ReportErrorF("Backout File \"%s\" is the Registry Store", settings_.backoutPath.c_str());
       return EndRun(1);
     }
@@ -165,15 +148,16 @@ int RunControl::Run(int argc, const char* const* argv) {
 }
 
 bool RunControl::CreateBackoutFile() {
-  if (!backout_.Create(settings_.backoutPath)) {
+  if (!backout_.Create(settings_.backoutPath, params_.HasOption("OVERWRITE"))) {
     ReportErrorF("Unable to Create Backout File \"%s\"", settings_.backoutPath.c_str());
     return false;
   }
-  if (!backout_.Write(kBackoutHeader)) return false;
-  if (settings_.changesOnly && !backout_.WriteF(kChangesComment, settings_.inputPath.c_str())) {
-    return false;
-  }
-  return true;
+  std::string lines(kBackoutHeaderLine);
+  if (!backout_.Write(lines)) return false;
+  if (!settings_.changesOnly) return true;
+  lines.clear();
+  AppendChangesComment(settings_.inputPath, &lines);
+  return backout_.Write(lines);
 }
 
 void RunControl::PrintBanner() const {
@@ -198,7 +182,7 @@ bool RunControl::RunJob() {
   std::unique_ptr<RegistryService> store =
       OpenMachineRegistry(OpenLocalRegistry(), nullptr, remote);
   KeyAccess keys(*store, state_);
-  if (settings_.fullBackup) return FullBackup(settings_, keys, params_.HasOption("OVERWRITE"));
+  if (settings_.fullBackup) return FullBackup(keys, params_.HasOption("OVERWRITE"));
   if (settings_.noAction) {
     if (!remote && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
@@ -231,8 +215,9 @@ bool RunControl::FinishBackout() {
   // The full backup writes files of its own; the backout file of such a run holds only its
   // first lines and stays as written.
   if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
-      IsRegularFile(settings_.backoutPath)) {
-    ReverseBackout(settings_.backoutPath, settings_, state_);
+      platform::IsRegularFile(settings_.backoutPath)) {
+    // Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
+    ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
   }
   return true;
 }

@@ -1,17 +1,12 @@
 // The progress line and the store-wait notice, written straight to standard error.
 #include "app/run_progress.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -19,21 +14,15 @@ namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr uint32_t kClockEvery = 64;
 
-void WriteToStderr(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = write(STDERR_FILENO, text.data(), text.size());
-    if (n <= 0) return;  // a progress line is never worth failing the run for
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
+// A progress line is never worth failing the run for.
+void WriteToStderr(std::string_view text) { (void)platform::WriteStandardError(text); }
 
 // Physical lines of a regular file ("\n" bytes, plus a last line without one); 0 otherwise.
 int64_t CountLines(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return 0;
-  struct stat info;
   int64_t lines = 0;
-  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+  if (platform::StreamIsRegularFile(file)) {
     std::vector<char> buffer(1 << 20);
     char last = '\n';
     size_t n;
@@ -52,49 +41,20 @@ int64_t CountLines(const std::string& path) {
 }
 
 int TerminalWidth() {
-  winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
-
-// The command line of process `pid`, blanks between its words, or "" when it cannot be read.
-std::string CommandLineOf(const std::string& pid) {
-  std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && text.back() == '\0') text.pop_back();
-  for (char& c : text) c = c == '\0' ? ' ' : c;
-  if (text.size() > 120) text = text.substr(0, 117) + "...";
-  return text;
+  const int columns = platform::TerminalColumns();
+  return columns > 0 ? columns : 80;
 }
 
 }  // namespace
 
-bool ProgressWanted() { return isatty(STDERR_FILENO) == 1; }
+bool ProgressWanted() { return platform::StandardErrorIsTerminal(); }
 
 void AnnounceStoreWait(const std::string& storePath) {
-  struct stat info;
-  if (stat(storePath.c_str(), &info) != 0) return;
-  // The run lock is a flock on the store file; the kernel lists its holder in /proc/locks as
-  // "N: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE 0 EOF" (waiters carry "->" and are skipped).
-  std::ifstream locks("/proc/locks");
-  std::string line;
-  while (std::getline(locks, line)) {
-    std::istringstream fields(line);
-    std::string id, kind, advisory, mode, pid, where;
-    if (!(fields >> id >> kind) || kind != "FLOCK") continue;
-    if (!(fields >> advisory >> mode >> pid >> where) || mode != "WRITE") continue;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
-    if (major != major(info.st_dev) || minor != minor(info.st_dev) || inode != info.st_ino ||
-        pid == std::to_string(getpid())) {
-      continue;
-    }
-    std::string holder = CommandLineOf(pid);
-    WriteToStderr("Waiting for Registry Store \"" + storePath + "\", in use by another run (process " +
-                  pid + (holder.empty() ? "" : ": " + holder) + ")\n");
-    return;
-  }
+  std::string pid, holder;
+  if (!platform::FindLockHolder(storePath, &pid, &holder)) return;
+  if (holder.size() > 120) holder = holder.substr(0, 117) + "...";
+  WriteToStderr("Waiting for Registry Store \"" + storePath + "\", in use by another run (process " +
+                pid + (holder.empty() ? "" : ": " + holder) + ")\n");
 }
 
 ProgressHandlers::ProgressHandlers(OperationHandlers& inner, const ScriptState& state,

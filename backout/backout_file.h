@@ -4,21 +4,26 @@
 #ifndef DORVALEX_BACKOUT_BACKOUT_FILE_H_
 #define DORVALEX_BACKOUT_BACKOUT_FILE_H_
 
-#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 class BackoutFile {
  public:
   BackoutFile() = default;
+  ~BackoutFile() = default;
   BackoutFile(const BackoutFile&) = delete;
   BackoutFile& operator=(const BackoutFile&) = delete;
-  ~BackoutFile();
 
-  // Creates (or truncates) `path` for writing. False without a report; the caller words it.
-  [[nodiscard]] bool Create(const std::string& path);
-  bool IsOpen() const { return file_ != nullptr; }
+  // Creates `path` for writing, private to the running user; an existing file is emptied
+  // only when `overwrite`, and never through another user's link. False without a report;
+  // the caller words it.
+  [[nodiscard]] bool Create(const std::string& path, bool overwrite);
+  bool IsOpen() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
+  // The file this object created, so that a later rewrite replaces only that file.
+  const platform::FileId& id() const { return id_; }
 
   // Records written from now on may wait in the buffer until Sync: for a run whose changes
   // reach the registry only after the Sync (saved in batches), not one that changes another
@@ -29,7 +34,6 @@ class BackoutFile {
   // "Unable to Write Backout File \"<path>\"", marks the file failed and returns false; every
   // later write then fails without a second report.
   [[nodiscard]] bool Write(std::string_view text);
-  [[nodiscard]] bool WriteF(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool failed() const { return failed_; }
 
   // Puts what was written on the disk itself (not only in the system's cache). On failure
@@ -40,7 +44,12 @@ class BackoutFile {
   [[nodiscard]] bool Close();
 
  private:
-  FILE* file_ = nullptr;
+  // Writes the buffered text to the file. False when the write failed.
+  bool Drain();
+
+  platform::File file_;
+  platform::FileId id_;
+  std::string buffer_;
   std::string path_;
   bool failed_ = false;
   bool deferFlushes_ = false;

@@ -2,12 +2,10 @@
 // with a spinner that turns once per key, all read from one consistent view of the store.
 #include "backout/full_backup.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "backout/backout_file.h"
+#include "backout/record_format.h"
 #include "backout/snapshot.h"
+#include "platform/platform.h"
 #include "report/report.h"
 
 namespace {
@@ -27,10 +25,7 @@ constexpr BackupTarget kTargets[] = {
 
 // Whether anything at all is there under the name, readable or not; a dangling link counts,
 // since creating the file would write through it.
-bool FileExists(const char* name) {
-  struct stat info;
-  return lstat(name, &info) == 0 || errno != ENOENT;
-}
+bool FileExists(const char* name) { return platform::LookUpEntry(name) != platform::Entry::kAbsent; }
 
 // Ends the consistent read however the backup ends.
 class ConsistentRead {
@@ -52,13 +47,13 @@ class ConsistentRead {
   bool begun_ = false;
 };
 
-bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner) {
+bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, bool overwrite) {
   BackoutFile file;
-  if (!file.Create(target.fileName)) {
+  if (!file.Create(target.fileName, overwrite)) {
     ReportErrorF("Unable to Create Backout File \"%s\"", target.fileName);
     return false;
   }
-  if (!file.Write("DORVALEX\n")) return false;
+  if (!file.Write(kBackoutHeaderLine)) return false;
   Print(target.banner);
   // The backup always reads the local store, whatever /MACHINE: says.
   if (!SnapshotKey(keys, file, target.rootName, MachineName(), &spinner)) {
@@ -70,14 +65,12 @@ bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner) {
 
 }  // namespace
 
-bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
+bool FullBackup(KeyAccess& keys, bool overwrite) {
   Spinner spinner;
 
   // Both checks come before either file is written, so a refused run leaves both untouched.
-  settings.backoutOpen = true;
   for (const BackupTarget& target : kTargets) {
     if (FileExists(target.fileName) && !overwrite) {
-      settings.backoutOpen = false;
       ReportErrorF("%s exists, and /OVERWRITE was not specified", target.fileName);
       return false;
     }
@@ -90,8 +83,7 @@ bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite) {
     return false;
   }
   for (const BackupTarget& target : kTargets) {
-    if (!BackUpRoot(target, keys, spinner)) return false;
+    if (!BackUpRoot(target, keys, spinner, overwrite)) return false;
   }
-  settings.backoutOpen = false;
   return true;
 }

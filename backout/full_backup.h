@@ -3,10 +3,9 @@
 #ifndef DORVALEX_BACKOUT_FULL_BACKUP_H_
 #define DORVALEX_BACKOUT_FULL_BACKUP_H_
 
-#include "app/run_settings.h"
 #include "registry/key_path.h"
 
 // True when both files were written. `overwrite`: /OVERWRITE was given.
-[[nodiscard]] bool FullBackup(RunSettings& settings, KeyAccess& keys, bool overwrite);
+[[nodiscard]] bool FullBackup(KeyAccess& keys, bool overwrite);
 
 #endif  // DORVALEX_BACKOUT_FULL_BACKUP_H_

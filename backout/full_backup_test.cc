@@ -20,7 +20,7 @@ const std::string kLmTail =
 
 // HKLM\A ("x"="1", with A1 below it), HKLM\b, HKU\C, HKU\D: four subkeys, so the spinner
 // turns once round and starts again.
-class FullBackupTest : public dx_testing::StoreFixture {
+class FullBackupFilesTest : public dx_testing::StoreFixture {
  protected:
   void SetUp() override {
     StoreFixture::SetUp();
@@ -40,14 +40,14 @@ class FullBackupTest : public dx_testing::StoreFixture {
       keys_->ReleaseKeyPath(key);
     }
   }
-  ~FullBackupTest() override { fs::current_path(previousDir_); }
-  bool Backup(bool overwrite = false) { return FullBackup(settings_, *keys_, overwrite); }
+  ~FullBackupFilesTest() override { fs::current_path(previousDir_); }
+  bool Backup(bool overwrite = false) { return FullBackup(*keys_, overwrite); }
 
   fs::path previousDir_ = fs::current_path();
   std::unique_ptr<FaultRegistry> fault_;
 };
 
-TEST_F(FullBackupTest, WritesBothRootsOnlyWhenNeitherFileExistsOrOverwriteIsGiven) {
+TEST_F(FullBackupFilesTest, WritesBothRootsOnlyWhenNeitherFileExistsOrOverwriteIsGiven) {
   const std::string refused = " exists, and /OVERWRITE was not specified\n";
   // Only the second exists: the first is not created either.
   dx_testing::WriteWholeFile(kUsersFile, std::string(100000, 'x'));
@@ -69,10 +69,9 @@ TEST_F(FullBackupTest, WritesBothRootsOnlyWhenNeitherFileExistsOrOverwriteIsGive
             "\nUPDATE:[HKEY_USERS\\D]\n");
   EXPECT_EQ(output_.Take(), "Backing up HKEY_LOCAL_MACHINE registry key ...\n+\b|\b/\b-"
                             "\bBacking up HKEY_USERS registry key ...\n+\b\\\b|");
-  EXPECT_FALSE(settings_.backoutOpen);
 }
 
-TEST_F(FullBackupTest, UnreadableSubkeyIsSkippedWhileAnUnreadableRootOrFullDiskStops) {
+TEST_F(FullBackupFilesTest, UnreadableSubkeyIsSkippedWhileAnUnreadableRootOrFullDiskStops) {
   // A keeps its header only; A1 is not reached, so the spinner turns for A, b, C and D.
   fault_->FailCall(RegCall::kQueryInfo, kErrorAccessDenied, "HKEY_LOCAL_MACHINE\\A");
   EXPECT_TRUE(Backup());

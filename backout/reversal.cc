@@ -1,149 +1,53 @@
-// Rewrites a finished backout file last-first: blocks newest first, each block's records newest
-// first under its header. The new text goes to a temporary file beside the old one, which it
-// replaces by a rename only once it is complete and on disk, so the undo script is never lost.
+// Rewrites a finished backout file last-first: blocks newest first, each under its header with
+// the records of each value newest first. The new text goes to a temporary file beside the old
+// one, which it replaces by a rename only once it is complete and on disk, so the undo script
+// is never lost.
 #include "backout/reversal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "backout/record_format.h"
+#include "platform/platform.h"
 #include "report/report.h"
 
 namespace {
 
-constexpr std::string_view kHeaderWord = "DORVALEX";
-
-struct Block {
-  std::string_view header;
-  std::vector<std::string_view> lines;
-};
-
 bool ReadWholeFile(const std::string& path, std::string* content) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && info.st_size > 0) {
-    content->reserve(static_cast<size_t>(info.st_size));
-  }
-  char buffer[1 << 16];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
-  bool ok = ferror(file) == 0;
-  fclose(file);
-  return ok;
+  platform::File file;
+  return platform::OpenForReading(path, &file) && file.ReadToEnd(content);
 }
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// Cuts the file after its header word into logical lines and sorts them into blocks.
-class BackoutParser {
- public:
-  explicit BackoutParser(std::string_view content) : content_(content) {}
-
-  // False when the header word is missing.
-  bool FindHeader(ScriptState& state) {
-    state.lineNumber = 1;
-    for (;;) {
-      while (position_ < content_.size() && IsSpace(content_[position_])) ++position_;
-      if (position_ >= content_.size()) return false;
-      size_t start = position_;
-      while (position_ < content_.size() && !IsSpace(content_[position_])) ++position_;
-      ++state.lineNumber;
-      if (EqualsIgnoringCase(content_.substr(start, position_ - start), kHeaderWord)) {
-        return true;
-      }
-    }
-  }
-
-  void ReadBlocks(ScriptState& state) {
-    std::string_view line;
-    while (NextLine(&line)) {
-      ++state.lineNumber;
-      if (line.size() < 2 || line[0] == ';') continue;
-      size_t colon = line.find(':');
-      if (colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == '[') {
-        blocks_.push_back(Block{line, {}});
-      } else if (!blocks_.empty()) {
-        blocks_.back().lines.push_back(line);
-      }
-      // A record before any header belongs to no key: applied anywhere it would change the
-      // wrong one, so it is left out.
-    }
-  }
-
-  const std::vector<Block>& blocks() const { return blocks_; }
-
- private:
-  // The next logical line with its "\n". A backslash at the end of a line joins the next one
-  // (without its leading blanks). A last line without its "\n" is a record whose write was cut
-  // short: it is dropped, since applied it would restore wrong data.
-  bool NextLine(std::string_view* line) {
-    size_t end = content_.find('\n', position_);
-    if (end == std::string_view::npos) {
-      position_ = content_.size();
-      return false;
-    }
-    if (end == position_ || content_[end - 1] != '\\') {
-      *line = content_.substr(position_, end + 1 - position_);
-      position_ = end + 1;
-      return true;
-    }
-    // A continued line is gathered character by character into storage of its own.
-    std::string joined;
-    while (position_ < content_.size()) {
-      char c = content_[position_++];
-      if (c == '\n' && !joined.empty() && joined.back() == '\\') {
-        joined.pop_back();
-        while (position_ < content_.size() && content_[position_] == ' ') ++position_;
-        continue;
-      }
-      joined.push_back(c);
-      if (c == '\n') {
-        joined_.push_back(std::make_unique<std::string>(std::move(joined)));
-        *line = *joined_.back();
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::string_view content_;
-  size_t position_ = 0;
-  std::vector<Block> blocks_;
-  // Joined lines live here; the views into them stay valid as the list grows.
-  std::vector<std::unique_ptr<std::string>> joined_;
-};
 
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
-// then the blocks newest first, each header above its records newest first and a blank line.
+// then the blocks newest first, each header above its records and a blank line. Within a block
+// the records of each value come last-first, so that applied they end in the state the first
+// of them recorded, exactly as the run found it; the values follow each other in the order of
+// their first record, so that a key deletion's snapshot brings them back in the order it
+// listed them. Records of different values never meet, so regrouping them changes no data.
 template <typename Write>
-void WriteReversed(const std::vector<Block>& blocks, Write&& write) {
+void WriteReversed(const std::vector<RecordBlock>& blocks, Write&& write) {
   write("DORVALEX\n\n");
+  std::unordered_map<std::string, size_t> groupOf;
+  std::vector<std::vector<std::string_view>> groups;
+  std::string key;
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
     write(block->header);
-    for (auto line = block->lines.rbegin(); line != block->lines.rend(); ++line) write(*line);
+    groupOf.clear();
+    groups.clear();
+    for (std::string_view line : block->lines) {
+      if (!RecordValueKey(line, &key)) {
+        groups.push_back({line});  // not a value record: a group of its own, where it stood
+        continue;
+      }
+      auto [it, added] = groupOf.try_emplace(key, groups.size());
+      if (added) groups.emplace_back();
+      groups[it->second].push_back(line);
+    }
+    for (const std::vector<std::string_view>& group : groups) {
+      for (auto line = group.rbegin(); line != group.rend(); ++line) write(*line);
+    }
     write("\n");
   }
 }
@@ -151,11 +55,11 @@ void WriteReversed(const std::vector<Block>& blocks, Write&& write) {
 // Gathers the new file's text in pieces and writes each piece as it fills.
 class ChunkWriter {
  public:
-  explicit ChunkWriter(int fd) : fd_(fd) { buffer_.reserve(kChunk); }
+  explicit ChunkWriter(platform::File& file) : file_(file) { buffer_.reserve(kChunk); }
   void Append(std::string_view text) {
     if (buffer_.size() + text.size() > kChunk) Flush();
     if (text.size() > kChunk) {
-      WriteAll(text);
+      ok_ = ok_ && file_.Write(text);
     } else {
       buffer_.append(text);
     }
@@ -169,88 +73,57 @@ class ChunkWriter {
  private:
   static constexpr size_t kChunk = 1 << 20;
   void Flush() {
-    WriteAll(buffer_);
+    ok_ = ok_ && file_.Write(buffer_);
     buffer_.clear();
   }
-  void WriteAll(std::string_view text) {
-    for (size_t done = 0; ok_ && done < text.size();) {
-      ssize_t wrote = write(fd_, text.data() + done, text.size() - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) {
-        ok_ = false;
-      } else {
-        done += static_cast<size_t>(wrote);
-      }
-    }
-  }
 
-  int fd_;
+  platform::File& file_;
   std::string buffer_;
   bool ok_ = true;
 };
 
-// Writes the reversed blocks to a new file beside `path` and renames it over `path`. Reports
-// and returns false on any failure, leaving `path` untouched and no temporary file behind.
-bool ReplaceFile(const std::string& path, const std::vector<Block>& blocks) {
-  // Through a link, the file it names is replaced, and the link stays.
-  std::string target = path;
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    target = real;
-    free(real);
-  }
-  std::string temporary = target + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) {
+// Writes the reversed blocks to a new file beside `path` and renames it over `path`, provided
+// the name still names the file `createdAs` (when valid). Reports and returns false on any
+// failure, leaving `path` untouched and no temporary file behind.
+bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
+                 const std::vector<RecordBlock>& blocks) {
+  platform::Replaced result = platform::ReplaceFile(path, createdAs, [&](platform::File& file) {
+    ChunkWriter out(file);
+    WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
+    return out.Finish();
+  });
+  if (result == platform::Replaced::kCannotCreate) {
     ReportError("Unable to Create Backout File");
-    return false;
-  }
-  struct stat original;
-  if (stat(target.c_str(), &original) == 0) (void)fchmod(fd, original.st_mode & 07777);
-  ChunkWriter out(fd);
-  WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
-  bool ok = out.Finish();
-  ok = ok && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    unlink(temporary.c_str());
+  } else if (result == platform::Replaced::kFailed) {
     ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
-    return false;
   }
-  // The rename itself is made durable by syncing the folder that holds the file.
-  size_t slash = target.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    (void)fsync(dir);
-    close(dir);
-  }
-  return true;
+  return result == platform::Replaced::kDone;
 }
 
 }  // namespace
 
-bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state) {
-  if (!settings.quiet) Print("Parsing Backup File ...\n");
+bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, bool quiet,
+                    ScriptState& state) {
+  if (!quiet) Print("Parsing Backup File ...\n");
   std::string content;
   if (!ReadWholeFile(path, &content)) {
     ReportError("Unable to open Backup File");
     return false;
   }
-  BackoutParser parser(content);
+  RecordReader parser(content);
   if (!parser.FindHeader(state)) {
     ReportError("Backup file is not a DORVALEX file type");
     return false;
   }
   parser.ReadBlocks(state);
 
-  if (!settings.quiet) Print("Rewriting Backup File ...\n");
-  return ReplaceFile(path, parser.blocks());
+  if (!quiet) Print("Rewriting Backup File ...\n");
+  return ReplaceFile(path, createdAs, parser.blocks());
 }
 
 bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed) {
   reversed->clear();
-  BackoutParser parser(content);
+  RecordReader parser(content);
   if (!parser.FindHeader(state)) return false;
   parser.ReadBlocks(state);
   reversed->reserve(content.size() + 16);

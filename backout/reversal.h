@@ -6,12 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "platform/platform.h"
 #include "script/script_state.h"
 
 // True when the file was rewritten. The new file replaces the old one only when it is
-// complete and synced; on any failure the old file stays as it was.
-bool ReverseBackout(const std::string& path, const RunSettings& settings, ScriptState& state);
+// complete and synced, and (when `createdAs` is valid) only while `path` still names the file
+// the run created; on any failure the old file stays as it was.
+// Unless `quiet`, prints the two progress lines.
+bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, bool quiet,
+                    ScriptState& state);
 
 // The text ReverseBackout writes for a file of the given content, built in memory. False, with
 // nothing reported, when the content holds no header word.

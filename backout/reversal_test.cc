@@ -28,28 +28,32 @@ class ReversalTest : public ::testing::Test {
     WriteWholeFile(path_, text);
     return ReverseFile();
   }
-  bool ReverseFile() {
+  bool ReverseFile(const platform::FileId& createdAs = {}) {
     ScriptState state;
-    return ReverseBackout(path_, settings_, state);
+    return ReverseBackout(path_, createdAs, /*quiet=*/true, state);
   }
 
   std::string dir_;
   std::string path_;
-  RunSettings settings_;
   CaptureOutput output_;
 };
 
-TEST_F(ReversalTest, RewritesBlocksAndRecordsLastFirst) {
+// Blocks come newest first; within a block each value's records come newest first (whatever
+// the case of its name), the values in the order of their first record.
+TEST_F(ReversalTest, RewritesBlocksAndEachValuesRecordsLastFirst) {
   const std::pair<std::string, std::string> cases[] = {
       {"DORVALEX\n\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"x\"=\"1\"\nUPDATE:\"y\"=\"2\"\n"
-       "\nDELETE:[HKLM\\SOFTWARE\\B]\n",
+       "UPDATE:\"X\"=\"3\"\nDELETE:@=\n\nDELETE:[HKLM\\SOFTWARE\\B]\n",
        "DORVALEX\n\nDELETE:[HKLM\\SOFTWARE\\B]\n\nUPDATE:[HKLM\\SOFTWARE\\A]\n"
-       "UPDATE:\"y\"=\"2\"\nUPDATE:\"x\"=\"1\"\n\n"},
+       "UPDATE:\"X\"=\"3\"\nUPDATE:\"x\"=\"1\"\nUPDATE:\"y\"=\"2\"\nDELETE:@=\n\n"},
       // the header word later in lower case; the /CHANGES comment dropped; a continued
       // record joined without its blanks
       {"junk words dorvalex\n\n; Backout file is only showing keys that are overwritten by "
        "applying IN\n\nUPDATE:[HKLM\\A]\nREMOVE:\"m\"=\"b\"\nUPDATE:\"b\"=hex:01,\\\n    02\n",
-       "DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"b\"=hex:01,02\nREMOVE:\"m\"=\"b\"\n\n"},
+       "DORVALEX\n\nUPDATE:[HKLM\\A]\nREMOVE:\"m\"=\"b\"\nUPDATE:\"b\"=hex:01,02\n\n"},
+      // lines end as in scripts: CR LF, and Ctrl-Z ends the file
+      {"DORVALEX\r\n\r\nUPDATE:[HKLM\\A]\r\nUPDATE:\"a\"=\"1\"\r\n\x1aUPDATE:\"b\"=\"2\"\n",
+       "DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n\n"},
       // a line cut short at the end, and records before any header, are dropped
       {"DORVALEX\nUPDATE:\"stray\"=\"1\"\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n"
        "UPDATE:\"b\"=hex:01,0",
@@ -87,6 +91,14 @@ TEST_F(ReversalTest, FailuresLeaveTheFileAsItWas) {
   EXPECT_EQ(ReadWholeFile(target), "DORVALEX\n\nUPDATE:[HKLM\\A]\nUPDATE:\"a\"=\"1\"\n\n");
   ASSERT_EQ(lstat(path_.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
+  unlink(path_.c_str());
+  // A file swapped in under the name after the run created its own is never replaced.
+  platform::FileId created;
+  ASSERT_TRUE(platform::IdentifyFile(target, &created));
+  WriteWholeFile(path_, "DORVALEX\n\nDELETE:[HKLM\\A]\n");
+  EXPECT_FALSE(ReverseFile(created));
+  EXPECT_EQ(output_.Take(), "***ERROR : Unable to Write Backout File \"" + path_ + "\"\n");
+  EXPECT_EQ(ReadWholeFile(path_), "DORVALEX\n\nDELETE:[HKLM\\A]\n");
   unlink(target.c_str());
   unlink(path_.c_str());
   EXPECT_FALSE(ReverseFile());

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "backout/record_format.h"
 #include "report/report.h"
-#include "script/value_text.h"
 
 namespace {
 
@@ -23,6 +23,23 @@ constexpr size_t kSpinnerChunk = 512;
 // Room added to the lengths the key reports, as a margin for a value that grows meanwhile.
 constexpr uint32_t kSlack = 10;
 
+// A key of the walk, closed however its level ends.
+class WalkKey {
+ public:
+  explicit WalkKey(RegistryService& registry) : registry_(registry) {}
+  ~WalkKey() {
+    if (key_ != kNoKey) registry_.RegCloseKey(key_);
+  }
+  WalkKey(const WalkKey&) = delete;
+  WalkKey& operator=(const WalkKey&) = delete;
+  KeyHandle get() const { return key_; }
+  KeyHandle* out() { return &key_; }
+
+ private:
+  RegistryService& registry_;
+  KeyHandle key_ = kNoKey;
+};
+
 class Snapshot {
  public:
   Snapshot(KeyAccess& keys, BackoutFile& out, std::string_view path, const MachineName& machine,
@@ -36,7 +53,7 @@ class Snapshot {
   bool Flush();
 
  private:
-  bool Fail(RegStatus status, KeyHandle key);
+  bool Fail(RegStatus status);
   bool WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength);
   void TurnSpinner();
   void PrintSpinner();
@@ -72,14 +89,13 @@ bool Snapshot::Flush() {
 
 // Reports a key that cannot be read completely. Without a spinner this fails the snapshot, so
 // a key is never deleted on the strength of a partial copy.
-bool Snapshot::Fail(RegStatus status, KeyHandle key) {
+bool Snapshot::Fail(RegStatus status) {
   PrintSpinner();
   if (spinner_ == nullptr) {
     ReportSystemErrorF(status, "Could not get Key information for \"%s\"", path_.c_str());
   } else {
     ReportErrorAfterProgressF("Couldn't save \"%s\"\nContinuing ...", path_.c_str());
   }
-  if (key != kNoKey) registry_.RegCloseKey(key);
   return false;
 }
 
@@ -106,51 +122,43 @@ bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLeng
       uint32_t maxName = 0;
       uint32_t maxData = 0;
       status = registry_.RegQueryInfoKeyA(key, nullptr, &maxName, &maxData);
-      if (status != kErrorSuccess) return Fail(status, key);
+      if (status != kErrorSuccess) return Fail(status);
       if (maxName + kSlack <= name_.size() && maxData + kSlack <= data_.size()) {
-        return Fail(kErrorMoreData, key);
+        return Fail(kErrorMoreData);
       }
       name_.resize(std::max<size_t>(name_.size(), maxName + kSlack));
       data_.resize(std::max<size_t>(data_.size(), maxData + kSlack));
       continue;
     }
-    if (status != kErrorSuccess) return Fail(status, key);
-    pending_.append("UPDATE:\"");
-    AppendEscapedValueName(std::string_view(name_.data(), nameSize), &pending_);
-    pending_.append("\"=");
-    AppendValueForRecord(
-        type, std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize), &pending_);
-    pending_.push_back('\n');
-    if (pending_.size() >= kWriteChunk && !Flush()) {
-      registry_.RegCloseKey(key);
-      return false;
-    }
+    if (status != kErrorSuccess) return Fail(status);
+    AppendValueRecord(std::string_view(name_.data(), nameSize), DefaultName::kQuoted, type,
+                      std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize),
+                      &pending_);
+    if (pending_.size() >= kWriteChunk && !Flush()) return false;
     ++index;
   }
 }
 
 bool Snapshot::Take() {
   if (out_.failed()) return false;  // reported when it failed; nothing more could be kept
-  KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(path_, &key, true, machine_)) {
+  WalkKey opened(registry_);
+  if (!keys_.OpenKeyPath(path_, opened.out(), true, machine_)) {
     PrintSpinner();
     ReportErrorF("Could not open key to backout: \"%s\"", path_.c_str());
     return false;
   }
   // The header goes first, so that a key that cannot be read still shows in the file.
-  pending_.append("\nUPDATE:[").append(path_).append("]\n");
+  AppendBlockHeader(RecordKind::kUpdate, path_, &pending_);
+  const KeyHandle key = opened.get();
   uint32_t subkeyLength = 0;
   uint32_t nameLength = 0;
   uint32_t dataLength = 0;
   RegStatus status = key == kNoKey
                          ? kErrorFileNotFound
                          : registry_.RegQueryInfoKeyA(key, &subkeyLength, &nameLength, &dataLength);
-  if (status != kErrorSuccess) return Fail(status, key);
+  if (status != kErrorSuccess) return Fail(status);
   if (!WriteValues(key, nameLength, dataLength)) return false;
-  if (pending_.size() >= kWriteChunk && !Flush()) {
-    registry_.RegCloseKey(key);
-    return false;
-  }
+  if (pending_.size() >= kWriteChunk && !Flush()) return false;
 
   if (child_.size() < subkeyLength + kSlack) child_.resize(subkeyLength + kSlack);
   const size_t pathLength = path_.size();
@@ -160,24 +168,20 @@ bool Snapshot::Take() {
     if (status == kErrorMoreData) {
       uint32_t longest = 0;
       status = registry_.RegQueryInfoKeyA(key, &longest, nullptr, nullptr);
-      if (status != kErrorSuccess) return Fail(status, key);
-      if (longest + kSlack <= child_.size()) return Fail(kErrorMoreData, key);
+      if (status != kErrorSuccess) return Fail(status);
+      if (longest + kSlack <= child_.size()) return Fail(kErrorMoreData);
       child_.resize(longest + kSlack);
       continue;
     }
-    if (status != kErrorSuccess) return Fail(status, key);
+    if (status != kErrorSuccess) return Fail(status);
     if (spinner_ != nullptr) TurnSpinner();
     path_.append("\\").append(child_.data());
     bool saved = Take();
     path_.resize(pathLength);
     // A write that failed ends every snapshot: nothing later could be kept anyway.
-    if ((!saved && spinner_ == nullptr) || out_.failed()) {
-      registry_.RegCloseKey(key);
-      return false;
-    }
+    if ((!saved && spinner_ == nullptr) || out_.failed()) return false;
     ++index;
   }
-  registry_.RegCloseKey(key);
   return true;
 }
 

@@ -52,7 +52,7 @@ TEST_F(SnapshotTest, FailuresAreReported) {
             "***ERROR : Could not get Key information for \"HKLM\\SOFTWARE\\Missing\"\n"
             "         : (2)The system cannot find the file specified.\n");
   EXPECT_EQ(BackoutText(), "DORVALEX\n\nUPDATE:[HKLM\\SOFTWARE\\Missing]\n");
-  ASSERT_TRUE(backout_.Create("/dev/full"));
+  ASSERT_TRUE(backout_.Create("/dev/full", true));
   Spinner spinner;
   EXPECT_FALSE(Snap("HKLM\\SOFTWARE\\W"));
   EXPECT_FALSE(Snap("HKLM\\SOFTWARE\\W", &spinner));

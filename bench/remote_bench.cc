@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/operations.h"
 #include "registry/machine_registry.h"
@@ -99,7 +99,7 @@ void CountRoundTrips(const std::string& script, const std::string& work, long li
   ScriptState state;
   KeyAccess keys(*registry, state);
   BackoutFile backout;
-  if (!backout.Create(work + "/counted-undo.txt")) return;
+  if (!backout.Create(work + "/counted-undo.txt", true)) return;
   Operations operations(settings, state, keys, backout);
   auto start = Clock::now();
   bool ok = ReadScriptFile(script, state, operations);

@@ -3,7 +3,6 @@
 //   reversal_bench BACKOUT_FILE
 #include <cstdio>
 
-#include "app/run_settings.h"
 #include "backout/reversal.h"
 #include "script/script_state.h"
 
@@ -12,8 +11,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s BACKOUT_FILE\n", argv[0]);
     return 2;
   }
-  RunSettings settings;
-  settings.backoutPath = argv[1];
   ScriptState state;
-  return ReverseBackout(argv[1], settings, state) ? 0 : 1;
+  return ReverseBackout(argv[1], {}, /*quiet=*/true, state) ? 0 : 1;
 }

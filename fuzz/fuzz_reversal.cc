@@ -1,7 +1,8 @@
 // Fuzzes the reversal of a backout file: any input is reversed without a crash, and a reversed
 // file reversed twice more comes back unchanged with the same lines. Input that starts with "#"
 // instead builds a backout file as the operations write it, cut at any byte, and checks that
-// its reversal holds exactly its whole lines, the blocks and their records last-first.
+// its reversal holds exactly its whole lines, the blocks and each value's records last-first.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backout/record_format.h"
 #include "backout/reversal.h"
 #include "script/script_state.h"
 #include "script/value_text.h"
@@ -102,11 +104,24 @@ std::string WriteBackoutFile(Pieces& pieces, std::string* expected) {
     if (blocks.empty() || kind % 5 == 0) blocks.emplace_back();
     blocks.back().push_back(line);
   }
+  // Blocks newest first; in each, the values in the order of their first record, each value's
+  // records newest first.
   *expected = "DORVALEX\n\n";
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
     *expected += block->front();
-    for (auto record = block->rbegin(); record + 1 != block->rend(); ++record) {
-      *expected += *record;
+    std::vector<std::pair<std::string, std::vector<std::string>>> values;
+    for (auto record = block->begin() + 1; record != block->end(); ++record) {
+      std::string key;
+      if (!RecordValueKey(*record, &key)) std::abort();
+      auto same = [&key](const auto& value) { return value.first == key; };
+      auto it = std::find_if(values.begin(), values.end(), same);
+      if (it == values.end()) it = values.insert(values.end(), {key, {}});
+      it->second.push_back(*record);
+    }
+    for (const auto& value : values) {
+      for (auto record = value.second.rbegin(); record != value.second.rend(); ++record) {
+        *expected += *record;
+      }
     }
     *expected += "\n";
   }

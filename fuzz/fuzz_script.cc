@@ -1,17 +1,21 @@
 // Fuzzes the script reader and both line parsers with handlers that only split and decode the
 // lines, and checks that every value text decoded writes back as a record text that reads
-// back to the same value.
+// back to the same value, and that a UTF-16LE file reads exactly as its text in UTF-8.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "report/report.h"
 #include "script/line_helpers.h"
 #include "script/operation_handlers.h"
 #include "script/script_reader.h"
 #include "script/script_state.h"
+#include "script/utf16.h"
 #include "script/value_text.h"
+#include "testing/recording_handlers.h"
 
 namespace {
 
@@ -106,6 +110,29 @@ class SplittingHandlers final : public OperationHandlers {
   ScriptState& state_;
 };
 
+// The handler calls (with line numbers) and the result of reading `script`.
+std::vector<std::string> CallsOf(std::string script, bool* ok) {
+  ScriptState state;
+  state.currentKey = "HKLM\\F";
+  RecordingHandlers recorder(&state);
+  *ok = ReadScriptText(std::move(script), state, recorder);
+  return recorder.Take();
+}
+
+// `units` as the text of a UTF-16LE file with its mark must read as the same text in UTF-8.
+void CheckUtf16ReadsAsUtf8(std::string_view units) {
+  std::string utf8;
+  if (!AppendUtf16LeAsUtf8(reinterpret_cast<const uint8_t*>(units.data()), units.size(), &utf8) ||
+      utf8.empty() || utf8.rfind("\xEF\xBB\xBF", 0) == 0) {  // a second mark is text in UTF-16
+    return;
+  }
+  bool wideOk = false, narrowOk = false;
+  if (CallsOf("\xFF\xFE" + std::string(units), &wideOk) != CallsOf(utf8, &narrowOk) ||
+      wideOk != narrowOk) {
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -116,6 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // "#" and a type byte, then raw value data: the record form of any value reads back.
     if (input.size() < 2) return 0;
     CheckRecordRoundTrip(static_cast<uint8_t>(input[1]) % 16, input.substr(2));
+    return 0;
+  }
+  if (!input.empty() && input[0] == '%') {
+    CheckUtf16ReadsAsUtf8(input.substr(1));
     return 0;
   }
   ScriptState state;

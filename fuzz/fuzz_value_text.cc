@@ -53,8 +53,10 @@ void CheckReadBack(uint32_t type, std::string_view data) {
 }
 
 void CheckDecoded(std::string_view text) {
-  ValueData value = ParseValueText(text);
-  if (value.recognised) CheckReadBack(value.type, Bytes(value));
+  for (HexForm form : {HexForm::kScript, HexForm::kVersion5}) {
+    ValueData value = ParseValueText(text, form);
+    if (value.recognised) CheckReadBack(value.type, Bytes(value));
+  }
 }
 
 }  // namespace

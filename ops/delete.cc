@@ -1,5 +1,6 @@
 // DELETE: removes a key with everything below it, after a snapshot of it in the backout file,
 // or one value, after a record of its old data.
+#include "backout/record_format.h"
 #include "backout/snapshot.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
@@ -47,37 +48,21 @@ bool Operations::DeleteKey(std::string_view text) {
 bool Operations::DeleteValue(std::string_view text) {
   // The key is only opened: a value under a missing key is simply absent, and deleting it must
   // not leave behind a key that no record removes.
-  KeyHandle key = kNoKey;
-  if (!OpenKeyWithoutCreating(keys_, settings_, state_, &key)) return false;
-  auto release = [&] {
-    if (settings_.noAction || key == kNoKey) {
-      keys_.ReleaseKeyPath(key);
-    } else {
-      (void)keys_.CloseKeyPath(state_.currentKey, key);
-    }
-  };
-
+  ScopedKey key(keys_, settings_, state_);
+  if (!OpenKeyWithoutCreating(keys_, settings_, state_, key.out())) return false;
   std::string name;
-  if (!SplitValueName(text, state_, &name)) {
-    release();
-    return false;
-  }
-  OldValue old = ReadOldValue(keys_.registry(), key, name, state_);
+  if (!SplitValueName(text, state_, &name)) return false;
+  OldValue old;
+  if (!ReadOldValue(keys_.registry(), key.get(), name, state_, text, &old)) return false;
   if (old.present && RecordsWanted(settings_, state_)) {
-    if (!WriteValueRecord(backout_, state_,
-                          "UPDATE:" + RecordName(name) + "=" +
-                              FormatValueForRecord(old.type, old.data) + "\n")) {
-      release();
-      return false;
-    }
+    std::string record;
+    AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
+    if (!WriteValueRecord(backout_, state_, record)) return false;
   }
-  if (settings_.noAction || !old.present) {
-    release();
-    return true;
-  }
+  if (settings_.noAction || !old.present) return true;
 
-  RegStatus status = keys_.registry().RegDeleteValueA(key, name);
-  release();
+  RegStatus status = keys_.registry().RegDeleteValueA(key.get(), name);
+  key.Release();  // before the report, so that the console keeps the order of events
   if (status != kErrorSuccess) {
     ReportSystemError(status, "Unable to Delete Value");
     ReportLine(state_, text);

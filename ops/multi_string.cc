@@ -11,6 +11,7 @@
 #include "ops/multi_string_list.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
+#include "base/ascii_case.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
 #include "script/value_text.h"
@@ -60,12 +61,12 @@ class StringEditLine {
     // REMOVE and REPLACE never need the key to exist, so they never create it.
     const bool opened =
         edit_ == StringEdit::kRemove || edit_ == StringEdit::kReplace
-            ? OpenKeyWithoutCreating(keys_, settings_, state_, &key_)
-            : keys_.OpenKeyPath(state_.currentKey, &key_, settings_.noAction,
+            ? OpenKeyWithoutCreating(keys_, settings_, state_, key_.out())
+            : keys_.OpenKeyPath(state_.currentKey, key_.out(), settings_.noAction,
                                 settings_.machineName);
     if (!opened) return false;
     if (!SplitStringEditLine(text_, state_, &name_, &operand_)) return Abandon();
-    old_ = ReadOldValue(keys_.registry(), key_, name_, state_);
+    if (!ReadOldValue(keys_.registry(), key_.get(), name_, state_, text_, &old_)) return Abandon();
     if (old_.present && old_.type != kRegMultiSz) {
       return FailLine(FormatText("%s: Value Exists but is not a REG_MULTI_SZ", words_.word));
     }
@@ -105,7 +106,7 @@ class StringEditLine {
     }
     StringList list;
     for (std::string& text : ReadStringList(old_.data)) {
-      if (!StringsEqualIgnoringCase(text, operand_)) list.push_back(std::move(text));
+      if (!EqualsIgnoringCase(text, operand_)) list.push_back(std::move(text));
     }
     return SetList(list);
   }
@@ -122,7 +123,7 @@ class StringEditLine {
 
     StringList list = ReadStringList(old_.data);
     for (std::string& text : list) {
-      if (StringsEqualIgnoringCase(text, search)) text = replacement;
+      if (EqualsIgnoringCase(text, search)) text = replacement;
     }
     return SetList(list);
   }
@@ -131,7 +132,7 @@ class StringEditLine {
   bool SetList(const StringList& list) {
     const std::string data = WriteStringList(list);
     const RegStatus status = keys_.registry().RegSetValueExA(
-        key_, name_, 0, kRegMultiSz, reinterpret_cast<const uint8_t*>(data.data()),
+        key_.get(), name_, 0, kRegMultiSz, reinterpret_cast<const uint8_t*>(data.data()),
         static_cast<uint32_t>(data.size()));
     Release();
     if (status != kErrorSuccess) {
@@ -156,16 +157,7 @@ class StringEditLine {
     return result;
   }
 
-  // A no-action run and a key that was not found release silently; the close result of an
-  // open key is reported by the close but does not change the line's outcome.
-  void Release() {
-    if (settings_.noAction || key_ == kNoKey) {
-      keys_.ReleaseKeyPath(key_);
-    } else {
-      (void)keys_.CloseKeyPath(state_.currentKey, key_);
-    }
-    key_ = kNoKey;
-  }
+  void Release() { key_.Release(); }
 
   const StringEdit edit_;
   const EditWords words_;
@@ -174,7 +166,7 @@ class StringEditLine {
   KeyAccess& keys_;
   BackoutFile& backout_;
   const std::string_view text_;
-  KeyHandle key_ = kNoKey;
+  ScopedKey key_{keys_, settings_, state_};
   std::string name_;
   std::string operand_;
   OldValue old_;

@@ -1,12 +1,6 @@
 // Reading and writing the string list of a multi-string value.
 #include "ops/multi_string_list.h"
 
-namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
-
 StringList ReadStringList(std::string_view data) {
   StringList list;
   if (data.empty() || data == std::string_view("\0", 1)) return list;
@@ -32,12 +26,4 @@ std::string WriteStringList(const StringList& list) {
   }
   data.push_back('\0');
   return data;
-}
-
-bool StringsEqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
 }

@@ -21,7 +21,4 @@ StringList ReadStringList(std::string_view data);
 // zero byte alone.
 std::string WriteStringList(const StringList& list);
 
-// Same length and bytes, ASCII letters compared without regard to case.
-bool StringsEqualIgnoringCase(std::string_view a, std::string_view b);
-
 #endif  // DORVALEX_OPS_MULTI_STRING_LIST_H_

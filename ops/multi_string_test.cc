@@ -152,7 +152,7 @@ TEST_F(StringEditTest, FailedWritesLeaveRecordAndValueInStep) {
   for (auto [edit, line] : rows) {
     SCOPED_TRACE(line);
     Start("a\0b\0\0"s);
-    ASSERT_TRUE(backout_.Create("/dev/full"));
+    ASSERT_TRUE(backout_.Create("/dev/full", true));
     EXPECT_FALSE(Run(edit, line));
     EXPECT_EQ(Stored(), "a\0b\0\0"s);
     EXPECT_EQ(Stored("new"), std::nullopt);

@@ -3,12 +3,14 @@
 #ifndef DORVALEX_OPS_OPERATIONS_H_
 #define DORVALEX_OPS_OPERATIONS_H_
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/change_batch.h"
 #include "registry/key_path.h"
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
+
+class ScopedKey;
 
 class Operations final : public OperationHandlers {
  public:
@@ -39,9 +41,8 @@ class Operations final : public OperationHandlers {
   // lines follow one another under the same key, so that its path is resolved once per key
   // rather than once per line; any other line gives it back. False after the report.
   bool OpenValueKey(KeyHandle* key);
-  // The line is done with the key: it stays open for the next value line, or is closed.
-  // False after the report of a failed close.
-  bool DoneWithValueKey(KeyHandle key, bool keep);
+  // Keeps the key of a value line that succeeded open for the next line.
+  void HoldValueKey(ScopedKey& key);
   void ReleaseHeldKey();
 
   const RunSettings& settings_;

@@ -1,5 +1,6 @@
 // UPDATE: makes a key exist and gives a value its data, after recording in the backout file
 // what undoes it (the key's deletion, or the value's old data or its deletion).
+#include "backout/record_format.h"
 #include "ops/operations.h"
 #include "ops/value_operation.h"
 #include "report/report.h"
@@ -9,16 +10,6 @@
 namespace {
 
 constexpr std::string_view kUpdateLabel = "UPDATE : [";
-
-// Gives back the key of a value line on a path where its close is not examined.
-void ReleaseKey(KeyAccess& keys, const RunSettings& settings, const ScriptState& state,
-                KeyHandle key) {
-  if (settings.noAction || key == kNoKey) {
-    keys.ReleaseKeyPath(key);
-  } else {
-    (void)keys.CloseKeyPath(state.currentKey, key);
-  }
-}
 
 // The highest key of `path` that does not exist yet: creating `path` creates it and everything
 // between, so deleting it undoes the whole creation. Only asked for a path that is missing.
@@ -57,40 +48,37 @@ bool Operations::UpdateKey(std::string_view text) {
       std::string created =
           HighestMissingKey(keys_, state_.currentKey, settings_.machineName);
       if (created.empty()) return false;
-      if (!backout_.Write("\nDELETE:[" + created + "]\n")) return false;
+      std::string header;
+      AppendBlockHeader(RecordKind::kDelete, created, &header);
+      if (!backout_.Write(header)) return false;
       state_.keyBackoutState = keyCreated;
       state_.blockHeaderWritten = true;
     }
   }
   if (settings_.noAction) return true;
-  KeyHandle key = kNoKey;
-  if (!keys_.OpenKeyPath(state_.currentKey, &key, false, settings_.machineName)) return false;
-  if (!keys_.CloseKeyPath(state_.currentKey, key)) return false;
+  ScopedKey key(keys_, settings_, state_);
+  if (!keys_.OpenKeyPath(state_.currentKey, key.out(), false, settings_.machineName)) return false;
+  if (!key.Close()) return false;
   PrintSuccess(settings_, state_, kUpdateLabel, text);
   return true;
 }
 
 bool Operations::OpenValueKey(KeyHandle* key) {
   if (heldKey_ != kNoKey && heldPath_ == state_.currentKey) {
-    *key = heldKey_;
+    *key = heldKey_;  // the line's own until it is done with it
+    heldKey_ = kNoKey;
     return true;
   }
   ReleaseHeldKey();
   return keys_.OpenKeyPath(state_.currentKey, key, settings_.noAction, settings_.machineName);
 }
 
-bool Operations::DoneWithValueKey(KeyHandle key, bool keep) {
+void Operations::HoldValueKey(ScopedKey& key) {
   // Another machine's key would keep its connection open; a no-action run may have no key.
-  if (keep && key != kNoKey && !settings_.noAction && !settings_.machineName) {
-    if (heldKey_ != key) {
-      heldKey_ = key;
-      heldPath_ = state_.currentKey;
-    }
-    keepHeldKey_ = true;
-    return true;
-  }
-  if (key == heldKey_) heldKey_ = kNoKey;
-  return keys_.CloseKeyPath(state_.currentKey, key);
+  if (settings_.noAction || settings_.machineName || key.get() == kNoKey) return;
+  heldKey_ = key.Detach();
+  heldPath_ = state_.currentKey;
+  keepHeldKey_ = true;
 }
 
 void Operations::ReleaseHeldKey() {
@@ -100,49 +88,42 @@ void Operations::ReleaseHeldKey() {
 }
 
 bool Operations::UpdateValue(std::string_view text) {
-  KeyHandle key = kNoKey;
-  if (!OpenValueKey(&key)) return false;
-  auto abandon = [&] {
-    if (key == heldKey_) heldKey_ = kNoKey;
-    ReleaseKey(keys_, settings_, state_, key);
-    return false;
-  };
+  ScopedKey key(keys_, settings_, state_);
+  const bool reused = heldKey_ != kNoKey && heldPath_ == state_.currentKey;
+  if (!OpenValueKey(key.out())) return false;
   std::string& name = valueName_;
   std::string& dataText = dataText_;
-  if (!SplitValueLine(text, state_, &name, &dataText)) return abandon();
+  if (!SplitValueLine(text, state_, &name, &dataText)) return false;
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
-  ValueData data = ParseValueText(dataText);
-  if (!data.recognised) {
-    ReportError("Invalid Value - unrecognised data type");
-    ReportLine(state_, text);
-    return abandon();
-  }
+  ValueData data;
+  if (!ReadValueData(dataText, text, state_, &data)) return false;
 
+  OldValue old;
   if (RecordsWanted(settings_, state_) &&
-      !RecordOldValue(settings_, state_, backout_, name,
-                      ReadOldValue(keys_.registry(), key, name, state_))) {
-    return abandon();
+      (!ReadOldValue(keys_.registry(), key.get(), name, state_, text, &old) ||
+       !RecordOldValue(settings_, state_, backout_, name, old))) {
+    return false;
   }
-  if (settings_.noAction) {
-    keys_.ReleaseKeyPath(key);
-    return true;
-  }
+  if (settings_.noAction) return true;
 
   auto set = [&] {
-    return keys_.registry().RegSetValueExA(key, name, 0, data.type, data.bytes.data(),
+    return keys_.registry().RegSetValueExA(key.get(), name, 0, data.type, data.bytes.data(),
                                            static_cast<uint32_t>(data.bytes.size()));
   };
   RegStatus status = set();
-  if (status == kErrorKeyDeleted && key == heldKey_) {
+  if (status == kErrorKeyDeleted && reused) {
     // Someone else deleted the key since the last line: it is created again, as a line
     // that opens its key itself would.
-    ReleaseHeldKey();
-    key = kNoKey;
-    if (!OpenValueKey(&key)) return false;
+    key.Release();
+    if (!keys_.OpenKeyPath(state_.currentKey, key.out(), false, settings_.machineName))
+      return false;
     status = set();
   }
-  (void)DoneWithValueKey(key, status == kErrorSuccess);
+  if (status == kErrorSuccess)
+    HoldValueKey(key);  // for the next line under the same key
+  else
+    key.Release();  // before the report, so that the console keeps the order of events
   if (status != kErrorSuccess) {
     ReportSystemError(status, "Unable to Create Value");
     ReportLine(state_, text);

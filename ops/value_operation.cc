@@ -4,13 +4,15 @@
 
 #include <vector>
 
+#include "backout/record_format.h"
 #include "report/report.h"
+#include "script/line_helpers.h"
 #include "script/value_text.h"
 
-OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
-                      ScriptState& state) {
-  OldValue old;
-  if (key == kNoKey) return old;
+bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                  ScriptState& state, std::string_view text, OldValue* old) {
+  *old = OldValue();
+  if (key == kNoKey) return true;
   // One buffer for every line: it grows to the largest value read and is never cleared.
   static std::vector<uint8_t> buffer;
   uint32_t type = 0;
@@ -21,15 +23,35 @@ OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view
     // The value is larger than the line: the line capacity follows it, so that working copies
     // sized from it hold the value whole.
     state.lineCapacity = size;
-    if (buffer.size() < static_cast<size_t>(size) * 2) buffer.resize(static_cast<size_t>(size) * 2);
+    if (buffer.size() < size_t{size} * 2) buffer.resize(size_t{size} * 2);
     size = state.lineCapacity;
     status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   }
-  if (status != kErrorSuccess) return old;
-  old.present = true;
-  old.type = type;
-  old.data.assign(reinterpret_cast<const char*>(buffer.data()), size);
-  return old;
+  if (status == kErrorFileNotFound) return true;
+  if (status != kErrorSuccess) {
+    ReportSystemError(status, "Unable to Query Value");
+    ReportLine(state, text);
+    return false;
+  }
+  old->present = true;
+  old->type = type;
+  old->data.assign(reinterpret_cast<const char*>(buffer.data()), size);
+  return true;
+}
+
+void ScopedKey::Release() {
+  if (settings_.noAction || key_ == kNoKey) {
+    keys_.ReleaseKeyPath(key_);
+  } else {
+    (void)keys_.CloseKeyPath(state_.currentKey, key_);
+  }
+  key_ = kNoKey;
+}
+
+bool ScopedKey::Close() {
+  const KeyHandle key = key_;
+  key_ = kNoKey;
+  return keys_.CloseKeyPath(state_.currentKey, key);
 }
 
 bool OpenKeyWithoutCreating(KeyAccess& keys, const RunSettings& settings,
@@ -52,7 +74,8 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   // record did not reach the disk while the registry went on changing.
   std::string text;
   text.reserve(state.currentKey.size() + record.size() + 12);
-  text.append("\nUPDATE:[").append(state.currentKey).append("]\n").append(record);
+  AppendBlockHeader(RecordKind::kUpdate, state.currentKey, &text);
+  text.append(record);
   if (!backout.Write(text)) return false;
   state.blockHeaderWritten = true;
   return true;
@@ -61,28 +84,16 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
                     std::string_view name, const OldValue& old) {
   if (!RecordsWanted(settings, state)) return true;
-  if (!old.present && settings.changesOnly) return true;
-  // The record is built in one buffer that serves every line.
-  static std::string record;
-  record.assign(old.present ? "UPDATE:" : "DELETE:");
-  if (name.empty()) {
-    record.push_back('@');
+  static std::string record;  // one buffer for every line's record
+  record.clear();
+  if (old.present) {
+    AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
+  } else if (settings.changesOnly) {
+    return true;
   } else {
-    record.push_back('"');
-    AppendEscapedValueName(name, &record);
-    record.push_back('"');
+    AppendDeletedValueRecord(name, &record);
   }
-  record.push_back('=');
-  if (old.present) AppendValueForRecord(old.type, old.data, &record);
-  record.push_back('\n');
   return WriteValueRecord(backout, state, record);
-}
-
-std::string RecordName(std::string_view name) {
-  if (name.empty()) return "@";
-  std::string quoted = "\"";
-  quoted.append(EscapeValueName(name)).push_back('"');
-  return quoted;
 }
 
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "registry/key_path.h"
 #include "registry/registry_service.h"
@@ -19,10 +19,44 @@ struct OldValue {
   std::string data;  // the value's bytes
 };
 
-// Reads value `name` of `key` (kNoKey reads as absent). Any failure counts as absent, silently.
-// May raise state.lineCapacity to the value's size.
-OldValue ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
-                      ScriptState& state);
+// Reads value `name` of `key` into *old (kNoKey reads as absent). Only "not found" (2) means
+// absent: any other failure (a lost connection, a busy or damaged store) reports "Unable to
+// Query Value" with the line `text` and returns false, so the line stops before anything is
+// recorded or changed. May raise state.lineCapacity to the value's size.
+[[nodiscard]] bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
+                                ScriptState& state, std::string_view text, OldValue* old);
+
+// The current key opened for one line, given back on every way out of it. A no-action run and
+// a key that was not found give it back silently; an open key is closed, and a failed close
+// is reported but does not change the line's outcome.
+class ScopedKey {
+ public:
+  ScopedKey(KeyAccess& keys, const RunSettings& settings, const ScriptState& state)
+      : keys_(keys), settings_(settings), state_(state) {}
+  ~ScopedKey() { Release(); }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+
+  KeyHandle get() const { return key_; }
+  // Where an open call puts the handle.
+  KeyHandle* out() { return &key_; }
+  // Gives the key back now, as the destructor would.
+  void Release();
+  // Hands the open key over to the caller, who gives it back.
+  KeyHandle Detach() {
+    const KeyHandle key = key_;
+    key_ = kNoKey;
+    return key;
+  }
+  // Closes the key now; false after the report when the close failed.
+  [[nodiscard]] bool Close();
+
+ private:
+  KeyAccess& keys_;
+  const RunSettings& settings_;
+  const ScriptState& state_;
+  KeyHandle key_ = kNoKey;
+};
 
 // Opens the current key without ever creating it: a missing key leaves *key == kNoKey, and
 // its values read as absent. Outside a no-action run, a key that exists but cannot be opened
@@ -48,9 +82,6 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
 [[nodiscard]] bool RecordOldValue(const RunSettings& settings, ScriptState& state,
                                   BackoutFile& backout, std::string_view name,
                                   const OldValue& old);
-
-// The name part of a record: "\"<escaped name>\"" or "@" for the default value.
-std::string RecordName(std::string_view name);
 
 // Unless quiet: label + line number + "] Success - " + text (which brings its line end).
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

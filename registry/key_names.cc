@@ -1,12 +1,9 @@
 // Name rules shared by every backend that keeps its own keys.
 #include "registry/key_names.h"
 
-std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return folded;
-}
+#include "base/ascii_case.h"
+
+std::string FoldName(std::string_view name) { return FoldAsciiCase(name); }
 
 RegStatus SplitSubkeyPath(std::string_view path, std::vector<std::string_view>* levels) {
   levels->clear();

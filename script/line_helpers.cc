@@ -1,6 +1,7 @@
 // Reading the parts of key and value lines for the operations, with their diagnostics.
 #include "script/line_helpers.h"
 
+#include "base/ascii_case.h"
 #include "report/report.h"
 
 namespace {
@@ -28,16 +29,7 @@ std::string_view DataAfter(std::string_view text, size_t end) {
   return data;
 }
 
-bool StartsWithUltiColon(std::string_view text) {
-  static constexpr std::string_view kUlti = "ulti:";
-  if (text.size() < kUlti.size()) return false;
-  for (size_t i = 0; i < kUlti.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kUlti[i]) return false;
-  }
-  return true;
-}
+bool StartsWithUltiColon(std::string_view text) { return StartsWithIgnoringCase(text, "ulti:"); }
 
 }  // namespace
 
@@ -89,7 +81,11 @@ bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::s
   size_t end;
   if (!FindNameEndOrReport(text, state, &end)) return false;
   std::string_view data = DataAfter(text, end);
-  if (data.size() < 2) {
+  while (!data.empty() && (data.back() == ' ' || data.back() == '\t')) data.remove_suffix(1);
+  // The operand is a quoted string, or "Multi:" and a quoted string.
+  bool opens = !data.empty() && (data[0] == '"' || (data.size() > 6 && data[6] == '"' &&
+                                                    StartsWithUltiColon(data.substr(1))));
+  if (data.size() < 2 || !opens || data.back() != '"') {
     ReportError("Invalid Value - string must be in double quotes");
     ReportLine(state, text);
     return false;
@@ -101,6 +97,16 @@ bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::s
   *name = NameBefore(text, end);
   operand->assign(string);
   return true;
+}
+
+bool ReadValueData(std::string_view dataText, std::string_view lineText, const ScriptState& state,
+                   ValueData* data) {
+  *data = ParseValueText(dataText, state.isVersion5 ? HexForm::kVersion5 : HexForm::kScript);
+  if (data->recognised) return true;
+  ReportError(data->unquoted ? "Invalid Value - string must be in double quotes"
+                             : "Invalid Value - unrecognised data type");
+  ReportLine(state, lineText);
+  return false;
 }
 
 void ReportLine(const ScriptState& state, std::string_view text) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "script/script_state.h"
+#include "script/value_text.h"
 
 // text begins with "[": currentKey becomes the path up to the first "]".
 // False after "Invalid Key - no ] specified"; currentKey is then unchanged.
@@ -22,8 +23,14 @@ size_t FindValueNameEnd(std::string_view text);
 // Value name and data text (after "=", without the line end) of an UPDATE value line.
 [[nodiscard]] bool SplitValueLine(std::string_view text, const ScriptState& state,
                                   std::string* name, std::string* data);
+// The value data of `dataText` (from SplitValueLine), read as the script's dialect wants it.
+// False after "Invalid Value - string must be in double quotes" or "Invalid Value -
+// unrecognised data type" with `lineText`.
+[[nodiscard]] bool ReadValueData(std::string_view dataText, std::string_view lineText,
+                                 const ScriptState& state, ValueData* data);
 // Value name and the quoted operand of an APPEND/PREPEND/REMOVE/REPLACE line, without its
-// quotes (a "Multi:" before the opening quote is skipped).
+// quotes (a "Multi:" before the opening quote is skipped). Blanks and tabs after the closing
+// quote are dropped; an operand not in double quotes is refused.
 [[nodiscard]] bool SplitStringEditLine(std::string_view text, const ScriptState& state,
                                        std::string* name, std::string* operand);
 

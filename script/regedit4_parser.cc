@@ -1,4 +1,4 @@
-// Parses one line of a REGEDIT4 export and hands it to the UPDATE (or value DELETE) handler.
+// Parses one line of an export and hands it to the UPDATE or DELETE handler.
 #include "script/regedit4_parser.h"
 
 #include <string>
@@ -15,11 +15,78 @@ bool DeletesValue(std::string_view text) {
   return end != std::string_view::npos && text.substr(end + 1) == "-\n";
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A backslash before a backslash or a double quote escapes it.
+bool EscapesNext(std::string_view text, size_t i) {
+  return text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"');
+}
+
+// Where the data of a value line begins: after the "=" that ends the name, found as
+// FindValueNameEnd finds it in the unescaped line (an escaped quote counts as a quote there).
+size_t DataStart(std::string_view body) {
+  int quotes = !body.empty() && body[0] == '@' ? 2 : 0;
+  for (size_t i = 0; i < body.size(); ++i) {
+    bool escaped = EscapesNext(body, i);
+    char c = escaped ? body[i + 1] : body[i];
+    if (quotes < 2) {
+      if (c == '"') ++quotes;
+    } else if (c == '=') {
+      return i + 1;
+    }
+    if (escaped) ++i;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
+
+bool CutDataComment(std::string_view line, std::string* kept) {
+  std::string_view body = line.substr(0, line.size() - (!line.empty() && line.back() == '\n'));
+  size_t start = DataStart(body);
+  size_t end = body.size();
+  bool clean = true;
+  if (start != std::string_view::npos) {
+    const bool string = start < body.size() && body[start] == '"';
+    bool quoted = false;
+    for (size_t i = start; i < body.size(); ++i) {
+      if (EscapesNext(body, i)) {
+        ++i;
+      } else if (body[i] == '"') {
+        quoted = !quoted;
+        if (string && !quoted) {
+          // After a string's closing quote only blanks and a comment may follow.
+          size_t next = body.find_first_not_of(" \t", i + 1);
+          end = i + 1;
+          clean = next == std::string_view::npos || body[next] == ';';
+          break;
+        }
+      } else if (body[i] == ';' && !quoted) {
+        end = i;
+        break;
+      }
+    }
+  }
+  if (!clean) {
+    kept->assign(line);
+    return false;
+  }
+  while (end > 0 && IsBlank(body[end - 1])) --end;
+  kept->assign(body.substr(0, end));
+  kept->push_back('\n');
+  return true;
+}
 
 bool ParseRegedit4Line(std::string_view line, ScriptState& state, OperationHandlers& handlers) {
   if (!line.empty() && line[0] == '[') {
     if (state.escapeError) return true;
+    // "[-KEY]" deletes the key as "DELETE:[KEY]" does; "[- KEY]" names a key "- KEY".
+    state.keyDeleted = line.size() > 2 && line[1] == '-' && !IsBlank(line[2]);
+    if (state.keyDeleted) {
+      std::string keyText = "[";
+      keyText.append(line.substr(2));
+      return handlers.DeleteKey(keyText);
+    }
     return handlers.UpdateKey(line);
   }
   if (state.currentKey.empty()) {
@@ -27,9 +94,21 @@ bool ParseRegedit4Line(std::string_view line, ScriptState& state, OperationHandl
     ReportLine(state, line);
     return false;
   }
-  static std::string unescaped;  // one buffer for every line; lines are never nested
-  if (!UnescapeLine(line, 0, state, &unescaped)) return true;
+  if (state.keyDeleted) {
+    ReportError("Value of a deleted key - ignoring this line");
+    ReportLine(state, line);
+    return true;
+  }
+  // Buffers for every line: lines are never nested.
+  static std::string kept, unescaped;
+  const bool clean = CutDataComment(line, &kept);
+  if (!UnescapeLine(kept, 0, state, &unescaped)) return true;
   if (state.escapeError) return true;
+  if (!clean) {
+    ReportError("Invalid Value - text after the closing double quote");
+    ReportLine(state, line);
+    return false;
+  }
   if (DeletesValue(unescaped)) return handlers.DeleteValue(unescaped);
   return handlers.UpdateValue(unescaped);
 }

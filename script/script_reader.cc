@@ -1,9 +1,9 @@
 // The script run's line loop: header word, logical lines, skipping, and the dialect's parser.
 #include "script/script_reader.h"
 
-#include <sys/stat.h>
-
+#include "platform/platform.h"
 #include "report/report.h"
+#include "script/line_helpers.h"
 #include "script/native_parser.h"
 #include "script/regedit4_parser.h"
 #include "script/script_source.h"
@@ -24,26 +24,49 @@ bool ReportUnreadable(const std::string& name) {
   return false;
 }
 
+// UTF-16 text that cannot be turned into UTF-8 stops the run at the line that holds it; the
+// line is shown as far as it was read.
+bool ReportBadText(const ScriptSource& source, std::string text, ScriptState& state) {
+  ReportError(source.textError() == ScriptSource::TextError::kOddByte
+                  ? "Invalid UTF-16 Text - the file ends in the middle of a character"
+                  : "Invalid UTF-16 Text - a lone surrogate");
+  state.lineNumber = source.physicalLine();
+  if (text.empty() || text.back() != '\n') text.push_back('\n');
+  ReportLine(state, text);
+  ReportError("Fatal Error - Program Exit");
+  return false;
+}
+
 }  // namespace
 
 bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& state,
                       OperationHandlers& handlers) {
   state.isRegedit4 = false;
+  state.isVersion5 = false;
+  state.keyDeleted = false;
   state.lineNumber = 1;
   ScriptSource source(file);
   ScriptSource::Header header = source.FindHeaderWord();
   if (source.ReadFailed()) return ReportUnreadable(name);
+  if (source.textError() != ScriptSource::TextError::kNone) {
+    return ReportBadText(source, std::string(), state);
+  }
   if (header == ScriptSource::Header::kNone) {
     ReportError("Registry file is not a DORVALEX or REGEDIT4 file type");
+    ReportError(source.DescribeStart());
     return false;
   }
-  state.isRegedit4 = header == ScriptSource::Header::kRegedit4;
+  state.isVersion5 = header == ScriptSource::Header::kVersion5;
+  state.isRegedit4 = state.isVersion5 || header == ScriptSource::Header::kRegedit4;
 
   std::string line;
   while (!source.AtEnd()) {
     source.ReadLogicalLine(&line);
     // A line cut short by a read error is never applied.
     if (source.ReadFailed()) return ReportUnreadable(name);
+    if (source.textError() != ScriptSource::TextError::kNone) {
+      return ReportBadText(source, line, state);
+    }
     state.lineNumber = source.lineStart();
     state.lineCapacity = source.lineCapacity();
     if (IsSkipped(line)) continue;
@@ -61,8 +84,7 @@ bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& sta
 bool ReadScriptFile(const std::string& inputPath, ScriptState& state,
                     OperationHandlers& handlers) {
   std::FILE* file = std::fopen(inputPath.c_str(), "rb");
-  struct stat info;
-  if (file != nullptr && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+  if (file != nullptr && platform::StreamIsDirectory(file)) {
     std::fclose(file);
     file = nullptr;
   }

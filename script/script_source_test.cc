@@ -12,15 +12,17 @@ namespace {
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
-// The header found in `script` ("none", "native", "regedit4"), then its logical lines, each
+// The header found in `script` ("none", "native", "regedit4", "version5"), then its logical
+// lines, each
 // rendered as "start line/buffer size:text".
 Lines LinesOf(std::string script) {
   std::FILE* file = fmemopen(script.data(), script.size(), "rb");
   ScriptSource source(file);
   const ScriptSource::Header header = source.FindHeaderWord();
-  Lines lines = {header == ScriptSource::Header::kNone     ? "none"
-                 : header == ScriptSource::Header::kNative ? "native"
-                                                           : "regedit4"};
+  Lines lines = {header == ScriptSource::Header::kNone       ? "none"
+                 : header == ScriptSource::Header::kNative   ? "native"
+                 : header == ScriptSource::Header::kVersion5 ? "version5"
+                                                             : "regedit4"};
   std::string line;
   while (header != ScriptSource::Header::kNone && !source.AtEnd()) {
     source.ReadLogicalLine(&line);
@@ -40,6 +42,12 @@ TEST(ScriptSourceTest, FindsTheHeaderWordAnywhereAsAWholeWord) {
       {"REGEDIT4x REGEDIT DORVALEX1 xDORVALEX", "none"},
       {"x\x1a DORVALEX", "none"},  // Ctrl-Z ends the file
       {"DORVAL\0EX DORVALEX\0"s, "none"},
+      {"\xEF\xBB\xBFREGEDIT4", "regedit4"},
+      {"\xEF\xBB\xBF" "DORVALEX", "native"},
+      {" windows registry editor version 5.00 \t\r\n", "version5"},
+      {"Windows Registry Editor Version 5.00 x DORVALEX", "native"},
+      {"Windows Registry Editor Version 5.0\nREGEDIT4", "regedit4"},
+      {"x\nWindows Registry Editor Version 5.00\n", "none"},
   };
   for (const auto& [script, header] : rows) EXPECT_EQ(LinesOf(script)[0], header) << script;
 }
@@ -65,21 +73,46 @@ TEST(ScriptSourceTest, LineEndsCtrlZAndContinuations) {
   }
 }
 
-TEST(ScriptSourceTest, BufferGrowsInStepsOf255KeepingThreeBytesSpare) {
-  for (auto [characters, capacity] : {std::pair{251, 255}, {252, 510}, {506, 510}, {507, 765}}) {
-    EXPECT_EQ(LinesOf("DORVALEX\n" + std::string(characters, 'x') + "\n")[2].substr(0, 6),
-              "2/" + std::to_string(capacity) + ":") << characters;
+// UTF-16LE with its mark reads as the same text in UTF-8, also where a surrogate pair or a
+// CR LF straddles a read of the file; text that is not UTF-16 stops the lines where it stands.
+TEST(ScriptSourceTest, Utf16TextReadsAsUtf8) {
+  auto utf16 = [](std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+      bytes.push_back(static_cast<char>(unit & 0xFF));
+      bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+  };
+  std::u16string text = u"REGEDIT4\r\n";
+  std::string expected;
+  for (int i = 0; i < 20'000; ++i) {
+    text += u"\"\u00e9\U0001F600\"\r\n";
+    expected += "\"\xC3\xA9\xF0\x9F\x98\x80\"\n";
   }
-  // A continuation counts its backslash while the next line is looked at.
-  EXPECT_EQ(LinesOf("DORVALEX\n" + std::string(251, 'x') + "\\\n\n")[2],
-            "2/510:" + std::string(251, 'x') + "\n");
-  std::string script = "DORVALEX\n" + std::string(3'000'000, 'a') + "\n";
-  for (int i = 0; i < 10'000; ++i) script += "b,\\\n  ";
-  const Lines lines = LinesOf(script + "c\nEND\n");
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[2], "2/3000075:" + std::string(3'000'000, 'a') + "\n");
-  EXPECT_EQ(lines[3].substr(0, lines[3].find(':')), "3/20145");
-  EXPECT_EQ(lines[4], "10004/255:END\n");
+  Lines lines = LinesOf(utf16(text));
+  std::string joined;
+  for (size_t i = 2; i < lines.size(); ++i) joined += lines[i].substr(lines[i].find(':') + 1);
+  EXPECT_EQ(joined, expected + "\n");
+  EXPECT_EQ(LinesOf(utf16(u"Windows Registry Editor Version 5.00\r\nA")),
+            (Lines{"version5", "1/255:\n", "2/255:A\n"}));
+  for (auto [bad, error] : {std::pair{utf16(u"REGEDIT4\nA\nB\xD800"), ScriptSource::TextError::kLoneSurrogate},
+                            {utf16(u"REGEDIT4\nA\nB\xDC00\xD800"), ScriptSource::TextError::kLoneSurrogate},
+                            {utf16(u"REGEDIT4\nA\nB") + "x", ScriptSource::TextError::kOddByte}}) {
+    std::FILE* file = fmemopen(bad.data(), bad.size(), "rb");
+    ScriptSource source(file);
+    EXPECT_EQ(source.FindHeaderWord(), ScriptSource::Header::kRegedit4);
+    std::string line;
+    Lines read;
+    while (!source.AtEnd()) {
+      source.ReadLogicalLine(&line);
+      read.push_back(line);
+    }
+    EXPECT_EQ(read, (Lines{"\n", "A\n", "B\n"}));
+    EXPECT_EQ(source.textError(), error);
+    EXPECT_EQ(source.physicalLine(), 3);
+    std::fclose(file);
+  }
 }
 
 }  // namespace

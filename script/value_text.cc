@@ -3,6 +3,7 @@
 #include "script/value_text.h"
 
 #include "report/report.h"
+#include "script/utf16.h"
 
 namespace {
 
@@ -17,7 +18,21 @@ int HexDigitValue(char c) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-ValueData Unrecognised() { return ValueData{kUnrecognisedType, {}, false}; }
+ValueData Unrecognised() { return ValueData{kUnrecognisedType, {}, false, false}; }
+ValueData Unquoted() { return ValueData{kUnrecognisedType, {}, false, true}; }
+
+// Each string of a multi-string text (split at every ",") ends with a double quote; the empty
+// text is the empty list.
+bool MultiStringsEndWithQuotes(std::string_view text) {
+  if (text.empty()) return true;
+  for (;;) {
+    size_t comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    if (item.size() < 2 || item.back() != '"') return false;
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
 
 // The string up to its first NUL.
 std::string_view UpToNul(std::string_view data) {
@@ -72,16 +87,14 @@ std::vector<uint8_t> ParseMultiList(std::string_view text) {
   return list;
 }
 
-// 1 to 8 hex digits, right-aligned, as 4 little-endian bytes. Empty text or more than 8
-// characters give 0. False for a character that is not a hex digit.
+// 1 to 8 hex digits, right-aligned, as 4 little-endian bytes. False for anything else.
 bool ParseDwordText(std::string_view digits, std::vector<uint8_t>* bytes) {
   uint32_t value = 0;
-  if (!digits.empty() && digits.size() <= 8) {
-    for (char c : digits) {
-      int digit = HexDigitValue(c);
-      if (digit < 0) return false;
-      value = (value << 4) | static_cast<uint32_t>(digit);
-    }
+  if (digits.empty() || digits.size() > 8) return false;
+  for (char c : digits) {
+    int digit = HexDigitValue(c);
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<uint32_t>(digit);
   }
   *bytes = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
@@ -115,10 +128,10 @@ bool ParseByteList(std::string_view text, std::vector<uint8_t>* bytes) {
 }
 
 // The type number between the parentheses of "hex(N):": decimal digits are decimal, as this
-// tool writes them; a number holding a letter a-f is hexadecimal, as exports write them.
-bool ParseTypeNumber(std::string_view text, uint32_t* type) {
+// tool writes them; a number holding a letter a-f is hexadecimal, as exports write them (all of
+// a version 5 export's numbers are).
+bool ParseTypeNumber(std::string_view text, bool hex, uint32_t* type) {
   if (text.empty()) return false;
-  bool hex = false;
   for (char c : text) {
     int digit = HexDigitValue(c);
     if (digit < 0) return false;
@@ -130,6 +143,19 @@ bool ParseTypeNumber(std::string_view text, uint32_t* type) {
     if (value > UINT32_MAX) return false;
   }
   *type = static_cast<uint32_t>(value);
+  return true;
+}
+
+// Version 5 exports write the hex data of string types as UTF-16LE text.
+bool NarrowUtf16Strings(ValueData* value) {
+  if (value->type != kRegSz && value->type != kRegExpandSz && value->type != kRegMultiSz) {
+    return true;
+  }
+  if (value->bytes.empty()) return true;
+  std::string narrow;
+  if (!AppendUtf16LeAsUtf8(value->bytes.data(), value->bytes.size(), &narrow)) return false;
+  if (narrow.back() != '\0') narrow.push_back('\0');
+  value->bytes.assign(narrow.begin(), narrow.end());
   return true;
 }
 
@@ -183,14 +209,14 @@ std::string FormatHexValueText(uint32_t type, std::string_view data) {
   return text;
 }
 
-ValueData ParseValueText(std::string_view text) {
+ValueData ParseValueText(std::string_view text, HexForm form) {
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   const size_t n = text.size();
   if (n == 0) return Unrecognised();
   ValueData value;
   switch (text[0]) {
     case '"': {
-      // The last character, normally the closing quote, is dropped unseen.
-      if (n < 2) return Unrecognised();
+      if (n < 2 || text[n - 1] != '"') return Unquoted();
       std::string_view string = text.substr(1, n - 2);
       value.type = kRegSz;
       value.bytes.assign(string.begin(), string.end());
@@ -199,7 +225,8 @@ ValueData ParseValueText(std::string_view text) {
     }
     case 'E':
     case 'e': {
-      if (n < 9) return Unrecognised();  // shorter than "Expand:" and its two quotes
+      // "Expand:" is skipped by its length; the quotes around the string must be there.
+      if (n < 9 || text[7] != '"' || text[n - 1] != '"') return Unquoted();
       std::string_view string = text.substr(8, n - 9);
       value.type = kRegExpandSz;
       value.bytes.assign(string.begin(), string.end());
@@ -215,6 +242,7 @@ ValueData ParseValueText(std::string_view text) {
     case 'M':
     case 'm':
       if (n < 6) return Unrecognised();
+      if (!MultiStringsEndWithQuotes(text.substr(6))) return Unquoted();
       value.type = kRegMultiSz;
       value.bytes = ParseMultiList(text.substr(6));
       return value;
@@ -231,11 +259,14 @@ ValueData ParseValueText(std::string_view text) {
     if (close == std::string_view::npos || close + 1 >= n || text[close + 1] != ':') {
       return Unrecognised();
     }
-    if (!ParseTypeNumber(text.substr(4, close - 4), &value.type)) return Unrecognised();
+    if (!ParseTypeNumber(text.substr(4, close - 4), form == HexForm::kVersion5, &value.type)) {
+      return Unrecognised();
+    }
     bytesStart = close + 2;
   } else {
     return Unrecognised();
   }
   if (!ParseByteList(text.substr(bytesStart), &value.bytes)) return Unrecognised();
+  if (form == HexForm::kVersion5 && !NarrowUtf16Strings(&value)) return Unrecognised();
   return value;
 }

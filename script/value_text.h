@@ -18,7 +18,15 @@ struct ValueData {
   // False for text in none of the forms. A stored value may itself have type 255 ("hex(255):"),
   // so the type alone does not tell.
   bool recognised = true;
+  // Not recognised because a string form lacks a double quote where its form needs one.
+  bool unquoted = false;
 };
+
+// How "hex(N):" texts are read. kScript: N is decimal unless it holds a letter a-f, and the
+// bytes are stored as written. kVersion5: as version 5 exports write them, N is hexadecimal and
+// the bytes of the string types (1, 2, 7) are UTF-16LE text, turned into UTF-8 with a final NUL
+// supplied when it is missing (text that is not UTF-16 is not recognised).
+enum class HexForm { kScript, kVersion5 };
 
 // A backslash before every backslash and double quote for the string types (1, 2, 7); other
 // types are copied unchanged. Value names are escaped as type 1.
@@ -31,8 +39,10 @@ std::string FormatValueText(uint32_t type, std::string_view escapedData);
 // every other type, then the bytes as upper-case hex pairs separated by ",".
 std::string FormatHexValueText(uint32_t type, std::string_view data);
 
-// Unescaped data text to type and bytes.
-ValueData ParseValueText(std::string_view text);
+// Unescaped data text to type and bytes. Blanks and tabs after the data are dropped. A string
+// form must be closed by a double quote (each string of a multi-string: end with one) and a
+// DWORD needs 1 to 8 hex digits; otherwise the text is not recognised.
+ValueData ParseValueText(std::string_view text, HexForm form = HexForm::kScript);
 
 // The text with which a backout record or snapshot writes a value: escaped and formatted in
 // its readable form when that form reads back to exactly the same type and bytes, otherwise

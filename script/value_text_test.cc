@@ -25,11 +25,9 @@ std::string Render(const ValueData& value) {
 
 TEST(ValueTextTest, ParsesEachForm) {
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"\"a\" ", "1: 61 22 00"},  // only the last character is dropped
-      {"dword:1f", "4: 1F 00 00 00"},
-      {"Dword:123456789", "4: 00 00 00 00"},
+      {"\"a\"\" \t", "1: 61 22 00"},  // blanks after the closing quote are dropped
+      {"dword:1f ", "4: 1F 00 00 00"},
       {"Multi:\"a\", \"b\"", "7: 61 00 20 62 00 00"},
-      {"multi:\"a,b\"", "7: 61 00 62 00 00"},
       {"Multi:\"a\",\"\",\"b\"", "7: 61 00 00"},
       {"hex:01, ab,\tff ", "3: 01 AB FF"},
       {"hex(b):01", "11: 01"},
@@ -41,12 +39,28 @@ TEST(ValueTextTest, ParsesEachForm) {
     EXPECT_EQ(Render(value), expected) << text;
     EXPECT_TRUE(value.recognised) << text;
   }
-  for (const char* text : {"", "\"", "Expand:\"", "Dword:12G4", "Mult", "hex()", "hex(1x):00",
+  for (const char* text : {"", "Dword:12G4", "Dword:123456789", "Dword:", "Mult", "hex()", "hex(1x):00",
                            "hex(-1):", "hex(1)01", "hex(4294967296):", "hex:1", "hex:01,,02",
                            "hex:,", "hex:01 02", "hex(2):zz"}) {
     const ValueData value = ParseValueText(text);
     EXPECT_FALSE(value.recognised) << text;
     EXPECT_EQ(Render(value), "255:") << text;
+  }
+  for (const char* text : {"\"", "\"a", "\"a\" x", "Expand:\"", "Expand:\"a", "Expand:a\"",
+                           "Multi:\"a\",\"b", "Multi:\"a,b\"", "Multi:\"a\","}) {
+    EXPECT_TRUE(ParseValueText(text).unquoted) << text;
+  }
+  // Version 5 exports: hex(N) numbers in hex; string data UTF-16LE, a final NUL supplied.
+  const std::vector<std::pair<std::string, std::string>> exported = {
+      {"hex(10):01", "16: 01"},
+      {"hex(2):41,00,e9,00,3d,d8,00,de", "2: 41 C3 A9 F0 9F 98 80 00"},
+      {"hex(7):61,00,00,00,00,00", "7: 61 00 00"},
+      {"hex(1):", "1:"},
+      {"hex(1):41,00,00", "255:"},
+      {"hex(1):00,dc", "255:"},
+  };
+  for (const auto& [text, expected] : exported) {
+    EXPECT_EQ(Render(ParseValueText(text, HexForm::kVersion5)), expected) << text;
   }
 }
 

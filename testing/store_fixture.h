@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"
@@ -61,7 +61,7 @@ class StoreFixture : public ::testing::Test {
 
   // Opens the backout file with its header line, as run control does.
   void OpenBackout(const std::string& path = "") {
-    ASSERT_TRUE(backout_.Create(path.empty() ? backoutPath_ : path));
+    ASSERT_TRUE(backout_.Create(path.empty() ? backoutPath_ : path, true));
     settings_.backoutOpen = true;
     (void)backout_.Write("DORVALEX\n");
   }

@@ -13,12 +13,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
+#include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "backout/reversal.h"
 #include "ops/operations.h"
@@ -82,11 +83,28 @@ class LineRecorder final : public OperationHandlers {
 // Turns the backout file last-first, as run control does after a run.
 bool Reverse(const std::string& path) {
   CaptureOutput output;
-  RunSettings settings;
   ScriptState state;
-  const bool ok = ReverseBackout(path, settings, state);
+  const bool ok = ReverseBackout(path, {}, /*quiet=*/true, state);
   EXPECT_TRUE(ok) << output.text();
   return ok;
+}
+
+// Waits until every process listed in `pidFile` has ended (or is a zombie nobody reaps).
+bool AgentsEnded(const std::string& pidFile) {
+  std::ifstream pids(pidFile);
+  for (std::string pid; std::getline(pids, pid);) {
+    for (int waited = 0;; waited += 10) {
+      std::ifstream stat("/proc/" + pid + "/stat");
+      std::string line;
+      if (!std::getline(stat, line)) break;
+      size_t close = line.rfind(')');
+      if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') break;
+      if (waited > 30000) return false;
+      usleep(10 * 1000);
+    }
+  }
+  std::remove(pidFile.c_str());
+  return true;
 }
 
 // SQLite's verdict on the store file: "ok" when sound.
@@ -143,18 +161,15 @@ class CrashCase {
     if (remote_) {
       env["DORVALEX_RSH"] = std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh";
       env["DX_REMOTE_STORE"] = box_.storePath();
+      env["DX_AGENT_PIDS"] = box_.PathOf("agents");
       args.push_back("/MACHINE:S");
     }
     auto begin = Clock::now();
     RunResult run = box_.Run(args, env, 120, [&] { return Clock::now() - begin >= delay; });
     lastRun_ = Clock::now() - begin;
-    if (remote_) {
-      // The agent outlives a killed tool until it sees its input end and drops what was not
-      // saved; taking the store's run lock waits for that.
-      std::unique_ptr<RegistryService> store = box_.OpenStore();
-      if (store->BeginChanges() != kErrorSuccess) return "the agent kept the store";
-      store->EndChanges();
-    }
+    // The agent outlives a killed tool until it sees its input end, drops what was not saved
+    // and closes the store: nothing may look at the store, or copy over it, before then.
+    if (remote_ && !AgentsEnded(box_.PathOf("agents"))) return "an agent did not end";
     const bool finished = run.exitCode == 0;
     if (!finished && run.exitCode != 137)
       return "exit code " + std::to_string(run.exitCode) + how + "\n" + run.output;
@@ -225,7 +240,7 @@ class CrashCase {
       EXPECT_EQ(store->BeginChanges(), kErrorSuccess);
       KeyAccess keys(*store, state);
       BackoutFile backout;
-      EXPECT_TRUE(backout.Create(settings.backoutPath) && backout.Write("DORVALEX\n"));
+      EXPECT_TRUE(backout.Create(settings.backoutPath, true) && backout.Write("DORVALEX\n"));
       Operations operations(settings, state, keys, backout);
       steps_ = {{Digest(*store), 0, 0}};  // the start needs no record, not even the header
       LineRecorder recorder(operations, [&] {

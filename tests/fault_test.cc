@@ -12,7 +12,6 @@
 #include <future>
 #include <string>
 
-#include "app/run_settings.h"
 #include "backout/reversal.h"
 #include "script/script_state.h"
 #include "tests/blackbox.h"
@@ -97,10 +96,8 @@ void ExpectUndoneBy(const BlackBox& box, const std::string& undo, const std::str
   sqlite3_close(db);
   EXPECT_EQ(check, "ok");
   ASSERT_NE(box.DumpStore(), start) << "the disk filled before any change was saved";
-  RunSettings settings;
-  settings.quiet = true;
   ScriptState state;
-  ASSERT_TRUE(ReverseBackout(box.PathOf(undo), settings, state));
+  ASSERT_TRUE(ReverseBackout(box.PathOf(undo), {}, /*quiet=*/true, state));
   RunResult run = box.Run({"/REG:" + undo});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(box.DumpStore(), start);

@@ -88,6 +88,8 @@ TEST(RunControlTest, EveryWayARunEnds) {
       // A missing input fails after the backout file was made, which is still reversed.
       {{"/REG:absent.txt", "/BACKUP:undo.txt", "/VERBOSE"},
        Summary("absent.txt", "undo.txt", false) + missing + parsing, 1, "DORVALEX\n\n"},
+      // A folder opens on some systems but is no script.
+      {{"/REG:."}, kBanner + "***ERROR : Unable to open Registry Input File: \".\"\n", 1, {}},
       // A backout file that cannot be made stops the run before the banner.
       {{"/REG:in.txt", "/BACKUP:no/such/u.txt"}, uncreated + "no/such/u.txt\"\n", 1, {}, true},
       {{"/REG:in.txt", "/BACKUP:", "/VERBOSE"}, uncreated + "\"\n", 1, {}, true},

@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 TEST(ScriptDiagnosticsTest, LinesAreReportedAsTheyStandInTheFile) {
   struct Case {
     const char* name;
@@ -62,7 +64,25 @@ TEST(ScriptDiagnosticsTest, LinesAreReportedAsTheyStandInTheFile) {
        "in.txt was applied.\n",
        0},
       {"unknown header", "REGEDIT5\nUPDATE:[HKLM\\SOFTWARE\\A]\n",
-       "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n", 1},
+       "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
+       "***ERROR : The file begins with \"REGEDIT5\"\n", 1},
+      {"UTF-16 without its mark", "R\0E\0G\0E\0D\0I\0T\0\xE9\0\r\0\n\0"s,
+       "***ERROR : Registry file is not a DORVALEX or REGEDIT4 file type\n"
+       "***ERROR : The file begins with \"R\\x00E\\x00G\\x00E\\x00D\\x00I\\x00T\\x00\\xE9\\x00\" - "
+       "it looks like UTF-16 text without its byte-order mark\n", 1},
+      {"a lone surrogate in UTF-16", "\xFF\xFER\0E\0G\0E\0D\0I\0T\0" "4\0\n\0\n\0\"\0\xE9\0\x01\xD8\n\0"s,
+       "***ERROR : Invalid UTF-16 Text - a lone surrogate\n"
+       "***ERROR : [Line 3]:\"\xC3\xA9\n\n***ERROR : Fatal Error - Program Exit\n", 1},
+      {"text after a string's closing quote",
+       "REGEDIT4\n[HKLM\\SOFTWARE\\A]\n\"v\"=\"x\" ;\"\n\"w\"=\"x\" y\"\n",
+       "***ERROR : Invalid Value - text after the closing double quote\n"
+       "***ERROR : [Line 4]:\"w\"=\"x\" y\"\n\n***ERROR : Fatal Error - Program Exit\n", 1},
+      {"root deletion", "REGEDIT4\n[-hkey_users\\]\n",
+       "***ERROR : Invalid Key - a root key cannot be deleted\n***ERROR : [Line 2]:hkey_users\\\n"
+       "***ERROR : Fatal Error - Program Exit\n", 1},
+      {"a blank after the minus: no deletion", "REGEDIT4\n[- HKEY_LOCAL_MACHINE\\SOFTWARE]\n",
+       "***ERROR : Invalid Root Key\n***ERROR : [Line 2]:- HKEY_LOCAL_MACHINE\n"
+       "***ERROR : Fatal Error - Program Exit\n", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -98,7 +98,7 @@ class ScriptGenerator::Impl {
     int failAt = withFailure ? Between(1, lines - 1) : -1;
     for (int line = 0; line < lines; ++line) {
       if (line == failAt)
-        script += regedit4 ? "\"broken line without an equals sign\"\n"
+        script += regedit4 ? "[HKLM\\SOFTWARE\\RT key line without its bracket\n"
                            : "APPEND:[HKLM\\SOFTWARE\\RT]\n";
       if (Chance(8)) script += Pick({";a comment\n", "\n", "   \n"});
       script += !currentKnown_ || Chance(current_ == nullptr ? 50 : 20) ? KeyLine() : ValueLine();
@@ -210,15 +210,17 @@ class ScriptGenerator::Impl {
     if (!key->parent && exactLeaf) path = path.substr(0, path.rfind('\\') + 1) + key->name;
     return path + below;
   }
+  // In exports "[-path]" deletes.
   std::string KeyLineText(const std::string& op, const std::string& path) {
-    return regedit4_ ? "[" + path + "]\n" : op + ":[" + path + "]\n";
+    if (!regedit4_) return op + ":[" + path + "]\n";
+    return (op[0] == 'D' || op[0] == 'd' ? "[-" : "[") + path + "]\n";
   }
   std::string KeyLine() {
     std::vector<std::pair<int, Key*>> keys;
     for (int i = 0; i < 3; ++i)
       if (bases_[i].key) Collect(bases_[i].key.get(), i, keys);
     int roll = Between(1, 100);
-    int action = roll <= 35 ? 0 : roll <= 60 || regedit4_ ? 1 : roll <= 85 ? 2 : 3;
+    int action = roll <= 35 ? 0 : roll <= 60 ? 1 : roll <= 85 ? 2 : 3;
     currentKnown_ = true;
     if (action <= 1 || keys.empty()) {
       // UPDATE of an existing key, or of a new child of one (or of a deleted base).
@@ -335,6 +337,7 @@ class ScriptGenerator::Impl {
         *old = {old->name, value.type, value.data};  // the stored name keeps its case
       else
         current_->values.push_back(value);
+      if (regedit4_ && Chance(20)) line.insert(line.size() - 1, Pick({" ;c", "\t; \"c\\d"}));
       return regedit4_ ? line : Pick({"UPDATE:", "update:"}) + line;
     }
     std::string name = NewValueName(current_);
@@ -342,7 +345,7 @@ class ScriptGenerator::Impl {
       name = Any(current_->values).name;  // names in a key differ even in case
       std::erase_if(current_->values, [&](const Value& value) { return value.name == name; });
     }
-    if (regedit4_) return current_ == nullptr ? "\n" : NameText(name, true) + "-\n";
+    if (regedit4_) return current_ == nullptr ? "\n" : NameText(name, true) + Pick({"-", "- ;"}) + "\n";
     return Pick({"DELETE:", "Delete:"}) + NameText(name, true) + "\n";
   }
 

@@ -31,7 +31,7 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
                 "APPEND:\"list\"=Multi:\"q\\\"uote\"\n"
                 "DELETE:[HKLM\\SOFTWARE\\Example\\Sub]\n"
                 "UPDATE:[HKLM\\SOFTWARE\\Example\\New]\n"
-                "UPDATE:\"a\"=\"1\"\n"
+                "UPDATE:\"a\"=\"1\" \t\n"
                 "DELETE:[HKLM\\SOFTWARE\\Missing]\n"
                 "DELETE:\"nothing\"=\n");
   RunResult run = box.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/VERBOSE"});
@@ -44,7 +44,7 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
                             "APPEND : [5] Success - \"list\"=Multi:\"q\"uote\"\n"
                             "DELETE : [6] Success - [HKLM\\SOFTWARE\\Example\\Sub]\n"
                             "UPDATE : [7] Success - [HKLM\\SOFTWARE\\Example\\New]\n"
-                            "UPDATE : [8] Success - \"a\"=\"1\"\n"
+                            "UPDATE : [8] Success - \"a\"=\"1\" \t\n"
                             "Parsing Backup File ...\n"
                             "Rewriting Backup File ...\n"
                             "in.txt was applied.\n");
@@ -52,15 +52,31 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
             "DORVALEX\n\n"
             "DELETE:[HKLM\\SOFTWARE\\Example\\New]\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example\\Sub]\n"
-            "UPDATE:\"Odd \\\"q\\\"\"=hex(1):61,00,62\n"
-            "UPDATE:\"Path\"=\"C:\\\\Temp\"\n\n"
+            "UPDATE:\"Path\"=\"C:\\\\Temp\"\n"
+            "UPDATE:\"Odd \\\"q\\\"\"=hex(1):61,00,62\n\n"
             "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
-            "UPDATE:\"list\"=Multi:\"a\",\"b\"\n"
             "UPDATE:\"Count\"=Dword:00000006\n"
-            "UPDATE:\"Count\"=Dword:00000005\n\n");
+            "UPDATE:\"Count\"=Dword:00000005\n"
+            "UPDATE:\"list\"=Multi:\"a\",\"b\"\n\n");
+  EXPECT_NE(box.DumpStore().find("  \"a\"=1:\"1\\0\"\n"), std::string::npos);  // blanks dropped
 
   EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
   EXPECT_EQ(box.DumpStore(), before);
+}
+
+// The backout of a key deletion brings the key's values back in the order they had: a second
+// deletion's snapshot lists them as the first one did.
+TEST(UpdateDeleteTest, UndoingAKeyDeletionGivesItsValuesBackInTheirOrder) {
+  BlackBox box;
+  for (const char* name : {"a", "b", "c"}) box.SetString("HKLM\\SOFTWARE\\K", name, name);
+  box.WriteFile("in.txt", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\K]\n");
+  ASSERT_EQ(box.Run({"/REG:in.txt", "/BACKUP:undo.txt"}).exitCode, 0);
+  const std::string snapshot =
+      "\nUPDATE:[HKLM\\SOFTWARE\\K]\nUPDATE:\"a\"=\"a\"\nUPDATE:\"b\"=\"b\"\nUPDATE:\"c\"=\"c\"\n";
+  EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n" + snapshot + "\n");
+  ASSERT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
+  ASSERT_EQ(box.Run({"/REG:in.txt", "/BACKUP:again.txt", "/NOREVERSE"}).exitCode, 0);
+  EXPECT_EQ(box.ReadFile("again.txt"), "DORVALEX\n" + snapshot);
 }
 
 // Refused lines stop the run before they record or change anything, also in a /NOACTION run;
@@ -72,6 +88,14 @@ TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
   const std::pair<std::string, std::string> cases[] = {
       {"UPDATE:\"Count\"=Strange\n", "***ERROR : Invalid Value - unrecognised data type\n"
        "***ERROR : [Line 4]:\"Count\"=Strange\n\n" + fatal},
+      {"UPDATE:\"Count\"=\"abc\n", "***ERROR : Invalid Value - string must be in double quotes\n"
+       "***ERROR : [Line 4]:\"Count\"=\"abc\n\n" + fatal},
+      {"UPDATE:\"Count\"=Multi:\"a\",\"b\n", "***ERROR : Invalid Value - string must be in double "
+       "quotes\n***ERROR : [Line 4]:\"Count\"=Multi:\"a\",\"b\n\n" + fatal},
+      {"APPEND:\"Count\"=\"x\" y\n", "***ERROR : Invalid Value - string must be in double quotes\n"
+       "***ERROR : [Line 4]:\"Count\"=\"x\" y\n\n" + fatal},
+      {"UPDATE:\"Count\"=Dword:123456789\n", "***ERROR : Invalid Value - unrecognised data type\n"
+       "***ERROR : [Line 4]:\"Count\"=Dword:123456789\n\n" + fatal},
       {"DELETE:[hkcr\\]\n", "***ERROR : Invalid Key - a root key cannot be deleted\n"
        "***ERROR : [Line 4]:hkcr\\\n" + fatal},
       {"UPDATE:\"Count\"=\"a\\q\"\n", "***ERROR : An orphaned \\ character was found\n"
@@ -102,10 +126,12 @@ TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
 // The example scripts shipped in examples/ apply cleanly over older values, and their backout
 // files undo them.
 TEST(UpdateDeleteTest, EachExampleAppliesAndItsBackoutUndoesIt) {
-  for (const char* name : {"example.txt", "example-regedit4.reg"}) {
+  for (const char* name : {"example.txt", "example-regedit4.reg", "example-version5.reg"}) {
     BlackBox box;
     box.SetString("HKLM\\SOFTWARE\\Dorvalex Example\\Settings", "InstallDir", "elsewhere");
     box.SetDword("HKLM\\SOFTWARE\\Dorvalex Example\\Imported", "Count", 7);
+    box.SetString("HKLM\\SOFTWARE\\Dorvalex Example\\Exporté", "Obsolete", "old");
+    box.SetString("HKLM\\SOFTWARE\\Dorvalex Example\\Old Settings\\Sub", "Path", "C:\\Old");
     const std::string before = box.DumpStore();
     RunResult run = box.Run({"/REG:" + std::string(DX_SOURCE_DIR) + "/examples/" + name,
                              "/BACKUP:undo.txt"});

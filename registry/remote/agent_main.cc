@@ -1,28 +1,16 @@
 // dorvalex-agent: serves the registry calls on this machine's default store over standard
 // input and output, for a client that reached it through a remote shell. Exits when its input
 // closes; a broken request ends it with a message on standard error.
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
+#include "platform/platform.h"
 #include "registry/remote/remote_agent.h"
 #include "registry/local_registry.h"
 
 namespace {
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 constexpr char kHelp[] =
     "dorvalex-agent: the far end of `dorvalex /MACHINE:HOST`.\n"
@@ -56,18 +44,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   // A client that goes away shows as a failed write, not as a signal.
-  signal(SIGPIPE, SIG_IGN);
+  platform::IgnoreBrokenPipes();
   std::unique_ptr<RegistryService> store = OpenLocalRegistry();
   AgentSession session(*store);
-  if (!WriteAll(STDOUT_FILENO, AgentSession::Greeting())) return 1;
+  if (!platform::WriteStandardOutput(AgentSession::Greeting())) return 1;
 
   std::string buffer(1 << 16, '\0');
   std::string out;
   std::string error;
   for (;;) {
-    ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+    size_t n = 0;
+    if (!platform::ReadStandardInput(buffer.data(), buffer.size(), &n)) {
       std::perror("dorvalex-agent: read");
       return 1;
     }
@@ -77,10 +64,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     out.clear();
-    bool ok = session.Feed(std::string_view(buffer.data(), static_cast<size_t>(n)), &out, &error);
+    bool ok = session.Feed(std::string_view(buffer.data(), n), &out, &error);
     // Answers to the requests before a broken one still go out, so that the client sees
     // exactly where the stream broke.
-    if (!WriteAll(STDOUT_FILENO, out)) return 1;
+    if (!platform::WriteStandardOutput(out)) return 1;
     if (!ok) {
       std::fprintf(stderr, "dorvalex-agent: %s\n", error.c_str());
       return 1;

@@ -5,9 +5,9 @@
 
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
+#include "platform/platform.h"
 #include "registry/remote/remote_protocol.h"
 #include "registry/win32_codes.h"
 
@@ -38,8 +38,8 @@ class RemoteTransport {
  private:
   bool ReadSome();
 
-  int fd_ = -1;
-  pid_t pid_ = -1;
+  platform::Subprocess process_;
+  bool connected_ = false;
   FrameSplitter splitter_;
 };
 

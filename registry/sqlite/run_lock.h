@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "registry/win32_codes.h"
 
 class RunLock {
@@ -13,9 +14,9 @@ class RunLock {
   RunLock() = default;
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
-  // The descriptor is closed only here: closing any descriptor of the store file would drop
-  // the locks SQLite holds on it in this process, so the owner destroys the store first.
-  ~RunLock();
+  // The file is closed only here: closing any descriptor of the store file would drop the
+  // locks SQLite holds on it in this process, so the owner destroys the store first.
+  ~RunLock() = default;
 
   // Waits up to `waitMs` for the lock on `path`. 170 when another run keeps it that long;
   // 0 also when the file cannot be opened (the store's own calls then report why).
@@ -23,8 +24,7 @@ class RunLock {
   void Release();
 
  private:
-  int fd_ = -1;
-  bool held_ = false;
+  platform::FileLock lock_;
 };
 
 #endif  // DORVALEX_REGISTRY_SQLITE_RUN_LOCK_H_

@@ -3,11 +3,11 @@
 #include "registry/sqlite/sqlite_store.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <utility>
 
+#include "platform/platform.h"
 #include "registry/sqlite/store_path.h"
 
 namespace {
@@ -148,8 +148,7 @@ std::string FormatHex(char c) {
 
 // Why a store file could not be opened at all.
 RegStatus OpenFailure(const std::string& path, int systemErrno) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return kErrorBadDb;
+  if (platform::IsDirectory(path)) return kErrorBadDb;
   switch (systemErrno) {
     case EACCES:
     case EPERM:

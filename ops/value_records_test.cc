@@ -4,11 +4,12 @@
 
 #include "ops/operations.h"
 #include "script/native_parser.h"
+#include "testing/fault_registry.h"
 #include "testing/store_fixture.h"
 
 namespace {
 
-class UpdateDeleteTest : public dx_testing::StoreFixture {
+class ValueRecordsTest : public dx_testing::StoreFixture {
  protected:
   // Runs native lines through the parser into the operations; false at the first that fails.
   bool Apply(std::initializer_list<std::string> lines) {
@@ -27,7 +28,7 @@ class UpdateDeleteTest : public dx_testing::StoreFixture {
   }
 };
 
-TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
+TEST_F(ValueRecordsTest, EachLineRecordsWhatUndoesIt) {
   struct Case {
     const char* name;
     bool changesOnly;
@@ -66,13 +67,13 @@ TEST_F(UpdateDeleteTest, EachLineRecordsWhatUndoesIt) {
 }
 
 // A record that cannot be written stops the line before its change, whatever the operation.
-TEST_F(UpdateDeleteTest, NoChangeWithoutItsRecord) {
+TEST_F(ValueRecordsTest, NoChangeWithoutItsRecord) {
   SeedExample();
   const std::string before = Dump();
   for (const char* line : {"UPDATE:[HKLM\\SOFTWARE\\New]", "UPDATE:\"s\"=\"new\"",
                            "UPDATE:\"n\"=\"new\"", "DELETE:\"s\"=", "DELETE:[HKLM\\SOFTWARE\\K]"}) {
     SCOPED_TRACE(line);
-    ASSERT_TRUE(backout_.Create("/dev/full"));
+    ASSERT_TRUE(backout_.Create("/dev/full", true));
     settings_.backoutOpen = true;
     state_.currentKey = "HKLM\\SOFTWARE\\T";
     state_.keyBackoutState = keyExisted;
@@ -80,6 +81,32 @@ TEST_F(UpdateDeleteTest, NoChangeWithoutItsRecord) {
     EXPECT_FALSE(Apply({line}));
     const std::string out = output_.Take();
     EXPECT_TRUE(out.starts_with("***ERROR : Unable to Write Backout File \"/dev/full\"\n")) << out;
+    EXPECT_EQ(Dump(), before);
+  }
+}
+
+// A value that cannot be read (here a lost connection) is not an absent one: the line stops
+// with the read's error before anything is recorded or changed.
+TEST_F(ValueRecordsTest, AFailedReadStopsTheLineBeforeItsRecord) {
+  SeedExample();
+  const std::string before = Dump();
+  FaultRegistry faults(*registry_);
+  faults.FailCall(RegCall::kQueryValue, kErrorRpcUnavailable, "s", -1);
+  keys_ = std::make_unique<KeyAccess>(faults, state_);
+  for (const char* line : {"UPDATE:\"s\"=\"new\"", "DELETE:\"s\"=", "APPEND:\"s\"=\"x\"",
+                           "REMOVE:\"s\"=\"x\""}) {
+    SCOPED_TRACE(line);
+    state_ = ScriptState();
+    OpenBackout();
+    state_.currentKey = "HKLM\\SOFTWARE\\T";
+    state_.keyBackoutState = keyExisted;
+    EXPECT_FALSE(Apply({line}));
+    const std::string out = output_.Take();
+    EXPECT_TRUE(out.starts_with("***ERROR : Unable to Query Value\n         : (1722)")) << out;
+    const std::string text = std::string(line).substr(std::string(line).find(':') + 1);
+    EXPECT_NE(out.find("\n***ERROR : [Line 1]:" + text), std::string::npos) << out;
+    EXPECT_TRUE(backout_.Close());
+    EXPECT_EQ(BackoutText(), "DORVALEX\n");
     EXPECT_EQ(Dump(), before);
   }
 }

@@ -1,6 +1,7 @@
-// The run-wide settings, filled by run control from the command line before the banner.
-#ifndef DORVALEX_APP_RUN_SETTINGS_H_
-#define DORVALEX_APP_RUN_SETTINGS_H_
+// The run-wide settings the operations read, filled by run control from the command line
+// before the banner.
+#ifndef DORVALEX_OPS_RUN_SETTINGS_H_
+#define DORVALEX_OPS_RUN_SETTINGS_H_
 
 #include <optional>
 #include <string>
@@ -16,4 +17,4 @@ struct RunSettings {
   std::string backoutPath;                 // /BACKUP: value, as typed
 };
 
-#endif  // DORVALEX_APP_RUN_SETTINGS_H_
+#endif  // DORVALEX_OPS_RUN_SETTINGS_H_

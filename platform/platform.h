@@ -1,0 +1,172 @@
+// The few operating-system services the tool needs (files, sync, atomic replace, locks,
+// spawning, the current user), behind one interface so that nothing above this folder
+// includes a system header. platform_posix.cc implements it; a Windows build adds its own.
+#ifndef DORVALEX_PLATFORM_PLATFORM_H_
+#define DORVALEX_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// What identifies one file whatever name reaches it: device and inode on POSIX, volume
+// serial number and file index on Windows. Two valid identities are equal only for one file.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool valid = false;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// Whether a directory entry is there, looked at without following a final symbolic link.
+enum class Entry { kAbsent, kPresent, kUnknown /* cannot tell, e.g. no search access */ };
+Entry LookUpEntry(const std::string& path);
+
+// The identity of the file `path` names, following links. False when it cannot be found.
+bool IdentifyFile(const std::string& path, FileId* id);
+// Whether two paths name one existing file (through links or other spellings).
+bool SameFile(const std::string& a, const std::string& b);
+// Whether `path` names (through links) a regular file, or a folder.
+bool IsRegularFile(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Whether an open stream reads a folder (some systems open folders for reading), or a
+// regular file.
+bool StreamIsDirectory(std::FILE* stream);
+bool StreamIsRegularFile(std::FILE* stream);
+
+// Creates `folder` and its missing parents. New folders are private to the running user
+// (0700) unless `shared` (0755). True also when the folder already exists.
+bool CreateFolders(const std::string& folder, bool shared);
+
+// An open file. Movable, closed by its destructor (without reporting).
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool IsOpen() const { return handle_ >= 0; }
+  // The identity the file had when opened (valid once open).
+  const FileId& id() const { return id_; }
+  // Writes all of `bytes`. False on any failure (full disk, closed pipe).
+  [[nodiscard]] bool Write(std::string_view bytes);
+  // Appends everything from the current position to the end to `content`.
+  [[nodiscard]] bool ReadToEnd(std::string* content);
+  // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
+  // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
+  [[nodiscard]] bool Sync(bool metadata = false);
+  // Closes the file; false when the system reports a failure (a late write error).
+  [[nodiscard]] bool Close();
+
+ private:
+  friend struct FileAccess;
+  intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+  FileId id_;
+};
+
+// How OpenForWriting treats a file that is already there.
+enum class Existing { kRefuse, kTruncate };
+
+// Opens `path` for writing. A new file is private to the running user (0600) whatever the
+// umask. With kRefuse any existing entry (a link included) fails the call; with kTruncate an
+// existing file is emptied, but a symbolic link owned by another user (not root) is never
+// followed. False when the file cannot be opened; nothing is reported.
+[[nodiscard]] bool OpenForWriting(const std::string& path, Existing existing, File* file);
+// Opens `path` for reading. False when it cannot be opened or is a folder.
+[[nodiscard]] bool OpenForReading(const std::string& path, File* file);
+
+// Replaces the file `path` names by new content, so that at every moment the name holds
+// either the whole old file or the whole new one. The content goes to a temporary file
+// created privately in the same folder (which stays open while the call runs), is synced,
+// takes the old file's mode, and is renamed over the name; the folder is then synced. Through
+// a symbolic link, the file the link names is replaced and the link stays.
+// When `expected` is valid, the replace happens only if the name still names that file at the
+// moment of the rename (the identity recorded when the run created it), so a file swapped in
+// meanwhile is never overwritten. `fill` writes the content; false from it aborts. On any
+// failure the old file stays as it was and no temporary file is left. Nothing is reported:
+// kCannotCreate says the temporary file could not be made, kFailed anything later.
+enum class Replaced { kDone, kCannotCreate, kFailed };
+[[nodiscard]] Replaced ReplaceFile(const std::string& path, const FileId& expected,
+                                   const std::function<bool(File&)>& fill);
+
+// An exclusive advisory lock on a file, held until Release or destruction. It never meets
+// the byte-range locks that SQLite takes on the same file.
+class FileLock {
+ public:
+  enum Result { kLocked, kBusy, kUnavailable /* the file cannot be opened or locked here */ };
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Waits up to `waitMs` for the lock on `path`. The file is opened once and kept open until
+  // destruction: closing a descriptor of a SQLite file would drop SQLite's own locks on it.
+  Result Acquire(const std::string& path, int waitMs);
+  void Release();
+
+ private:
+  intptr_t handle_ = -1;
+  bool held_ = false;
+};
+
+// A program started without a shell, its standard input and output joined to one two-way
+// byte stream of ours; its standard error is ours; nothing else of ours is inherited.
+class Subprocess {
+ public:
+  Subprocess() = default;
+  // Closes as Close(kDefaultGraceMs) does.
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  static constexpr int kDefaultGraceMs = 3000;
+  // Starts `argv` (argv[0] is searched on the PATH). False when it cannot be started.
+  bool Start(const std::vector<std::string>& argv);
+  // Sends all of `bytes`. False: the stream is gone (never a signal).
+  bool Send(std::string_view bytes);
+  // Waits for some bytes and puts up to `size` of them in `buffer`. False: the stream ended
+  // or failed.
+  bool ReceiveSome(char* buffer, size_t size, size_t* got);
+  // Ends our side, discards what the program still sends for up to `graceMs`, waits for it
+  // to exit and makes it exit when it takes longer.
+  void Close(int graceMs = kDefaultGraceMs);
+
+ private:
+  intptr_t stream_ = -1;
+  intptr_t process_ = -1;
+};
+
+// The process's own standard streams, for a program that talks over them (the agent).
+// A reader that went away shows as a failed write, never as a signal.
+void IgnoreBrokenPipes();
+// Reads some bytes of standard input into `buffer`: *got is 0 at its end. False on failure.
+bool ReadStandardInput(char* buffer, size_t size, size_t* got);
+bool WriteStandardOutput(std::string_view bytes);
+// Standard error written directly (unbuffered), for a progress line; whether it is a terminal
+// and how many columns that terminal has (0 when unknown).
+bool WriteStandardError(std::string_view bytes);
+bool StandardErrorIsTerminal();
+int TerminalColumns();
+
+// Another process that holds the exclusive FileLock on `path`: its process id and command
+// line (blanks between the words; "" when unknown). False when none is found or the system
+// does not tell.
+bool FindLockHolder(const std::string& path, std::string* process, std::string* commandLine);
+
+// The running user: a security identifier in the registry's text form (on POSIX
+// "S-1-22-1-<uid>", the form other tools use for Unix users), whether the user holds the
+// machine's administrator rights, and the user's home folder.
+std::string CurrentUserSid();
+bool IsAdministrator();
+std::string HomeFolder();
+
+}  // namespace platform
+
+#endif  // DORVALEX_PLATFORM_PLATFORM_H_

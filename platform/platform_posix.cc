@@ -1,0 +1,450 @@
+// The platform interface on POSIX systems (Linux first): descriptors, stat identities,
+// flock, posix_spawn over a socket pair.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+FileId IdOf(const struct stat& info) {
+  return FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+}
+
+// Whether an fsync or fdatasync left the data kept. A pipe or a device such as /dev/null has
+// no disk to reach (EINVAL): what was written to it is all there is.
+bool Synced(int result) { return result == 0 || errno == EINVAL; }
+
+bool WriteAllTo(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A link is followed only when the running user or root owns it, as the kernel's protected
+// links rule does in sticky folders: another user's link could point anywhere.
+bool LinkIsTrusted(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+  return info.st_uid == 0 || info.st_uid == geteuid();
+}
+
+// Splits "a/b/c" into "a/" and "c"; a bare name lives in ".".
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.find_last_of('/');
+  *folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool WaitExited(pid_t pid, int timeoutMs) {
+  for (int waited = 0;; waited += 10) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (waited >= timeoutMs) return false;
+    usleep(10 * 1000);
+  }
+}
+
+}  // namespace
+
+struct FileAccess {
+  static void Adopt(File* file, int fd) {
+    struct stat info;
+    file->handle_ = fd;
+    file->id_ = fstat(fd, &info) == 0 ? IdOf(info) : FileId{};
+  }
+  static int Fd(const File& file) { return static_cast<int>(file.handle_); }
+};
+
+Entry LookUpEntry(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) return Entry::kPresent;
+  return errno == ENOENT ? Entry::kAbsent : Entry::kUnknown;
+}
+
+bool IdentifyFile(const std::string& path, FileId* id) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *id = IdOf(info);
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  FileId idA, idB;
+  return IdentifyFile(a, &idA) && IdentifyFile(b, &idB) && idA == idB;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool StreamIsDirectory(std::FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) != 0 || S_ISDIR(info.st_mode);
+}
+
+bool StreamIsRegularFile(std::FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool CreateFolders(const std::string& folder, bool shared) {
+  if (folder.empty()) return true;
+  if (IsDirectory(folder)) return true;
+  const mode_t mode = shared ? 0755 : 0700;
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    std::string prefix = folder.substr(0, slash);
+    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) return IsDirectory(folder);
+  }
+}
+
+File::~File() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_), id_(other.id_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) close(static_cast<int>(handle_));
+    handle_ = other.handle_;
+    id_ = other.id_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+bool File::Write(std::string_view bytes) {
+  return handle_ >= 0 && WriteAllTo(static_cast<int>(handle_), bytes);
+}
+
+bool File::ReadToEnd(std::string* content) {
+  if (handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
+  struct stat info;
+  if (fstat(fd, &info) == 0 && info.st_size > 0) {
+    content->reserve(content->size() + static_cast<size_t>(info.st_size));
+  }
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool File::Sync(bool metadata) {
+  if (handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
+  return Synced(metadata ? fsync(fd) : fdatasync(fd));
+}
+
+bool File::Close() {
+  if (handle_ < 0) return true;
+  const int result = close(static_cast<int>(handle_));
+  handle_ = -1;
+  return result == 0;
+}
+
+bool OpenForWriting(const std::string& path, Existing existing, File* file) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  if (existing == Existing::kRefuse) {
+    flags |= O_EXCL;  // also refuses a symbolic link, dangling or not
+  } else {
+    flags |= O_TRUNC;
+    if (!LinkIsTrusted(path)) return false;
+  }
+  int fd = open(path.c_str(), flags, 0600);
+  if (fd < 0) return false;
+  *file = File();
+  FileAccess::Adopt(file, fd);
+  return true;
+}
+
+bool OpenForReading(const std::string& path, File* file) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    close(fd);
+    return false;
+  }
+  *file = File();
+  FileAccess::Adopt(file, fd);
+  return true;
+}
+
+Replaced ReplaceFile(const std::string& path, const FileId& expected,
+                     const std::function<bool(File&)>& fill) {
+  std::string target = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    target = real;
+    free(real);
+  }
+  std::string folderPath, name;
+  SplitPath(target, &folderPath, &name);
+  // The folder stays open, so every later step works in the folder that held the file even
+  // when a name on the way to it is changed meanwhile.
+  File folder;
+  int dir = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return Replaced::kCannotCreate;
+  FileAccess::Adopt(&folder, dir);
+
+  struct stat original;
+  const bool hadOriginal = fstatat(dir, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
+  std::string temporary;
+  File out;
+  unsigned seed = static_cast<unsigned>(getpid()) ^
+                  static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100 && !out.IsOpen(); ++attempt) {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    temporary = name + ".";
+    for (int i = 0; i < 6; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      temporary.push_back(kLetters[(seed >> 16) % (sizeof kLetters - 1)]);
+    }
+    int fd = openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    if (fd >= 0) {
+      FileAccess::Adopt(&out, fd);
+    } else if (errno != EEXIST) {
+      break;
+    }
+  }
+  if (!out.IsOpen()) return Replaced::kCannotCreate;
+  if (hadOriginal && S_ISREG(original.st_mode)) {
+    (void)fchmod(FileAccess::Fd(out), original.st_mode & 07777);
+  }
+
+  bool ok = fill(out) && out.Sync(true);
+  ok = out.Close() && ok;
+  if (ok && expected.valid) {
+    // The name must still name the file the run made; anything swapped in is left alone.
+    struct stat now;
+    ok = fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && IdOf(now) == expected;
+  }
+  ok = ok && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0;
+  if (!ok) {
+    unlinkat(dir, temporary.c_str(), 0);
+    return Replaced::kFailed;
+  }
+  (void)fsync(dir);  // makes the rename itself durable
+  return Replaced::kDone;
+}
+
+FileLock::~FileLock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+FileLock::Result FileLock::Acquire(const std::string& path, int waitMs) {
+  if (held_) return kLocked;
+  if (handle_ < 0) handle_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle_ < 0) return kUnavailable;
+  const int fd = static_cast<int>(handle_);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      held_ = true;
+      return kLocked;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return kUnavailable;
+    if (std::chrono::steady_clock::now() >= deadline) return kBusy;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
+void FileLock::Release() {
+  if (held_) flock(static_cast<int>(handle_), LOCK_UN);
+  held_ = false;
+}
+
+Subprocess::~Subprocess() { Close(); }
+
+bool Subprocess::Start(const std::vector<std::string>& argv) {
+  int fds[2];
+  if (argv.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    return false;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  // The program gets nothing of ours but the socket (no store, no backout file).
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(fds[1]);
+  stream_ = fds[0];
+  if (rc != 0) {
+    Close();
+    return false;
+  }
+  process_ = pid;
+  return true;
+}
+
+bool Subprocess::Send(std::string_view bytes) {
+  if (stream_ < 0) return false;
+  while (!bytes.empty()) {
+    ssize_t n = send(static_cast<int>(stream_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool Subprocess::ReceiveSome(char* buffer, size_t size, size_t* got) {
+  if (stream_ < 0) return false;
+  for (;;) {
+    ssize_t n = recv(static_cast<int>(stream_), buffer, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    *got = static_cast<size_t>(n);
+    return true;
+  }
+}
+
+void Subprocess::Close(int graceMs) {
+  if (stream_ >= 0) {
+    const int fd = static_cast<int>(stream_);
+    shutdown(fd, SHUT_WR);
+    // The program exits when its input closes; what it still sends is of no interest.
+    char sink[4096];
+    for (int waited = 0; waited < graceMs; waited += 100) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0 && recv(fd, sink, sizeof sink, 0) <= 0) break;
+    }
+    close(fd);
+    stream_ = -1;
+  }
+  if (process_ > 0) {
+    const pid_t pid = static_cast<pid_t>(process_);
+    if (!WaitExited(pid, graceMs)) {
+      kill(pid, SIGKILL);
+      WaitExited(pid, graceMs);
+    }
+    process_ = -1;
+  }
+}
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
+bool ReadStandardInput(char* buffer, size_t size, size_t* got) {
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    *got = static_cast<size_t>(n);
+    return true;
+  }
+}
+
+bool WriteStandardOutput(std::string_view bytes) { return WriteAllTo(STDOUT_FILENO, bytes); }
+
+bool WriteStandardError(std::string_view bytes) { return WriteAllTo(STDERR_FILENO, bytes); }
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 0;
+}
+
+bool FindLockHolder(const std::string& path, std::string* process, std::string* commandLine) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  // The kernel lists flock holders in /proc/locks as
+  // "N: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE 0 EOF" (waiters carry "->" and are skipped).
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string id, kind, advisory, mode, pid, where;
+    if (!(fields >> id >> kind) || kind != "FLOCK") continue;
+    if (!(fields >> advisory >> mode >> pid >> where) || mode != "WRITE") continue;
+    unsigned devMajor = 0, devMinor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(where.c_str(), "%x:%x:%llu", &devMajor, &devMinor, &inode) != 3) continue;
+    if (devMajor != major(info.st_dev) || devMinor != minor(info.st_dev) ||
+        inode != info.st_ino || pid == std::to_string(getpid())) {
+      continue;
+    }
+    std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    for (char& c : text) c = c == '\0' ? ' ' : c;
+    *process = pid;
+    *commandLine = text;
+    return true;
+  }
+  return false;
+}
+
+std::string CurrentUserSid() { return "S-1-22-1-" + std::to_string(getuid()); }
+
+bool IsAdministrator() { return geteuid() == 0; }
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') return home;
+  const passwd* entry = getpwuid(getuid());
+  return entry && entry->pw_dir ? entry->pw_dir : "/";
+}
+
+}  // namespace platform
