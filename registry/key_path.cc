@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/ascii_case.h"
 #include "registry/delete_tree.h"
 #include "registry/key_names.h"
 #include "report/report.h"
@@ -33,12 +34,7 @@ constexpr std::string_view kClassesBelowMachine = "SOFTWARE\\Classes";
 
 bool FindRoot(std::string_view name, KeyHandle* root) {
   for (const RootName& entry : kRootNames) {
-    if (entry.name.size() != name.size()) continue;
-    size_t i = 0;
-    while (i < name.size() &&
-           entry.name[i] == (name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]))
-      ++i;
-    if (i == name.size()) {
+    if (EqualsIgnoringCase(entry.name, name)) {
       *root = entry.root;
       return true;
     }
