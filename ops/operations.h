@@ -30,16 +30,13 @@ class Operations final : public OperationHandlers {
   bool PrependString(std::string_view text) override;  // ops/multi_string.cc
   bool RemoveString(std::string_view text) override;   // ops/multi_string.cc
   bool ReplaceString(std::string_view text) override;  // ops/multi_string.cc
-  bool LineDone() override {
-    if (!keepHeldKey_) ReleaseHeldKey();
-    keepHeldKey_ = false;
-    return !batch_ || batch_->SaveIfDue();
-  }
+  bool LineDone() override { return !batch_ || batch_->SaveIfDue(); }
 
  private:
   // The key of a value line. A local run that changes the registry keeps it open while value
   // lines follow one another under the same key, so that its path is resolved once per key
-  // rather than once per line; any other line gives it back. False after the report.
+  // rather than once per line; every other operation gives it back first (ReleaseHeldKey).
+  // False after the report.
   bool OpenValueKey(KeyHandle* key);
   // Keeps the key of a value line that succeeded open for the next line.
   void HoldValueKey(ScopedKey& key);
@@ -55,7 +52,6 @@ class Operations final : public OperationHandlers {
   std::string dataText_;
   KeyHandle heldKey_ = kNoKey;  // open for value lines under heldPath_
   std::string heldPath_;
-  bool keepHeldKey_ = false;    // the line now ending was a value line that kept it
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_

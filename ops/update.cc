@@ -37,6 +37,7 @@ std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
 }  // namespace
 
 bool Operations::UpdateKey(std::string_view text) {
+  ReleaseHeldKey();
   if (!SetCurrentKey(text, state_)) return false;
   if (settings_.backoutOpen) {
     bool unknown = false;
@@ -65,9 +66,14 @@ bool Operations::UpdateKey(std::string_view text) {
 
 bool Operations::OpenValueKey(KeyHandle* key) {
   if (heldKey_ != kNoKey && heldPath_ == state_.currentKey) {
-    *key = heldKey_;  // the line's own until it is done with it
-    heldKey_ = kNoKey;
-    return true;
+    // Between two batches another user may have deleted the key: a key that is gone is
+    // opened (created) again, as a line that opens its key itself would.
+    if (keys_.registry().RegQueryInfoKeyA(heldKey_, nullptr, nullptr, nullptr) ==
+        kErrorSuccess) {
+      *key = heldKey_;  // the line's own until it is done with it
+      heldKey_ = kNoKey;
+      return true;
+    }
   }
   ReleaseHeldKey();
   return keys_.OpenKeyPath(state_.currentKey, key, settings_.noAction, settings_.machineName);
@@ -78,7 +84,6 @@ void Operations::HoldValueKey(ScopedKey& key) {
   if (settings_.noAction || settings_.machineName || key.get() == kNoKey) return;
   heldKey_ = key.Detach();
   heldPath_ = state_.currentKey;
-  keepHeldKey_ = true;
 }
 
 void Operations::ReleaseHeldKey() {
@@ -89,7 +94,6 @@ void Operations::ReleaseHeldKey() {
 
 bool Operations::UpdateValue(std::string_view text) {
   ScopedKey key(keys_, settings_, state_);
-  const bool reused = heldKey_ != kNoKey && heldPath_ == state_.currentKey;
   if (!OpenValueKey(key.out())) return false;
   std::string& name = valueName_;
   std::string& dataText = dataText_;
@@ -107,19 +111,8 @@ bool Operations::UpdateValue(std::string_view text) {
   }
   if (settings_.noAction) return true;
 
-  auto set = [&] {
-    return keys_.registry().RegSetValueExA(key.get(), name, 0, data.type, data.bytes.data(),
-                                           static_cast<uint32_t>(data.bytes.size()));
-  };
-  RegStatus status = set();
-  if (status == kErrorKeyDeleted && reused) {
-    // Someone else deleted the key since the last line: it is created again, as a line
-    // that opens its key itself would.
-    key.Release();
-    if (!keys_.OpenKeyPath(state_.currentKey, key.out(), false, settings_.machineName))
-      return false;
-    status = set();
-  }
+  RegStatus status = keys_.registry().RegSetValueExA(
+      key.get(), name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
   if (status == kErrorSuccess)
     HoldValueKey(key);  // for the next line under the same key
   else

@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "registry/tree_store.h"
+#include "base/ascii_case.h"
 #include "registry/key_names.h"
+#include "registry/tree_store.h"
 
 class KeyValues {
  public:
@@ -41,6 +42,19 @@ class KeyValues {
       Put(fold, std::move(row));
       if (!held_) break;
     }
+  }
+  // Adds a listed value of the held key (whose fold is not held yet).
+  void Add(const ListedValue& value) {
+    fold_.assign(value.name);
+    for (char& c : fold_) c = FoldAsciiCase(c);
+    ValueRow& row = rows_[fold_];
+    row.id = value.id;
+    row.name.assign(value.name);
+    row.type = value.type;
+    row.data.assign(value.data);
+    row.dataSize = static_cast<uint32_t>(value.data.size());
+    bytes_ += fold_.size() + row.name.size() + row.data.size();
+    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) MarkTooLarge(key_);
   }
   const ValueRow* Find(const std::string& fold) const {
     auto found = rows_.find(fold);
@@ -82,6 +96,7 @@ class KeyValues {
   bool held_ = false;
   size_t bytes_ = 0;
   std::unordered_map<std::string, ValueRow> rows_;
+  std::string fold_;  // Add's buffer
 };
 
 #endif  // DORVALEX_REGISTRY_KEY_VALUES_H_

@@ -591,25 +591,23 @@ class TreeRegistry final : public RegistryService {
   bool HoldValues(KeyId key) {
     if (!batching_ || values_.TooLarge(key)) return false;
     if (values_.Holds(key)) return true;
-    std::vector<ValueRow> rows;
+    // The listing goes straight into the held copy, and stops once the key proves too large.
+    values_.Hold(key, {});
     bool ended = false;
     RegStatus status = store_.ListValues(key, 0, nullptr, KeyValues::kMaxValues,
                                          [&](const ListedValue& value) {
-                                           ValueRow& row = rows.emplace_back();
-                                           row.id = value.id;
-                                           row.name = value.name;
-                                           row.type = value.type;
-                                           row.data = value.data;
-                                           row.dataSize = static_cast<uint32_t>(value.data.size());
-                                           return true;
+                                           values_.Add(value);
+                                           return values_.Holds(key);
                                          },
                                          &ended);
-    if (status != kErrorSuccess) return false;
+    if (status != kErrorSuccess) {
+      values_.Drop();
+      return false;
+    }
     if (!ended) {
       values_.MarkTooLarge(key);
       return false;
     }
-    values_.Hold(key, std::move(rows));
     return values_.Holds(key);
   }
 
