@@ -84,9 +84,10 @@ bool Replicate(const std::string& path, int fanout) {
                    n + ") INSERT INTO nums SELECT v FROM c;") &&
       Exec(db, insertLevel(bench, 'G', 3)) && Exec(db, insertLevel(gs, 'H', 4)) &&
       Exec(db, insertLevel(hs, 'K', 5)) &&
-      Exec(db, "INSERT OR IGNORE INTO vals(key, name, fold, type, data)"
-               " SELECT k.id, v.name, v.fold, v.type, v.data FROM (" + ks + ") k, vals v"
-               " WHERE v.key = (" + templateKey + ") ORDER BY k.id, v.id;") &&
+      // A value's id is its key's id and its place (registry/sqlite/sqlite_store.cc).
+      Exec(db, "INSERT OR IGNORE INTO vals(id, name, type, data)"
+               " SELECT (k.id << 24) + (v.id & 16777215), v.name, v.type, v.data FROM (" + ks +
+               ") k, vals v WHERE v.id >> 24 = (" + templateKey + ") ORDER BY k.id, v.id;") &&
       Exec(db, "COMMIT;");
   sqlite3_close(db);
   return done;

@@ -15,6 +15,7 @@ constexpr std::string_view kDeleteLabel = "DELETE : [";
 }  // namespace
 
 bool Operations::DeleteKey(std::string_view text) {
+  ReleaseHeldKey();
   if (!SetCurrentKey(text, state_)) return false;
   if (IsRootKeyPath(state_.currentKey)) {
     ReportError("Invalid Key - a root key cannot be deleted");
@@ -46,6 +47,7 @@ bool Operations::DeleteKey(std::string_view text) {
 }
 
 bool Operations::DeleteValue(std::string_view text) {
+  ReleaseHeldKey();
   // The key is only opened: a value under a missing key is simply absent, and deleting it must
   // not leave behind a key that no record removes.
   ScopedKey key(keys_, settings_, state_);

@@ -175,17 +175,21 @@ class StringEditLine {
 }  // namespace
 
 bool Operations::AppendString(std::string_view text) {
+  ReleaseHeldKey();
   return StringEditLine(StringEdit::kAppend, settings_, state_, keys_, backout_, text).Run();
 }
 
 bool Operations::PrependString(std::string_view text) {
+  ReleaseHeldKey();
   return StringEditLine(StringEdit::kPrepend, settings_, state_, keys_, backout_, text).Run();
 }
 
 bool Operations::RemoveString(std::string_view text) {
+  ReleaseHeldKey();
   return StringEditLine(StringEdit::kRemove, settings_, state_, keys_, backout_, text).Run();
 }
 
 bool Operations::ReplaceString(std::string_view text) {
+  ReleaseHeldKey();
   return StringEditLine(StringEdit::kReplace, settings_, state_, keys_, backout_, text).Run();
 }

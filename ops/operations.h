@@ -10,12 +10,17 @@
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
 
+class ScopedKey;
+
 class Operations final : public OperationHandlers {
  public:
   // `batch`, when given, saves the changes as lines complete.
   Operations(const RunSettings& settings, ScriptState& state, KeyAccess& keys,
              BackoutFile& backout, ChangeBatch* batch = nullptr)
       : settings_(settings), state_(state), keys_(keys), backout_(backout), batch_(batch) {}
+  ~Operations() { ReleaseHeldKey(); }
+  Operations(const Operations&) = delete;
+  Operations& operator=(const Operations&) = delete;
 
   bool UpdateKey(std::string_view text) override;    // ops/update.cc
   bool UpdateValue(std::string_view text) override;  // ops/update.cc
@@ -28,11 +33,25 @@ class Operations final : public OperationHandlers {
   bool LineDone() override { return !batch_ || batch_->SaveIfDue(); }
 
  private:
+  // The key of a value line. A local run that changes the registry keeps it open while value
+  // lines follow one another under the same key, so that its path is resolved once per key
+  // rather than once per line; every other operation gives it back first (ReleaseHeldKey).
+  // False after the report.
+  bool OpenValueKey(KeyHandle* key);
+  // Keeps the key of a value line that succeeded open for the next line.
+  void HoldValueKey(ScopedKey& key);
+  void ReleaseHeldKey();
+
   const RunSettings& settings_;
   ScriptState& state_;
   KeyAccess& keys_;
   BackoutFile& backout_;
   ChangeBatch* batch_;
+  // The name and data text of the current value line: buffers kept from line to line.
+  std::string valueName_;
+  std::string dataText_;
+  KeyHandle heldKey_ = kNoKey;  // open for value lines under heldPath_
+  std::string heldPath_;
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_

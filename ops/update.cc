@@ -18,20 +18,26 @@ std::string HighestMissingKey(KeyAccess& keys, const std::string& path,
                               const MachineName& machine) {
   // A path whose root is unknown has been reported once already; don't report it per level.
   if (!HasRootName(path)) return path;
-  size_t levelEnd = path.find('\\');
-  while (levelEnd != std::string::npos) {
-    levelEnd = path.find('\\', levelEnd + 1);
-    if (levelEnd == std::string::npos) break;
-    std::string ancestor = path.substr(0, levelEnd);
+  // Keys exist from the root down to the deepest one that does: asked from the bottom up, a
+  // new key under an existing parent costs one question, not one per level.
+  const size_t rootEnd = path.find('\\');
+  if (rootEnd == std::string::npos) return path;
+  std::string_view missing = path;
+  for (size_t cut = path.rfind('\\'); cut != std::string::npos && cut > rootEnd;
+       cut = path.rfind('\\', cut - 1)) {
+    std::string ancestor = path.substr(0, cut);
     bool unknown = false;
-    if (!keys.KeyPathExists(ancestor, machine, &unknown)) return unknown ? "" : ancestor;
+    if (keys.KeyPathExists(ancestor, machine, &unknown)) break;
+    if (unknown) return "";
+    missing = std::string_view(path).substr(0, cut);
   }
-  return path;
+  return std::string(missing);
 }
 
 }  // namespace
 
 bool Operations::UpdateKey(std::string_view text) {
+  ReleaseHeldKey();
   if (!SetCurrentKey(text, state_)) return false;
   if (settings_.backoutOpen) {
     bool unknown = false;
@@ -58,14 +64,39 @@ bool Operations::UpdateKey(std::string_view text) {
   return true;
 }
 
+bool Operations::OpenValueKey(KeyHandle* key) {
+  if (heldKey_ != kNoKey && heldPath_ == state_.currentKey) {
+    // Between two batches another user may have deleted the key: a key that is gone is
+    // opened (created) again, as a line that opens its key itself would.
+    if (keys_.registry().RegQueryInfoKeyA(heldKey_, nullptr, nullptr, nullptr) ==
+        kErrorSuccess) {
+      *key = heldKey_;  // the line's own until it is done with it
+      heldKey_ = kNoKey;
+      return true;
+    }
+  }
+  ReleaseHeldKey();
+  return keys_.OpenKeyPath(state_.currentKey, key, settings_.noAction, settings_.machineName);
+}
+
+void Operations::HoldValueKey(ScopedKey& key) {
+  // Another machine's key would keep its connection open; a no-action run may have no key.
+  if (settings_.noAction || settings_.machineName || key.get() == kNoKey) return;
+  heldKey_ = key.Detach();
+  heldPath_ = state_.currentKey;
+}
+
+void Operations::ReleaseHeldKey() {
+  if (heldKey_ == kNoKey) return;
+  keys_.ReleaseKeyPath(heldKey_);
+  heldKey_ = kNoKey;
+}
+
 bool Operations::UpdateValue(std::string_view text) {
   ScopedKey key(keys_, settings_, state_);
-  if (!keys_.OpenKeyPath(state_.currentKey, key.out(), settings_.noAction,
-                         settings_.machineName)) {
-    return false;
-  }
-  std::string name;
-  std::string dataText;
+  if (!OpenValueKey(key.out())) return false;
+  std::string& name = valueName_;
+  std::string& dataText = dataText_;
   if (!SplitValueLine(text, state_, &name, &dataText)) return false;
   // Data text in none of the value forms is refused before anything is recorded, so a typo
   // never replaces a value with an empty one, and a no-action run finds it too.
@@ -82,7 +113,10 @@ bool Operations::UpdateValue(std::string_view text) {
 
   RegStatus status = keys_.registry().RegSetValueExA(
       key.get(), name, 0, data.type, data.bytes.data(), static_cast<uint32_t>(data.bytes.size()));
-  key.Release();  // before the report, so that the console keeps the order of events
+  if (status == kErrorSuccess)
+    HoldValueKey(key);  // for the next line under the same key
+  else
+    key.Release();  // before the report, so that the console keeps the order of events
   if (status != kErrorSuccess) {
     ReportSystemError(status, "Unable to Create Value");
     ReportLine(state_, text);

@@ -13,15 +13,17 @@ bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view nam
                   ScriptState& state, std::string_view text, OldValue* old) {
   *old = OldValue();
   if (key == kNoKey) return true;
+  // One buffer for every line: it grows to the largest value read and is never cleared.
+  static std::vector<uint8_t> buffer;
   uint32_t type = 0;
   uint32_t size = state.lineCapacity;
-  std::vector<uint8_t> buffer(size);
+  if (buffer.size() < size) buffer.resize(size);
   RegStatus status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   if (status == kErrorMoreData) {
     // The value is larger than the line: the line capacity follows it, so that working copies
     // sized from it hold the value whole.
     state.lineCapacity = size;
-    buffer.assign(static_cast<size_t>(size) * 2, 0);
+    if (buffer.size() < size_t{size} * 2) buffer.resize(size_t{size} * 2);
     size = state.lineCapacity;
     status = registry.RegQueryValueExA(key, name, &type, buffer.data(), &size);
   }
@@ -82,7 +84,8 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
                     std::string_view name, const OldValue& old) {
   if (!RecordsWanted(settings, state)) return true;
-  std::string record;
+  static std::string record;  // one buffer for every line's record
+  record.clear();
   if (old.present) {
     AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
   } else if (settings.changesOnly) {

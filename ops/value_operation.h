@@ -42,6 +42,12 @@ class ScopedKey {
   KeyHandle* out() { return &key_; }
   // Gives the key back now, as the destructor would.
   void Release();
+  // Hands the open key over to the caller, who gives it back.
+  KeyHandle Detach() {
+    const KeyHandle key = key_;
+    key_ = kNoKey;
+    return key;
+  }
   // Closes the key now; false after the report when the close failed.
   [[nodiscard]] bool Close();
 

@@ -15,7 +15,11 @@
 class KeyCache {
  public:
   bool FindChild(KeyId parent, std::string_view fold, KeyId* child) const {
-    auto found = children_.find(Slot(parent, fold));
+    // Looked up through one buffer: a script's lines look up the same paths again and again.
+    lookup_.resize(sizeof parent);
+    std::memcpy(lookup_.data(), &parent, sizeof parent);
+    lookup_.append(fold);
+    auto found = children_.find(lookup_);
     if (found == children_.end()) return false;
     *child = found->second;
     return true;
@@ -56,6 +60,7 @@ class KeyCache {
   }
 
   std::unordered_map<std::string, KeyId> children_;
+  mutable std::string lookup_;
   std::unordered_set<KeyId> live_;
   uint64_t epoch_ = 0;
 };

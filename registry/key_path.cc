@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/ascii_case.h"
 #include "registry/delete_tree.h"
 #include "registry/key_names.h"
 #include "report/report.h"
@@ -31,9 +32,9 @@ constexpr RootName kRootNames[] = {
 // Where HKEY_CLASSES_ROOT lives below HKEY_LOCAL_MACHINE, locally and remotely.
 constexpr std::string_view kClassesBelowMachine = "SOFTWARE\\Classes";
 
-bool FindRoot(std::string_view upperName, KeyHandle* root) {
+bool FindRoot(std::string_view name, KeyHandle* root) {
   for (const RootName& entry : kRootNames) {
-    if (entry.name == upperName) {
+    if (EqualsIgnoringCase(entry.name, name)) {
       *root = entry.root;
       return true;
     }
@@ -61,12 +62,12 @@ bool IsRootKeyPath(std::string_view path) {
   size_t slash = path.find('\\');
   if (slash == std::string_view::npos || slash + 1 != path.size()) return false;
   KeyHandle root;
-  return FindRoot(FoldName(path.substr(0, slash)), &root);
+  return FindRoot(path.substr(0, slash), &root);
 }
 
 bool HasRootName(std::string_view path) {
   KeyHandle root;
-  return FindRoot(FoldName(path.substr(0, path.find('\\'))), &root);
+  return FindRoot(path.substr(0, path.find('\\')), &root);
 }
 
 KeyAccess::KeyAccess(RegistryService& registry, const ScriptState& state)
@@ -80,10 +81,9 @@ bool KeyAccess::ResolveKeyPath(std::string_view path, const MachineName& machine
     ReportLineText(state_, path);
     return false;
   }
-  std::string rootName = FoldName(path.substr(0, slash));
-  if (!FindRoot(rootName, root)) {
+  if (!FindRoot(path.substr(0, slash), root)) {
     ReportError("Invalid Root Key");
-    ReportLineText(state_, rootName);
+    ReportLineText(state_, FoldName(path.substr(0, slash)));
     return false;
   }
   subkey->assign(slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1));
@@ -125,7 +125,7 @@ bool KeyAccess::OpenKeyPath(std::string_view path, KeyHandle* handle, bool openO
                             const MachineName& machine) {
   *handle = kNoKey;
   KeyHandle root;
-  std::string subkey;
+  std::string& subkey = subkey_;  // its buffer serves line after line
   if (!ResolveKeyPath(path, machine, Resolver::kOpen, &root, &subkey)) return false;
   if (openOnly) {
     // A missing key is no error here: the handle stays empty and every query on it fails.

@@ -55,6 +55,7 @@ class KeyAccess {
   RegistryService& registry_;
   const ScriptState& state_;
   KeyHandle remoteRoot_ = kNoKey;
+  std::string subkey_;
 };
 
 #endif  // DORVALEX_REGISTRY_KEY_PATH_H_

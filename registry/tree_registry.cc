@@ -70,7 +70,7 @@ class TreeRegistry final : public RegistryService {
     if (!result) return kErrorInvalidParameter;
     *result = kNoKey;
     OpenKey* from = nullptr;
-    std::vector<std::string_view> levels;
+    std::vector<std::string_view>& levels = levels_;
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     if (from->root == kHkeyPerformanceData) return kErrorAccessDenied;
     KeyId id = 0;
@@ -97,7 +97,7 @@ class TreeRegistry final : public RegistryService {
     if (!result) return kErrorInvalidParameter;
     *result = kNoKey;
     OpenKey* from = nullptr;
-    std::vector<std::string_view> levels;
+    std::vector<std::string_view>& levels = levels_;
     if (RegStatus status = Prepare(parent, subkey, &from, &levels)) return status;
     KeyId id = 0;
     RegStatus status = Transact(false, [&] {
@@ -127,17 +127,18 @@ class TreeRegistry final : public RegistryService {
     if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
     if (CheckValueName(name) != kErrorSuccess) return kErrorFileNotFound;
     ValueRow row;
+    const ValueRow* found = &row;  // or the held copy of the value, read in place
     RegStatus status = Transact(false, [&] {
       Target target;
       KeyId id;
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return FindValue(id, FoldName(name), data != nullptr, &row);
+      return FindValue(id, FoldName(name), data != nullptr, &row, &found);
     });
     if (status != kErrorSuccess) return status;
-    if (type) *type = row.type;
-    return CopyValueData(row, data, size);
+    if (type) *type = found->type;
+    return CopyValueData(*found, data, size);
   }
 
   RegStatus RegSetValueExA(KeyHandle key, std::string_view name, uint32_t, uint32_t type,
@@ -592,49 +593,67 @@ class TreeRegistry final : public RegistryService {
   // Inside a batch the values of the key being worked on are read once and then answered
   // from memory; outside one every call asks the store, which others may be changing.
   bool HoldValues(KeyId key) {
-    if (!batching_) return false;
+    if (!batching_ || values_.TooLarge(key)) return false;
     if (values_.Holds(key)) return true;
-    std::vector<ValueRow> rows;
+    // The listing goes straight into the held copy, and stops once the key proves too large.
+    values_.Hold(key, {});
     bool ended = false;
     RegStatus status = store_.ListValues(key, 0, nullptr, KeyValues::kMaxValues,
                                          [&](const ListedValue& value) {
-                                           ValueRow& row = rows.emplace_back();
-                                           row.id = value.id;
-                                           row.name = value.name;
-                                           row.type = value.type;
-                                           row.data = value.data;
-                                           row.dataSize = static_cast<uint32_t>(value.data.size());
-                                           return true;
+                                           values_.Add(value);
+                                           return values_.Holds(key);
                                          },
                                          &ended);
-    if (status != kErrorSuccess || !ended) return false;  // too many values to hold
-    values_.Hold(key, std::move(rows));
+    if (status != kErrorSuccess) {
+      values_.Drop();
+      return false;
+    }
+    if (!ended) {
+      values_.MarkTooLarge(key);
+      return false;
+    }
     return values_.Holds(key);
   }
 
-  RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row) {
-    if (!HoldValues(key)) return store_.FindValue(key, fold, withData, row);
-    const ValueRow* held = values_.Find(fold);
-    if (!held) return kErrorFileNotFound;
-    *row = *held;
-    return kErrorSuccess;
+  // The value from the store into *row, or, while the key's values are held, *held pointed
+  // at the held copy (valid until the next change).
+  RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row,
+                      const ValueRow** held) {
+    if (!HoldValues(key)) {
+      RegStatus status = store_.FindValue(key, fold, withData, row);
+      if (status == kErrorSuccess || status == kErrorFileNotFound) {
+        // A line reads a value just before it sets it: the set then needs no second lookup.
+        lastLookup_.generation = generation_;
+        lastLookup_.key = key;
+        lastLookup_.fold = fold;
+        lastLookup_.id = status == kErrorSuccess ? row->id : 0;
+      }
+      return status;
+    }
+    *held = values_.Find(fold);
+    return *held ? kErrorSuccess : kErrorFileNotFound;
   }
 
   RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
                      uint32_t size) {
     std::string fold = FoldName(name);
-    if (!HoldValues(key)) return store_.SetValue(key, name, fold, type, data, size);
-    ValueRow row;
-    const ValueRow* held = values_.Find(fold);
-    RegStatus status;
-    if (held) {
-      row.id = held->id;
-      row.name = held->name;  // a value keeps the name it was created with
-      status = store_.ReplaceValueData(key, row.id, type, data, size);
-    } else {
-      row.name = name;
-      status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
+    if (!HoldValues(key)) {
+      if (lastLookup_.generation != generation_ || lastLookup_.key != key ||
+          lastLookup_.fold != fold)
+        return store_.SetValue(key, name, fold, type, data, size);
+      if (lastLookup_.id) return store_.ReplaceValueData(key, lastLookup_.id, type, data, size);
+      int64_t id = 0;
+      return store_.InsertValue(key, name, fold, type, data, size, &id);
     }
+    if (const ValueRow* held = values_.Find(fold)) {
+      // A value keeps the name it was created with; its copy takes the new data in place.
+      RegStatus status = store_.ReplaceValueData(key, held->id, type, data, size);
+      if (status == kErrorSuccess) values_.Replace(fold, type, data, size);
+      return status;
+    }
+    ValueRow row;
+    row.name = name;
+    RegStatus status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
     if (status != kErrorSuccess) return status;
     row.type = type;
     row.data.assign(reinterpret_cast<const char*>(data), size);
@@ -703,6 +722,9 @@ class TreeRegistry final : public RegistryService {
     uint64_t epoch = ~uint64_t{0};
   } memo_;
   std::array<OpenKey, 6> roots_;
+  // The levels of the path that RegCreateKeyA or RegOpenKeyExA is working on: one buffer for
+  // every call, which are never nested.
+  std::vector<std::string_view> levels_;
   std::unordered_map<KeyHandle, OpenKey> handles_;
   KeyHandle nextHandle_ = 0x1000;
   int64_t dataVersion_ = -1;
@@ -711,6 +733,14 @@ class TreeRegistry final : public RegistryService {
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
   bool batching_ = false;        // inside BeginChanges .. EndChanges
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
+  // The value that FindValue last looked up in the store (id 0: there was none), valid while
+  // generation_ is unchanged.
+  struct {
+    uint64_t generation = 0;
+    KeyId key = 0;
+    std::string fold;
+    int64_t id = 0;
+  } lastLookup_;
   // The child that the last subkey enumeration gave, valid while generation_ is unchanged: a
   // walk opens it next and lists its subkeys.
   struct {

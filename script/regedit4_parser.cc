@@ -99,9 +99,9 @@ bool ParseRegedit4Line(std::string_view line, ScriptState& state, OperationHandl
     ReportLine(state, line);
     return true;
   }
-  std::string kept;
+  // Buffers for every line: lines are never nested.
+  static std::string kept, unescaped;
   const bool clean = CutDataComment(line, &kept);
-  std::string unescaped;
   if (!UnescapeLine(kept, 0, state, &unescaped)) return true;
   if (state.escapeError) return true;
   if (!clean) {

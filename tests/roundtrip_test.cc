@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "testing/registry_dump.h"
 #include "tests/blackbox.h"
 #include "tests/script_generator.h"
 
@@ -43,6 +44,37 @@ TEST(RoundTripTest, ApplyingTheBackoutFileRestoresTheStore) {
                   << "--- undo (exit " << undo.exitCode << ")\n" << undo.output
                   << "--- store before\n" << before << "--- store after\n" << after;
   }
+}
+
+// A key with more values than a batch holds in memory is worked on in the store line by line,
+// also when it comes back after another key: its values keep their order and the backout
+// file undoes it all the same.
+TEST(RoundTripTest, KeyTooLargeToHoldInMemory) {
+  BlackBox box;
+  for (int i = 0; i < 20; ++i)
+    box.SetString("HKLM\\SOFTWARE\\Big", "v" + std::to_string(i * 300), "old");
+  box.SetDword("HKLM\\SOFTWARE\\Small", "n", 1);
+  const std::string before = box.DumpStore();
+  std::string script = "REGEDIT4\n", expected = "[Big]\n";
+  for (int pass = 0; pass < 2; ++pass) {
+    script += "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\n";
+    for (int i = 0; i < 5000; ++i)
+      script += "\"V" + std::to_string(i) + "\"=\"p" + std::to_string(pass) + "\"\n";
+    script += "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Small]\n\"n\"=dword:00000002\n";
+  }
+  for (int i = 0; i < 20; ++i)
+    expected += "  \"v" + std::to_string(i * 300) + (i * 300 < 5000 ? "\"=1:\"p1\\0\"\n"
+                                                                    : "\"=1:\"old\\0\"\n");
+  for (int i = 0; i < 5000; ++i)
+    if (i % 300) expected += "  \"V" + std::to_string(i) + "\"=1:\"p1\\0\"\n";
+  box.WriteFile("script.reg", script);
+  RunResult apply = box.Run({"/REG:script.reg", "/BACKUP:undo.txt"});
+  EXPECT_EQ(apply.exitCode, 0) << apply.output;
+  EXPECT_EQ(DumpRegistryKey(*box.OpenStore(), kHkeyLocalMachine, "SOFTWARE\\Big", "Big"),
+            expected);
+  RunResult undo = box.Run({"/REG:undo.txt"});
+  EXPECT_EQ(undo.exitCode, 0) << undo.output;
+  EXPECT_EQ(box.DumpStore(), before);
 }
 
 }  // namespace

@@ -14,17 +14,31 @@ namespace {
 
 // Marks a file as this store ("DXRG"); a file with tables but another mark is not ours.
 constexpr int64_t kApplicationId = 0x44585247;
-constexpr int64_t kFormatVersion = 1;
+// 1: values numbered in one sequence, with their key and folded name in columns of their own
+// and an index on the key. 2: a value's id holds its key and its place (below), so that a
+// key's values lie together in creation order in the table itself; the one index folds the
+// name itself (upper() changes ASCII letters only, as FoldName does). One index write less
+// per value and a smaller file. Files of format 1 are rewritten to format 2 when they are
+// opened for writing, and read as they are otherwise.
+constexpr int64_t kFormatVersion = 2;
+
+// A value's id: its key's id times 2^24 plus its place among the key's values, counted from
+// 1 in creation order. A key holds at most 2^24 - 1 places; key ids stay below 2^39.
+constexpr int kPlaceBits = 24;
+constexpr int64_t kMaxPlace = (int64_t{1} << kPlaceBits) - 1;
+constexpr int64_t kMaxValueKey = (int64_t{1} << 39) - 1;
+int64_t FirstValueId(KeyId key) { return key << kPlaceBits; }
+int64_t LastValueId(KeyId key) { return (key << kPlaceBits) | kMaxPlace; }
 
 constexpr const char* kSchema =
     "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
     " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
-    "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
-    " fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX vals_by_name ON vals(key, fold);"
-    // Rows of one key in rowid order: the creation order of its values.
-    "CREATE INDEX vals_by_key ON vals(key);"
+    // Rows of one key in id order: the creation order of its values (FirstValueId).
+    "CREATE TABLE vals(id INTEGER PRIMARY KEY, name BLOB NOT NULL, type INTEGER NOT NULL,"
+    " data BLOB NOT NULL);"
+    // A value by its key and folded name; the folded name is text (BindFold).
+    "CREATE UNIQUE INDEX vals_by_name ON vals(id >> 24, upper(name));"
     "INSERT INTO keys(id, parent, name, fold, depth) VALUES"
     " (1, 0, CAST('HKEY_LOCAL_MACHINE' AS BLOB), CAST('HKEY_LOCAL_MACHINE' AS BLOB), 0),"
     " (2, 0, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB), 0),"
@@ -49,20 +63,28 @@ constexpr const char* kStatementSql[] = {
     "INSERT INTO keys(parent, name, fold, depth) VALUES(?1, ?2, ?3, ?4)",
     "SELECT depth FROM keys WHERE id = ?1",
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
-    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM vals WHERE id BETWEEN (?1 << 24) AND (?1 << 24) + 16777215",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2",
-    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
-    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)",
+    "SELECT id, name, type, data FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
+    "SELECT id, name, type, length(data) FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
+    // Inserts take the value's id (the place after its key's last value: the key and the
+    // folded name are in the id and the index), name, type and data (BindRow).
+    "INSERT INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT DO UPDATE SET type = excluded.type, data = excluded.data",
+    // The constraints are checked before anything is written, so that a conflict leaves
+    // nothing to undo: FAIL needs no statement journal.
+    "INSERT OR FAIL INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)",
+    "SELECT max(id) FROM vals WHERE id BETWEEN ?1 AND ?2",
     "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
-    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
+    "DELETE FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
-    "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1",
-    // One more row than asked for tells whether the listing ends within the window.
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT ?2 + 1 OFFSET ?3",
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3 ORDER BY id"
+    "SELECT max(length(name)), max(length(data)) FROM vals"
+    " WHERE id BETWEEN (?1 << 24) AND (?1 << 24) + 16777215",
+    // One more row than asked for tells whether the listing ends within the window. ?4 and
+    // ?5 are the key's first and last value ids.
+    "SELECT id, name, type, data FROM vals WHERE id BETWEEN ?4 AND ?5 ORDER BY id"
+    " LIMIT ?2 + 1 OFFSET ?3",
+    "SELECT id, name, type, data FROM vals WHERE id > ?3 AND id <= ?5 ORDER BY id"
     " LIMIT ?2 + 1",
     // Whether each child has children spares a walk one listing per key without any.
     "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
@@ -70,6 +92,32 @@ constexpr const char* kStatementSql[] = {
     "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
     " WHERE parent = ?1 AND fold > ?3 ORDER BY fold LIMIT ?2 + 1",
 };
+
+// The reading statements of format 1, which has key and fold columns (read-only files only:
+// every other file is rewritten to the current format when opened).
+struct Format1Statement {
+  int id;  // a SqliteStore::StatementId
+  const char* sql;
+};
+
+// Rewrites the values of a format 1 store in the current format, inside the caller's write
+// transaction: each key's values keep their order, numbered from 1.
+constexpr const char* kUpgradeFromFormat1 =
+    "CREATE TABLE vals_upgraded(id INTEGER PRIMARY KEY, name BLOB NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL);"
+    "INSERT INTO vals_upgraded(id, name, type, data)"
+    " SELECT (key << 24) + row_number() OVER (PARTITION BY key ORDER BY id), name, type, data"
+    " FROM vals ORDER BY key, id;"
+    "DROP TABLE vals;"
+    "ALTER TABLE vals_upgraded RENAME TO vals;"
+    "CREATE UNIQUE INDEX vals_by_name ON vals(id >> 24, upper(name));"
+    "PRAGMA user_version=2;";
+// A format 1 store that the current format cannot number (a key with too many values, or
+// key ids beyond the range) is not rewritten: 1 when it can be.
+constexpr const char* kCanUpgradeFormat1 =
+    "SELECT coalesce((SELECT max(key) FROM vals), 0) <= 549755813887 AND"
+    " coalesce((SELECT max(n) FROM (SELECT count(*) AS n FROM vals GROUP BY key)), 0)"
+    " <= 16777215";
 
 // An empty text binds as an empty blob, never as NULL.
 int BindBytes(sqlite3_stmt* stmt, int index, const void* data, size_t size) {
@@ -257,9 +305,48 @@ RegStatus SqliteStore::ValidateOrCreate() {
     if (readOnly_) return kErrorAccessDenied;  // an empty file that may not become a store
     return CreateSchema();
   }
-  if (applicationId != kApplicationId || version != kFormatVersion) return kErrorBadDb;
+  if (applicationId != kApplicationId) return kErrorBadDb;
+  if (version == 1) {
+    Tune();
+    return readOnly_ ? KeepFormat1() : UpgradeFormat1();
+  }
+  if (version != kFormatVersion) return kErrorBadDb;
   Tune();
   return kErrorSuccess;
+}
+
+RegStatus SqliteStore::QueryNumber(const char* sql, int64_t* number) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) *number = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_ROW ? kErrorSuccess : StatusFromSqlite(rc == SQLITE_DONE ? SQLITE_ERROR : rc);
+}
+
+RegStatus SqliteStore::KeepFormat1() {
+  format_ = 1;
+  readOnly_ = true;  // the statements that write know the current format only
+  return kErrorSuccess;
+}
+
+RegStatus SqliteStore::UpgradeFormat1() {
+  RegStatus status = Exec("BEGIN IMMEDIATE");
+  if (status != kErrorSuccess) return status;
+  // Another process may have rewritten the file while this one waited for the lock.
+  int64_t version = 0, possible = 0;
+  status = QueryNumber("PRAGMA user_version", &version);
+  if (status == kErrorSuccess && version == 1) status = QueryNumber(kCanUpgradeFormat1, &possible);
+  if (status != kErrorSuccess || version != 1 || !possible) {
+    Exec("ROLLBACK");
+    if (status != kErrorSuccess) return status;
+    if (version == kFormatVersion) return kErrorSuccess;
+    return version == 1 ? KeepFormat1() : kErrorBadDb;
+  }
+  status = Exec(kUpgradeFromFormat1);
+  if (status == kErrorSuccess) status = Exec("COMMIT");
+  if (status != kErrorSuccess) Exec("ROLLBACK");
+  return status;
 }
 
 RegStatus SqliteStore::CreateSchema() {
@@ -299,8 +386,23 @@ void SqliteStore::Tune() {
 }
 
 sqlite3_stmt* SqliteStore::Statement(StatementId id) {
+  static constexpr Format1Statement kFormat1[] = {
+      {kFindValue, "SELECT id, name, type, data FROM vals WHERE key = ?1 AND fold = ?2"},
+      {kFindValueSize,
+       "SELECT id, name, type, length(data) FROM vals WHERE key = ?1 AND fold = ?2"},
+      {kMaxValue, "SELECT max(length(name)), max(length(data)) FROM vals WHERE key = ?1"},
+      {kListValuesAt, "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id"
+                      " LIMIT ?2 + 1 OFFSET ?3"},
+      {kListValuesAfter, "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3"
+                         " ORDER BY id LIMIT ?2 + 1"},
+  };
+  const char* sql = kStatementSql[id];
+  if (format_ == 1) {
+    for (const Format1Statement& statement : kFormat1)
+      if (statement.id == id) sql = statement.sql;
+  }
   if (!statements_[id] &&
-      sqlite3_prepare_v3(db_, kStatementSql[id], -1, SQLITE_PREPARE_PERSISTENT, &statements_[id],
+      sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statements_[id],
                          nullptr) != SQLITE_OK) {
     sqlite3_finalize(statements_[id]);
     statements_[id] = nullptr;
@@ -315,13 +417,20 @@ RegStatus SqliteStore::Step(StatementId id) {
   return StatusFromSqlite(sqlite3_step(stmt));
 }
 
-RegStatus SqliteStore::BeginRead() { return Step(kBegin); }
+RegStatus SqliteStore::BeginRead() {
+  nextPlaceKey_ = kNoKeyId;
+  return Step(kBegin);
+}
 
-RegStatus SqliteStore::BeginWrite() { return Step(kBeginImmediate); }
+RegStatus SqliteStore::BeginWrite() {
+  nextPlaceKey_ = kNoKeyId;  // others may have added values since
+  return Step(kBeginImmediate);
+}
 
 RegStatus SqliteStore::Commit() { return Step(kCommit); }
 
 void SqliteStore::Rollback() {
+  nextPlaceKey_ = kNoKeyId;
   if (InTransaction()) Step(kRollback);  // else SQLite already ended the transaction
 }
 
@@ -332,6 +441,7 @@ RegStatus SqliteStore::Mark() { return Step(kMark); }
 RegStatus SqliteStore::ReleaseMark() { return Step(kReleaseMark); }
 
 void SqliteStore::RollbackToMark() {
+  nextPlaceKey_ = kNoKeyId;
   if (InTransaction() && Step(kRollbackToMark) == kErrorSuccess) Step(kReleaseMark);
 }
 
@@ -428,42 +538,78 @@ RegStatus SqliteStore::FindValue(KeyId key, std::string_view fold, bool withData
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
   sqlite3_bind_int64(stmt, 1, key);
-  BindText(stmt, 2, fold);
+  BindFold(stmt, 2, fold);
   int rc = sqlite3_step(stmt);
   if (rc == SQLITE_DONE) return kErrorFileNotFound;
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
   return ReadValueRow(stmt, row);
 }
 
-RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view fold,
+RegStatus SqliteStore::NextValueId(KeyId key, int64_t* id) {
+  if (key <= 0 || key > kMaxValueKey) return kErrorNotEnoughMemory;
+  if (nextPlaceKey_ != key) {
+    sqlite3_stmt* stmt = Statement(kLastValueId);
+    if (!stmt) return kErrorBadDb;
+    Use use(stmt);
+    sqlite3_bind_int64(stmt, 1, FirstValueId(key));
+    sqlite3_bind_int64(stmt, 2, LastValueId(key));
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    nextValueId_ = (sqlite3_column_type(stmt, 0) == SQLITE_NULL ? FirstValueId(key)
+                                                               : sqlite3_column_int64(stmt, 0)) +
+                   1;
+    nextPlaceKey_ = key;
+  }
+  // A key whose last place is taken holds no more values.
+  if (nextValueId_ > LastValueId(key)) return kErrorNotEnoughMemory;
+  *id = nextValueId_;
+  return kErrorSuccess;
+}
+
+// The index folds the name itself: `fold` is not needed.
+RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view,
                                 uint32_t type, const uint8_t* data, uint32_t size) {
+  int64_t id = 0;
+  if (RegStatus status = NextValueId(key, &id)) return status;
   sqlite3_stmt* stmt = Statement(kSetValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindValue(stmt, key, name, fold, type, data, size);
-  return StatusFromSqlite(sqlite3_step(stmt));
+  BindRow(stmt, id, name, type, data, size);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  if (sqlite3_last_insert_rowid(db_) == id) ++nextValueId_;  // a new row, not an update
+  return kErrorSuccess;
 }
 
-void SqliteStore::BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name,
-                            std::string_view fold, uint32_t type, const uint8_t* data,
-                            uint32_t size) {
-  sqlite3_bind_int64(stmt, 1, key);
+void SqliteStore::BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
+                          const uint8_t* data, uint32_t size) {
+  sqlite3_bind_int64(stmt, 1, id);
   BindText(stmt, 2, name);
-  BindText(stmt, 3, fold);
-  sqlite3_bind_int64(stmt, 4, type);
-  BindBytes(stmt, 5, data, size);
+  sqlite3_bind_int64(stmt, 3, type);
+  BindBytes(stmt, 4, data, size);
 }
 
-RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
+void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold) {
+  if (format_ == 1) {
+    BindText(stmt, index, fold);
+    return;
+  }
+  // Text, as the index's upper(name) is: a blob never equals a text.
+  sqlite3_bind_text64(stmt, index, fold.empty() ? "" : fold.data(), fold.size(), SQLITE_STATIC,
+                      SQLITE_UTF8);
+}
+
+RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view,
                                    uint32_t type, const uint8_t* data, uint32_t size,
                                    int64_t* id) {
+  if (RegStatus status = NextValueId(key, id)) return status;
   sqlite3_stmt* stmt = Statement(kInsertValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindValue(stmt, key, name, fold, type, data, size);
+  BindRow(stmt, *id, name, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
-  *id = sqlite3_last_insert_rowid(db_);
+  ++nextValueId_;
   return kErrorSuccess;
 }
 
@@ -483,7 +629,7 @@ RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
   sqlite3_bind_int64(stmt, 1, key);
-  BindText(stmt, 2, fold);
+  BindFold(stmt, 2, fold);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
@@ -535,6 +681,10 @@ RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* aft
   sqlite3_bind_int64(stmt, 1, key);
   sqlite3_bind_int64(stmt, 2, limit);
   sqlite3_bind_int64(stmt, 3, afterId ? *afterId : offset);
+  if (format_ != 1) {
+    sqlite3_bind_int64(stmt, 4, FirstValueId(key));
+    sqlite3_bind_int64(stmt, 5, LastValueId(key));
+  }
   ListedValue row;
   return StepListing(stmt, limit, [&] {
     row.id = sqlite3_column_int64(stmt, 0);

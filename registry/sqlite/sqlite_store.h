@@ -8,6 +8,9 @@
 //  2. The file is only written after it was recognised as a store (or found empty), so a file
 //     that is not a store is never overwritten.
 //  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
+//  4. A value's id is its key's id and its place (creation order) in one number, so the
+//     table itself keeps each key's values together and in order; its one index finds a
+//     value by key and folded name.
 #ifndef DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 #define DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 
@@ -83,7 +86,8 @@ class SqliteStore final : public TreeStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kFindValue, kFindValueSize, kSetValue, kInsertValue, kReplaceValueData, kDeleteValue,
+    kFindValue, kFindValueSize, kSetValue, kInsertValue, kLastValueId, kReplaceValueData,
+    kDeleteValue,
     kMaxSubkey, kMaxValue,
     kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
     kStatementCount
@@ -93,15 +97,26 @@ class SqliteStore final : public TreeStore {
   void Open(const std::string& path);
   RegStatus ValidateOrCreate();
   RegStatus CreateSchema();
+  // A file of the first format: rewritten in the current one inside a write transaction,
+  // or, when it may not be written (or cannot be rewritten), read as it is.
+  RegStatus UpgradeFormat1();
+  RegStatus KeepFormat1();
+  // The first column of the first row of a statement without parameters.
+  RegStatus QueryNumber(const char* sql, int64_t* number);
+  // The id of a new value of `key`: the place after its last one. 8 when the key has no
+  // place left.
+  RegStatus NextValueId(KeyId key, int64_t* id);
   void Tune();
   RegStatus Exec(const char* sql);
   sqlite3_stmt* Statement(StatementId id);
   // Runs a statement that takes no parameters and returns no rows.
   RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
-  // Binds key, name, fold, type and data as parameters 1 to 5 of an insert.
-  void BindValue(sqlite3_stmt* stmt, KeyId key, std::string_view name, std::string_view fold,
-                 uint32_t type, const uint8_t* data, uint32_t size);
+  // Binds id, name, type and data as parameters 1 to 4 of an insert.
+  void BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
+               const uint8_t* data, uint32_t size);
+  // Binds a value's folded name for a comparison with the index's folded name.
+  void BindFold(sqlite3_stmt* stmt, int index, std::string_view fold);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
@@ -112,6 +127,10 @@ class SqliteStore final : public TreeStore {
   sqlite3* db_ = nullptr;
   RegStatus status_ = kErrorSuccess;
   bool readOnly_ = false;
+  int64_t format_ = 2;  // the file's format (1 only for files read as they are)
+  // The next value id of key nextPlaceKey_, known within the current transaction.
+  KeyId nextPlaceKey_ = kNoKeyId;
+  int64_t nextValueId_ = 0;
   std::vector<sqlite3_stmt*> statements_;
 };
 

@@ -1,5 +1,5 @@
-// The store file under stress: files that are not stores, and stores that may not be written.
-// A writer killed in the middle of its work is the crash test's (tests/crash_test.cc).
+// The store file under stress: files that are not stores, stores that may not be written, and
+// stores of the first format. A writer killed in the middle of its work is the crash test's.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,6 +92,77 @@ TEST_F(SqliteStoreTest, StoreThatMayNotBeWrittenReadsButRefusesWrites) {
   chmod(path_.c_str(), 0644);
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(ReadFile(path_), before);
+}
+
+// The values of `path` below HKLM by name, in enumeration order.
+std::string ValueNames(RegistryService& r, const std::string& path) {
+  KeyHandle key = kNoKey;
+  if (r.RegOpenKeyA(kHkeyLocalMachine, path, &key) != 0) return "(no key)";
+  std::string names;
+  char name[64];
+  for (uint32_t i = 0, size = sizeof name; r.RegEnumValueA(key, i, name, &size, nullptr,
+                                                           nullptr, nullptr) == 0;
+       ++i, size = sizeof name)
+    names.append(name).push_back(' ');
+  r.RegCloseKey(key);
+  return names;
+}
+
+TEST_F(SqliteStoreTest, StoreOfTheFirstFormatIsReadAsItIsOrRewrittenInOrder) {
+  // Values numbered in one sequence across keys, listed through an index on the key.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+      "PRAGMA journal_mode=WAL; PRAGMA application_id=1146638919; PRAGMA user_version=1;"
+      "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+      " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
+      "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
+      "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
+      " fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+      "CREATE UNIQUE INDEX vals_by_name ON vals(key, fold);"
+      "CREATE INDEX vals_by_key ON vals(key);"
+      "INSERT INTO keys VALUES (1, 0, x'484B4C4D', x'484B4C4D', 0),"
+      " (2, 0, x'484B55', x'484B55', 0),"
+      " (3, 1, CAST('SOFTWARE' AS BLOB), CAST('SOFTWARE' AS BLOB), 1),"
+      " (10, 3, CAST('A' AS BLOB), CAST('A' AS BLOB), 2),"
+      " (11, 3, CAST('B' AS BLOB), CAST('B' AS BLOB), 2);"
+      "INSERT INTO vals VALUES (5, 10, CAST('z' AS BLOB), CAST('Z' AS BLOB), 3, x'01'),"
+      " (6, 11, CAST('q' AS BLOB), CAST('Q' AS BLOB), 3, x'02'),"
+      " (7, 10, CAST('Y' AS BLOB), CAST('Y' AS BLOB), 3, x'03'),"
+      " (9, 10, CAST('x' AS BLOB), CAST('X' AS BLOB), 3, x'04');",
+      nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const std::string before = ReadFile(path_);
+  chmod(folder_.c_str(), 0555);
+  chmod(path_.c_str(), 0444);
+  int failures = ExitCode(Spawn([&] {
+    if (geteuid() == 0 && setuid(65534) != 0) return 100;
+    auto r = OpenSqliteRegistry(path_);
+    if (ValueNames(*r, "SOFTWARE\\A") != "z Y x ") return 1;
+    return SetBytes(*r, kHkeyLocalMachine, "v", "x") == kErrorAccessDenied ? 0 : 2;
+  }));
+  chmod(folder_.c_str(), 0700);
+  chmod(path_.c_str(), 0644);
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(ReadFile(path_), before);
+
+  // Opened for writing, the file is rewritten: each key keeps its order, new values go last.
+  auto r = OpenSqliteRegistry(path_);
+  KeyHandle a = kNoKey;
+  ASSERT_EQ(r->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE\\A", &a), 0);
+  EXPECT_EQ(SetBytes(*r, a, "w", "5"), 0);
+  EXPECT_EQ(SetBytes(*r, a, "y", "6"), 0);  // replaces Y in place
+  r->RegCloseKey(a);
+  EXPECT_EQ(ValueNames(*r, "SOFTWARE\\A"), "z Y x w ");
+  EXPECT_EQ(ValueNames(*r, "SOFTWARE\\B"), "q ");
+  r.reset();
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
 }
 
 }  // namespace
