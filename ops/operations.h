@@ -6,6 +6,7 @@
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/change_batch.h"
+#include "ops/value_operation.h"
 #include "registry/key_path.h"
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
@@ -33,6 +34,7 @@ class Operations final : public OperationHandlers {
   KeyAccess& keys_;
   BackoutFile& backout_;
   ChangeBatch* batch_;
+  RecordedValues recorded_;  // values whose old state the backout file holds
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_
