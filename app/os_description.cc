@@ -1,8 +1,7 @@
 // Naming rules for the operating-system description.
 #include "app/os_description.h"
 
-#include <strings.h>
-
+#include "base/ascii_case.h"
 #include "report/report.h"
 
 namespace {
@@ -65,9 +64,9 @@ OsInfo ClassifyOsVersion(const OsVersionRecord& version) {
       info.productType = kProductServer;
     }
   } else if (version.productOptions) {
-    if (strcasecmp(version.productOptions->c_str(), "WINNT") == 0) {
+    if (EqualsIgnoringCase(*version.productOptions, "WINNT")) {
       info.productType = kProductWorkstation;
-    } else if (strcasecmp(version.productOptions->c_str(), "SERVERNT") == 0) {
+    } else if (EqualsIgnoringCase(*version.productOptions, "SERVERNT")) {
       info.productType = kProductServer;
     }
   }
@@ -76,11 +75,6 @@ OsInfo ClassifyOsVersion(const OsVersionRecord& version) {
   info.buildNumber = version.buildNumber & 0xFFFF;
   info.servicePack = version.csdVersion.substr(0, kServicePackCapacity);
   return info;
-}
-
-bool QueryOsVersion(OsInfo* info) {
-  *info = OsInfo();
-  return true;
 }
 
 std::string DescribeOs(const OsInfo& info) {

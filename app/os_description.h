@@ -1,6 +1,6 @@
 // Which operating system the program runs on, and its one-line description for the banner.
-// The naming rules are those of the Windows family; a system they do not name (this one,
-// for instance) is "Unknown OS", which also hides the remote-machine lines of the usage text.
+// The naming rules are those of the Windows family; a system they do not name (Linux, for
+// instance) is "Unknown OS", which also hides the remote-machine lines of the usage text.
 #ifndef DORVALEX_APP_OS_DESCRIPTION_H_
 #define DORVALEX_APP_OS_DESCRIPTION_H_
 
@@ -46,8 +46,8 @@ struct OsVersionRecord {
 // Applies the naming rules to a reported version.
 OsInfo ClassifyOsVersion(const OsVersionRecord& version);
 
-// Fills `info` for the running system. This platform has no such query: the system is one the
-// naming tables do not name, and the result is always true.
+// Fills `info` for the running system. False only when Windows refuses both version queries.
+// Systems without such a query are one the naming tables do not name, and give true.
 [[nodiscard]] bool QueryOsVersion(OsInfo* info);
 
 // "Windows NT Workstation 4.0 Service Pack 6 (Build 1381)" for the NT family,

@@ -18,7 +18,6 @@
 #include "platform/platform.h"
 #include "registry/key_path.h"
 #include "registry/local_registry.h"
-#include "registry/machine_registry.h"
 #include "report/report.h"
 #include "script/script_reader.h"
 #include "script/script_state.h"
@@ -176,11 +175,10 @@ void RunControl::PrintSummary() const {
 }
 
 bool RunControl::RunJob() {
-  // Other machines (/MACHINE:) are reached through the agent behind the local store; a run on
-  // another machine batches its changes there.
+  // Other machines (/MACHINE:) are reached through the run's registry; a run on another
+  // machine batches its changes there.
   const bool remote = settings_.machineName.has_value();
-  std::unique_ptr<RegistryService> store =
-      OpenMachineRegistry(OpenLocalRegistry(), nullptr, remote);
+  std::unique_ptr<RegistryService> store = OpenRunRegistry(remote);
   KeyAccess keys(*store, state_);
   if (settings_.fullBackup) return FullBackup(keys, params_.HasOption("OVERWRITE"));
   if (settings_.noAction) {
@@ -190,11 +188,13 @@ bool RunControl::RunJob() {
   }
   // Changes are saved in batches behind the backout records (another machine's agent saves
   // when the client tells it the records are safe), and whatever the run changed is saved
-  // before it ends, failed or not, so that its backout file undoes it.
+  // before it ends, failed or not, so that its backout file undoes it. A registry that takes
+  // each change at once (Windows') needs each record written out before its change; the file
+  // still reaches the disk only at each batch's save.
   ChangeBatch batch(*store, backout_, state_);
   if (!remote) AnnounceStoreWait(LocalRegistryPath());
   if (!batch.Begin(remote ? *settings_.machineName : LocalRegistryPath(), !remote)) return false;
-  backout_.DeferFlushes();
+  if (store->HoldsChanges()) backout_.DeferFlushes();
   Operations operations(settings_, state_, keys, backout_, &batch);
   bool completed = ReadScript(operations);
   return batch.Finish() && completed;

@@ -1,44 +1,13 @@
-// The checked backout writes: a record is on the file when Write returns, and a failed write
-// is reported once, after which nothing more is written.
+// How backout files are created. (That each record is on the file when its write returns and a
+// full disk is reported once: the crash test and the black-box run control table.)
 #include "backout/backout_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "gtest/gtest.h"
-#include "testing/store_fixture.h"
 
 namespace {
-
-TEST(BackoutFileTest, EachWriteIsOnTheFileBeforeItReturns) {
-  CaptureOutput output;
-  char path[] = "/tmp/dx-backout-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  BackoutFile file;
-  ASSERT_TRUE(file.Create(path, true));
-  ASSERT_TRUE(file.Write("DORVALEX\n"));
-  EXPECT_EQ(dx_testing::ReadWholeFile(path), "DORVALEX\n");
-  ASSERT_TRUE(file.Write("\nDELETE:[HKLM\\100%]\n"));
-  EXPECT_EQ(dx_testing::ReadWholeFile(path), "DORVALEX\n\nDELETE:[HKLM\\100%]\n");
-  EXPECT_TRUE(file.Close());
-  unlink(path);
-  // A file that cannot be created is left for the caller to report.
-  EXPECT_FALSE(file.Create("/nonexistent-folder/undo.txt", true));
-  EXPECT_EQ(output.Take(), "");
-}
-
-TEST(BackoutFileTest, AFullDiskIsReportedOnceAndStopsEveryLaterWrite) {
-  CaptureOutput output;
-  BackoutFile file;
-  ASSERT_TRUE(file.Create("/dev/full", true));
-  EXPECT_FALSE(file.Write("DORVALEX\n"));
-  EXPECT_TRUE(file.failed());
-  EXPECT_FALSE(file.Write("UPDATE:\"x\"=\"1\"\n"));
-  EXPECT_FALSE(file.Close());
-  EXPECT_EQ(output.Take(), "***ERROR : Unable to Write Backout File \"/dev/full\"\n");
-}
 
 // Backout files hold registry data: created private whatever the umask, an existing name
 // refused unless overwriting, and never written through another user's link.

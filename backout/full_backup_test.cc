@@ -47,30 +47,6 @@ class FullBackupFilesTest : public dx_testing::StoreFixture {
   std::unique_ptr<FaultRegistry> fault_;
 };
 
-TEST_F(FullBackupFilesTest, WritesBothRootsOnlyWhenNeitherFileExistsOrOverwriteIsGiven) {
-  const std::string refused = " exists, and /OVERWRITE was not specified\n";
-  // Only the second exists: the first is not created either.
-  dx_testing::WriteWholeFile(kUsersFile, std::string(100000, 'x'));
-  EXPECT_FALSE(Backup());
-  EXPECT_EQ(output_.Take(), "***ERROR : HKU_backup.reg" + refused);
-  EXPECT_FALSE(fs::exists(kLmFile));
-  EXPECT_EQ(ReadWholeFile(kUsersFile), std::string(100000, 'x'));
-  // Existence, not readability: a dangling link counts.
-  fs::create_symlink(dir_ + "/elsewhere", kLmFile);
-  EXPECT_FALSE(Backup());
-  EXPECT_EQ(output_.Take(), "***ERROR : HKLM_backup.reg" + refused);
-  // With /OVERWRITE the longer old file is replaced whole; the spinner turns across both roots.
-  fs::remove(kLmFile);
-  EXPECT_TRUE(Backup(true));
-  EXPECT_EQ(ReadWholeFile(kLmFile),
-            kLmHead + "UPDATE:\"x\"=\"1\"\n\nUPDATE:[HKEY_LOCAL_MACHINE\\A\\A1]\n" + kLmTail);
-  EXPECT_EQ(ReadWholeFile(kUsersFile),
-            "DORVALEX\n\nUPDATE:[HKEY_USERS]\n\nUPDATE:[HKEY_USERS\\C]\n"
-            "\nUPDATE:[HKEY_USERS\\D]\n");
-  EXPECT_EQ(output_.Take(), "Backing up HKEY_LOCAL_MACHINE registry key ...\n+\b|\b/\b-"
-                            "\bBacking up HKEY_USERS registry key ...\n+\b\\\b|");
-}
-
 TEST_F(FullBackupFilesTest, UnreadableSubkeyIsSkippedWhileAnUnreadableRootOrFullDiskStops) {
   // A keeps its header only; A1 is not reached, so the spinner turns for A, b, C and D.
   fault_->FailCall(RegCall::kQueryInfo, kErrorAccessDenied, "HKEY_LOCAL_MACHINE\\A");

@@ -66,25 +66,6 @@ TEST_F(ValueRecordsTest, EachLineRecordsWhatUndoesIt) {
   }
 }
 
-// A record that cannot be written stops the line before its change, whatever the operation.
-TEST_F(ValueRecordsTest, NoChangeWithoutItsRecord) {
-  SeedExample();
-  const std::string before = Dump();
-  for (const char* line : {"UPDATE:[HKLM\\SOFTWARE\\New]", "UPDATE:\"s\"=\"new\"",
-                           "UPDATE:\"n\"=\"new\"", "DELETE:\"s\"=", "DELETE:[HKLM\\SOFTWARE\\K]"}) {
-    SCOPED_TRACE(line);
-    ASSERT_TRUE(backout_.Create("/dev/full", true));
-    settings_.backoutOpen = true;
-    state_.currentKey = "HKLM\\SOFTWARE\\T";
-    state_.keyBackoutState = keyExisted;
-    state_.blockHeaderWritten = false;
-    EXPECT_FALSE(Apply({line}));
-    const std::string out = output_.Take();
-    EXPECT_TRUE(out.starts_with("***ERROR : Unable to Write Backout File \"/dev/full\"\n")) << out;
-    EXPECT_EQ(Dump(), before);
-  }
-}
-
 // A value that cannot be read (here a lost connection) is not an absent one: the line stops
 // with the read's error before anything is recorded or changed.
 TEST_F(ValueRecordsTest, AFailedReadStopsTheLineBeforeItsRecord) {

@@ -134,6 +134,9 @@ class Subprocess {
   // Waits for some bytes and puts up to `size` of them in `buffer`. False: the stream ended
   // or failed.
   bool ReceiveSome(char* buffer, size_t size, size_t* got);
+  // Send and ReceiveSome give up (false) after `ms` milliseconds in which the program took
+  // or gave nothing; negative (the default): they wait for as long as it takes.
+  void SetTimeout(int ms) { timeoutMs_ = ms; }
   // Ends our side, discards what the program still sends for up to `graceMs`, waits for it
   // to exit and makes it exit when it takes longer.
   void Close(int graceMs = kDefaultGraceMs);
@@ -141,6 +144,7 @@ class Subprocess {
  private:
   intptr_t stream_ = -1;
   intptr_t process_ = -1;
+  int timeoutMs_ = -1;
 };
 
 // The process's own standard streams, for a program that talks over them (the agent).

@@ -337,11 +337,29 @@ bool Subprocess::Start(const std::vector<std::string>& argv) {
   return true;
 }
 
+namespace {
+
+// Waits until `fd` is ready for `events`, for at most `timeoutMs` (negative: for ever).
+// False when the time ran out first.
+bool WaitReady(int fd, short events, int timeoutMs) {
+  if (timeoutMs < 0) return true;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int r = poll(&p, 1, timeoutMs);
+    if (r < 0 && errno == EINTR) continue;  // a signal: the wait starts again, still bounded
+    return r != 0;  // an error shows at the read or write that follows
+  }
+}
+
+}  // namespace
+
 bool Subprocess::Send(std::string_view bytes) {
   if (stream_ < 0) return false;
+  const int fd = static_cast<int>(stream_);
   while (!bytes.empty()) {
-    ssize_t n = send(static_cast<int>(stream_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    if (!WaitReady(fd, POLLOUT, timeoutMs_)) return false;
+    ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -351,6 +369,7 @@ bool Subprocess::Send(std::string_view bytes) {
 bool Subprocess::ReceiveSome(char* buffer, size_t size, size_t* got) {
   if (stream_ < 0) return false;
   for (;;) {
+    if (!WaitReady(static_cast<int>(stream_), POLLIN, timeoutMs_)) return false;
     ssize_t n = recv(static_cast<int>(stream_), buffer, size, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;

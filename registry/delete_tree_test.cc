@@ -8,14 +8,14 @@
 #include "registry/key_path.h"
 #include "testing/capture_output.h"
 #include "testing/fault_registry.h"
-#include "testing/memory_tree_store.h"
+#include "registry/sqlite/sqlite_registry.h"
 #include "testing/registry_dump.h"
 
 namespace {
 
 // A store holding Tree\A\A1, Tree\A\A2, Tree\B and Tree\C under HKLM\SOFTWARE, a value in each.
 std::unique_ptr<RegistryService> SeededRegistry() {
-  std::unique_ptr<RegistryService> store = OpenMemoryRegistry();
+  std::unique_ptr<RegistryService> store = OpenSqliteRegistry(":memory:");
   for (const char* path : {"Tree\\A\\A1", "Tree\\A\\A2", "Tree\\B", "Tree\\C"}) {
     KeyHandle key = kNoKey;
     store->RegCreateKeyA(kHkeyLocalMachine, std::string("SOFTWARE\\") + path, &key);

@@ -95,6 +95,11 @@ class ListingWindow {
     if (!Current(key, generation)) StartWhole(key, generation);
   }
 
+  // Releases the window when it holds more than kMaxBytes (one value larger than that).
+  void ReleaseIfOversized() {
+    if (bytes_.size() > kMaxBytes) Release();
+  }
+
   // Forgets the rows and gives their memory back.
   void Release() {
     generation_ = 0;

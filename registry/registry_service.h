@@ -88,6 +88,10 @@ class RegistryService {
   virtual void DiscardChanges() {}
   // Drops what was not saved and lets other runs change the store again.
   virtual void EndChanges() {}
+  // False for a backend whose every change is in the store when its call returns, whatever
+  // BeginChanges and SaveChanges say: a caller keeping records before changes must then
+  // write each record out before its change.
+  virtual bool HoldsChanges() const { return true; }
 };
 
 #endif  // DORVALEX_REGISTRY_REGISTRY_SERVICE_H_

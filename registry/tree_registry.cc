@@ -267,7 +267,11 @@ class TreeRegistry final : public RegistryService {
     name[valueName.size()] = '\0';
     *nameSize = static_cast<uint32_t>(valueName.size());
     if (type) *type = row->type;
-    return CopyListedData(open->values.Other(*row), data, dataSize);
+    status = CopyListedData(open->values.Other(*row), data, dataSize);
+    // A window that had to take one large value whole is not kept with the handle: many
+    // handles could otherwise each hold a large value for as long as they stay open.
+    open->values.ReleaseIfOversized();
+    return status;
   }
 
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,

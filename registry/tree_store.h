@@ -1,5 +1,5 @@
 // A tree of keys and values as the registry core sees it: the small set of calls a storage
-// backend gives (the SQLite store, hive files, a store in memory for tests) so that
+// backend gives (the SQLite store, hive files) so that
 // tree_registry.cc can build every Win32 rule (handles, roots and their views, access,
 // buffers) once on top of any of them.
 //

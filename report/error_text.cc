@@ -2,6 +2,8 @@
 // system text line reads the same as on that platform.
 #include "report/error_text.h"
 
+#include <string_view>
+
 namespace {
 
 struct ErrorText {
@@ -42,8 +44,8 @@ constexpr ErrorText kErrorTexts[] = {
 
 }  // namespace
 
-std::string_view SystemErrorText(int32_t code) {
+std::string SystemErrorText(int32_t code) {
   for (const ErrorText& entry : kErrorTexts)
-    if (entry.code == code) return entry.text;
+    if (entry.code == code) return std::string(entry.text);
   return "Unknown error.";
 }

@@ -1,4 +1,4 @@
-// Header search and logical-line assembly: line ends, Ctrl-Z, continuations, buffer sizes.
+// Header search and logical-line assembly: line ends, Ctrl-Z, continuations, UTF-16LE.
 #include "script/script_source.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +13,7 @@ using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
 // The header found in `script` ("none", "native", "regedit4", "version5"), then its logical
-// lines, each
-// rendered as "start line/buffer size:text".
+// lines, each rendered as "start line:text".
 Lines LinesOf(std::string script) {
   std::FILE* file = fmemopen(script.data(), script.size(), "rb");
   ScriptSource source(file);
@@ -26,8 +25,7 @@ Lines LinesOf(std::string script) {
   std::string line;
   while (header != ScriptSource::Header::kNone && !source.AtEnd()) {
     source.ReadLogicalLine(&line);
-    lines.push_back(std::to_string(source.lineStart()) + "/" +
-                    std::to_string(source.lineCapacity()) + ":" + line);
+    lines.push_back(std::to_string(source.lineStart()) + ":" + line);
   }
   std::fclose(file);
   return lines;
@@ -54,18 +52,18 @@ TEST(ScriptSourceTest, FindsTheHeaderWordAnywhereAsAWholeWord) {
 
 TEST(ScriptSourceTest, LineEndsCtrlZAndContinuations) {
   const std::vector<std::pair<std::string, Lines>> rows = {
-      {"DORVALEX UPDATE:[K]\n", {"1/255: UPDATE:[K]\n", "2/255:\n"}},
-      {"\n\n  DORVALEX\r\nA\r\n", {"3/255:\n", "4/255:A\n", "5/255:\n"}},
-      {"DORVALEX\r\nA\rB\r\n\r", {"1/255:\n", "2/255:A\rB\n", "3/255:\r\n"}},
-      {"DORVALEX\nA\x1a\nB\n", {"1/255:\n", "2/255:A\n"}},
-      {"DORVALEX\nA\r\x1a", {"1/255:\n", "2/255:A\r\n"}},
-      {"DORVALEX\nA\0B\n"s, {"1/255:\n", "2/255:A\0B\n"s, "3/255:\n"}},
+      {"DORVALEX UPDATE:[K]\n", {"1: UPDATE:[K]\n", "2:\n"}},
+      {"\n\n  DORVALEX\r\nA\r\n", {"3:\n", "4:A\n", "5:\n"}},
+      {"DORVALEX\r\nA\rB\r\n\r", {"1:\n", "2:A\rB\n", "3:\r\n"}},
+      {"DORVALEX\nA\x1a\nB\n", {"1:\n", "2:A\n"}},
+      {"DORVALEX\nA\r\x1a", {"1:\n", "2:A\r\n"}},
+      {"DORVALEX\nA\0B\n"s, {"1:\n", "2:A\0B\n"s, "3:\n"}},
       // Leading blanks of a continued line go, a tab stays; the line counts from its first.
       {"DORVALEX\nhex:01,\\\n    02,\\\r\n\t03\nX\n",
-       {"1/255:\n", "2/255:hex:01,02,\t03\n", "5/255:X\n", "6/255:\n"}},
-      {"DORVALEX\nA\\\n\nB\n", {"1/255:\n", "2/255:A\n", "4/255:B\n", "5/255:\n"}},
-      {"DORVALEX\nA\\\\\nB\\\n\\\nC", {"1/255:\n", "2/255:A\\BC\n"}},
-      {"DORVALEX\nA\\", {"1/255:\n", "2/255:A\\\n"}},  // kept at the very end of the file
+       {"1:\n", "2:hex:01,02,\t03\n", "5:X\n", "6:\n"}},
+      {"DORVALEX\nA\\\n\nB\n", {"1:\n", "2:A\n", "4:B\n", "5:\n"}},
+      {"DORVALEX\nA\\\\\nB\\\n\\\nC", {"1:\n", "2:A\\BC\n"}},
+      {"DORVALEX\nA\\", {"1:\n", "2:A\\\n"}},  // kept at the very end of the file
   };
   for (const auto& [script, lines] : rows) {
     const Lines found = LinesOf(script);
@@ -95,7 +93,7 @@ TEST(ScriptSourceTest, Utf16TextReadsAsUtf8) {
   for (size_t i = 2; i < lines.size(); ++i) joined += lines[i].substr(lines[i].find(':') + 1);
   EXPECT_EQ(joined, expected + "\n");
   EXPECT_EQ(LinesOf(utf16(u"Windows Registry Editor Version 5.00\r\nA")),
-            (Lines{"version5", "1/255:\n", "2/255:A\n"}));
+            (Lines{"version5", "1:\n", "2:A\n"}));
   for (auto [bad, error] : {std::pair{utf16(u"REGEDIT4\nA\nB\xD800"), ScriptSource::TextError::kLoneSurrogate},
                             {utf16(u"REGEDIT4\nA\nB\xDC00\xD800"), ScriptSource::TextError::kLoneSurrogate},
                             {utf16(u"REGEDIT4\nA\nB") + "x", ScriptSource::TextError::kOddByte}}) {

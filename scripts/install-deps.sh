@@ -17,6 +17,7 @@ package_packages=(dpkg-dev lintian)
 # that the /MACHINE: test starts on its own port, man-db for the package test and util-linux's
 # script for the terminal test.
 test_packages=(sqlite3 clang libclang-rt-dev openssh-server man-db util-linux)
+test_packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)  # Windows build under Wine
 
 packages=("${build_packages[@]}")
 case "${1:-}" in

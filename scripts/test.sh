@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing (scripts/install-deps.sh --test), builds, and runs every test: the
-# unit and black-box tests, then the same under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then the fuzzers for a bounded time (DX_QUICK=1: the first round only). Ends with one line
+# unit and black-box tests, the Windows build's tests under Wine (DX_WINDOWS=0: left out), the
+# Linux tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzzers for
+# a bounded time (DX_QUICK=1: leaves out the sanitizer and fuzzer rounds). Ends with one line
 # "dorvalex: P passed, F failed" (skipped tests are counted on the line before it) and exits
 # non-zero when anything failed.
 set -uo pipefail
@@ -49,6 +50,10 @@ ctest_round() {
 if step "install dependencies" scripts/install-deps.sh --test &&
    step "build" scripts/build.sh; then
   ctest_round "tests" build
+fi
+# The Windows tests share one Wine prefix (one registry): CTest runs them one at a time.
+if [ "${DX_WINDOWS:-1}" != 0 ] && step "windows build" scripts/build-windows.sh; then
+  ctest_round "windows" build-windows
 fi
 if [ "${DX_QUICK:-0}" != 1 ]; then
   if step "sanitizer build" env BUILD_DIR=build-asan scripts/build.sh -DDX_SANITIZE=ON -DDX_BENCH=OFF; then

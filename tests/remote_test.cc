@@ -124,13 +124,15 @@ TEST(RemoteTest, RemoteRunWaitsForTheStoresRunLock) {
 
 // An agent's sizes are never taken on trust: a claim that no frame could carry, or a "buffer
 // too small" answer that is not, ends the connection as lost, and the run stops cleanly.
-TEST(RemoteTest, AgentThatLiesAboutSizesIsALostConnection) {
+TEST(RemoteTest, AgentThatLiesOrHangsIsALostConnection) {
   const struct {
     const char* lie;
     const char* script;
   } cases[] = {
       {"size", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
       {"info", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\A]\n"},
+      // An agent that stops answering is lost once DORVALEX_REMOTE_TIMEOUT has passed.
+      {"silent", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lie);
@@ -139,7 +141,9 @@ TEST(RemoteTest, AgentThatLiesAboutSizesIsALostConnection) {
     RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"},
                              {{"DORVALEX_RSH", std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh"},
                               {"DORVALEX_AGENT", LyingAgentBinary()},
-                              {"DX_LIE", c.lie}});
+                              {"DX_LIE", c.lie},
+                              {"DORVALEX_REMOTE_TIMEOUT", "1"}},
+                             30);
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_NE(run.output.find("         : (1722)The RPC server is unavailable.\n"),
               std::string::npos) << run.output;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/memory_tree_store.h"
+#include "registry/sqlite/sqlite_registry.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ RemoteRequest Call(RemoteOp op, uint64_t key, uint64_t newKey = 0) {
 // Sends the greeting and `calls` in one piece to a fresh session; returns whether the session
 // goes on, with the result codes of the answers in *codes.
 bool Exchange(const std::vector<RemoteRequest>& calls, std::vector<RegStatus>* codes) {
-  std::unique_ptr<RegistryService> store = OpenMemoryRegistry();
+  std::unique_ptr<RegistryService> store = OpenSqliteRegistry(":memory:");
   AgentSession session(*store);
   std::string in = EncodeGreeting(kClientMagic), out, error;
   for (const RemoteRequest& q : calls) AppendFrame(EncodeRequest(q), &in);
@@ -57,7 +57,7 @@ TEST(AgentSessionTest, BrokenInputEndsTheConnection) {
       {"truncated call", greeting + std::string("\x02\x00\x00\x00\x0b\x00", 6)},
   };
   for (const auto& [what, bytes] : cases) {
-    std::unique_ptr<RegistryService> store = OpenMemoryRegistry();
+    std::unique_ptr<RegistryService> store = OpenSqliteRegistry(":memory:");
     AgentSession session(*store);
     std::string out, error;
     EXPECT_FALSE(session.Feed(bytes, &out, &error)) << what;

@@ -48,6 +48,17 @@ const char* EnvironmentText(const char* name) {
   return value ? value : "";
 }
 
+// A whole number of seconds from the environment, in milliseconds; `fallback` when unset or
+// not a number from 1 to a day.
+int SecondsFromEnvironment(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  return *end == '\0' && seconds > 0 && seconds <= 86400 ? static_cast<int>(seconds * 1000)
+                                                         : fallback;
+}
+
 }  // namespace
 
 struct RemoteRegistry::Host {
@@ -70,6 +81,8 @@ struct RemoteRegistry::Key {
 struct RemoteRegistry::State {
   std::string rsh;
   std::string agent;
+  int timeoutMs = RemoteRegistry::kDefaultTimeoutMs;
+  int lockWaitMs = 0;
   std::map<std::string, std::unique_ptr<Host>> hosts;
   std::unordered_map<KeyHandle, Key> keys;
   KeyHandle next = 1;
@@ -103,10 +116,13 @@ std::string HostOfMachine(std::string_view machine) {
   return skip == std::string_view::npos ? std::string() : std::string(machine.substr(skip));
 }
 
-RemoteRegistry::RemoteRegistry(std::string rsh, std::string agent)
+RemoteRegistry::RemoteRegistry(std::string rsh, std::string agent, int timeoutMs,
+                               int lockWaitMs)
     : state_(std::make_unique<State>()) {
   state_->rsh = std::move(rsh);
   state_->agent = std::move(agent);
+  state_->timeoutMs = timeoutMs;
+  state_->lockWaitMs = lockWaitMs;
 }
 
 RemoteRegistry::~RemoteRegistry() {
@@ -119,8 +135,10 @@ RemoteRegistry::~RemoteRegistry() {
 }
 
 std::unique_ptr<RemoteRegistry> RemoteRegistry::FromEnvironment() {
-  return std::make_unique<RemoteRegistry>(EnvironmentText("DORVALEX_RSH"),
-                                          EnvironmentText("DORVALEX_AGENT"));
+  return std::make_unique<RemoteRegistry>(
+      EnvironmentText("DORVALEX_RSH"), EnvironmentText("DORVALEX_AGENT"),
+      SecondsFromEnvironment("DORVALEX_REMOTE_TIMEOUT", kDefaultTimeoutMs),
+      SecondsFromEnvironment("DORVALEX_STORE_WAIT", 60 * 1000));
 }
 
 RemoteRegistry::Key* RemoteRegistry::State::Find(KeyHandle handle) {
@@ -199,6 +217,7 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   auto& slot = state_->hosts[name];
   if (!slot) {
     slot = std::make_unique<Host>();
+    slot->transport.SetTimeout(state_->timeoutMs);
     ++stats_.roundTrips;  // the greetings
     slot->startFailure =
         slot->transport.Start(TransportCommand(state_->rsh, state_->agent, name));
@@ -207,7 +226,11 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   if (host.startFailure != kErrorSuccess) return host.startFailure;
   if (host.lost) return kErrorRpcUnavailable;
   if (state_->batching && !host.batching) {
-    if (RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_)) {
+    // The agent may first wait for another run to give its store back.
+    if (state_->timeoutMs >= 0) host.transport.SetTimeout(state_->timeoutMs + state_->lockWaitMs);
+    RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_);
+    host.transport.SetTimeout(state_->timeoutMs);
+    if (status != kErrorSuccess) {
       // The host's store stays out of this run's reach: later connects fail alike at once.
       if (!host.lost) state_->Lose(host);
       host.startFailure = status;

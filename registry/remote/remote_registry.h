@@ -23,11 +23,17 @@ struct RemoteStats {
 
 class RemoteRegistry : public RegistryService {
  public:
-  // Transport words: $DORVALEX_RSH and $DORVALEX_AGENT as read by FromEnvironment.
-  RemoteRegistry(std::string rsh, std::string agent);
+  // Transport words: $DORVALEX_RSH and $DORVALEX_AGENT as read by FromEnvironment. A host
+  // that gives no answer for `timeoutMs` counts as lost (1722); negative: wait for ever.
+  // `lockWaitMs` is how much longer a batch's start may wait for the host's store.
+  RemoteRegistry(std::string rsh, std::string agent, int timeoutMs = kDefaultTimeoutMs,
+                 int lockWaitMs = 0);
   ~RemoteRegistry() override;
 
-  // Reads DORVALEX_RSH and DORVALEX_AGENT (an unset or blank one takes the default).
+  static constexpr int kDefaultTimeoutMs = 60 * 1000;
+  // Reads DORVALEX_RSH and DORVALEX_AGENT (an unset or blank one takes the default),
+  // DORVALEX_REMOTE_TIMEOUT (seconds, 60 by default) and DORVALEX_STORE_WAIT (seconds, 60 by
+  // default: how long the agent, if it runs with the same setting, waits for its store).
   static std::unique_ptr<RemoteRegistry> FromEnvironment();
 
   // 0: a handle for `root` of the host. 53: empty host, a host beginning with "-", or a

@@ -118,7 +118,7 @@ TEST(RemoteCalls, ManyClosesInARowDoNotStallTheAgent) {
   std::unique_ptr<RemoteRegistry> remote = ConnectToAgent();
   KeyHandle root = kNoKey;
   ASSERT_EQ(remote->RegConnectRegistryA("\\\\SERVER", kHkeyLocalMachine, &root), 0);
-  std::vector<KeyHandle> keys(1500);
+  std::vector<KeyHandle> keys(1000);
   for (KeyHandle& k : keys) ASSERT_EQ(remote->RegCreateKeyA(root, "SOFTWARE\\Lines", &k), 0);
   for (KeyHandle k : keys) ASSERT_EQ(remote->RegCloseKey(k), 0);
   EXPECT_EQ(remote->RegDeleteValueA(keys[0], "v"), kErrorInvalidHandle);

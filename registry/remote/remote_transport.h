@@ -24,6 +24,9 @@ class RemoteTransport {
   RemoteTransport(const RemoteTransport&) = delete;
   RemoteTransport& operator=(const RemoteTransport&) = delete;
 
+  // Every wait for the other side (the greeting included) gives up after `ms` milliseconds
+  // without progress, which then shows as a connection that ended. Negative: no limit.
+  void SetTimeout(int ms) { process_.SetTimeout(ms); }
   // Starts `argv` and exchanges greetings. 0: connected. 53: the command could not be started,
   // or it ended or said something else before the agent's greeting.
   RegStatus Start(const std::vector<std::string>& argv);

@@ -30,13 +30,23 @@ const bool kRegistered = [] {
   return true;
 }();
 
-TEST(SqliteRegistryTest, CurrentUserIsTheUserIdsKey) {
+// The current user's key is HKU\S-1-22-1-<uid>: it reads empty until a key is created through
+// it, and a handle taken before then reads what was created.
+TEST(SqliteRegistryTest, CurrentUserIsTheUserIdsKeyMadeOnFirstCreate) {
   auto r = OpenSqliteRegistry(":memory:");
-  KeyHandle key = kNoKey;
-  ASSERT_EQ(r->RegCreateKeyA(kHkeyCurrentUser, "Software", &key), kErrorSuccess);
-  EXPECT_EQ(r->RegOpenKeyA(kHkeyUsers, "S-1-22-1-" + std::to_string(getuid()) + "\\software",
-                           &key),
-            kErrorSuccess);
+  const std::string before = DumpRegistry(*r);
+  KeyHandle key = kNoKey, created = kNoKey;
+  EXPECT_EQ(r->RegOpenKeyA(kHkeyCurrentUser, "Software", &key), kErrorFileNotFound);
+  ASSERT_EQ(r->RegOpenKeyA(kHkeyCurrentUser, "", &key), kErrorSuccess);
+  char name[64];
+  EXPECT_EQ(r->RegEnumKeyA(key, 0, name, sizeof name), kErrorNoMoreItems);
+  EXPECT_EQ(r->RegDeleteValueA(key, "v"), kErrorFileNotFound);
+  EXPECT_EQ(DumpRegistry(*r), before);  // reading created nothing
+  ASSERT_EQ(r->RegCreateKeyA(kHkeyCurrentUser, "Software\\Example", &created), kErrorSuccess);
+  EXPECT_EQ(DumpRegistryKey(*r, kHkeyUsers, "S-1-22-1-" + std::to_string(getuid()), "U"),
+            "[U]\n[U\\Software]\n[U\\Software\\Example]\n");
+  EXPECT_EQ(r->RegEnumKeyA(key, 0, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "Software");
 }
 
 // Batches: what a second connection sees, a failed call undone alone, one run at a time.

@@ -1,0 +1,37 @@
+// The Windows version query against the running system (Wine in this project's tests), with
+// the extended record refused as systems before NT 4.0 SP6 refuse it.
+#include "app/os_version_win32.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// An NT 4.0 system that knows only the plain record.
+int PlainRecordOnly(void* record) {
+  auto* version = static_cast<OSVERSIONINFOA*>(record);
+  if (version->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return 0;
+  version->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  version->dwMajorVersion = 4;
+  version->dwMinorVersion = 0;
+  version->dwBuildNumber = 0x05650565;  // only the low 16 bits are the build
+  lstrcpyA(version->szCSDVersion, "Service Pack 5");
+  return 1;
+}
+
+int Refused(void*) { return 0; }
+
+TEST(OsVersionWin32Test, ExtendedRecordThenPlainRecordWithTheProductFromTheRegistry) {
+  OsInfo info;
+  ASSERT_TRUE(QueryOsVersion(&info));
+  EXPECT_GE(info.osType, kOsWindowsNt);  // every system that runs this build is NT
+
+  // The registry's ProductType names the product on the plain path ("WinNT": workstation).
+  ASSERT_TRUE(QueryOsVersionWith(PlainRecordOnly, &info));
+  EXPECT_EQ(DescribeOs(info), "Windows NT Workstation 4.0 Service Pack 5 (Build 1381)");
+
+  EXPECT_FALSE(QueryOsVersionWith(Refused, &info));
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+// The system's registry against the registry contract (under Wine in this project's tests).
+#include "registry/native/native_registry.h"
+
+#include "testing/registry_contract.h"
+
+namespace {
+
+// The system's registry is live and names things by its own rules; Wine, where these tests
+// run, also lists subkeys and values in its own orders.
+const bool kRegistered = [] {
+  RegistryTraits traits;
+  traits.liveRegistry = true;
+  traits.systemNameRules = true;
+  traits.subkeysSortedLowerCased = true;
+  traits.valuesSortedByName = true;
+  RegisterRegistryContractTests("NativeRegistry", [] { return OpenNativeRegistry(); }, traits);
+  return true;
+}();
+
+}  // namespace
