@@ -2,6 +2,7 @@
 #include "app/run_control.h"
 
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,8 @@ class RunControl {
   // The script's lines through `operations`, with a progress line on a terminal.
   bool ReadScript(OperationHandlers& operations);
   // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
-  // the file did not reach the disk whole or could not be rewritten (reported).
+  // the file did not reach the disk whole, could not be rewritten, or memory ran out while
+  // rewriting it (reported).
   bool FinishBackout();
 
   const OsInfo& os_;
@@ -220,8 +222,16 @@ bool RunControl::FinishBackout() {
   if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
       platform::IsRegularFile(settings_.backoutPath)) {
     // Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
-    // A rewrite that was refused (the name no longer names the run's file) fails the run.
-    return ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
+    // A rewrite that was refused (the name no longer names the run's file) fails the run. The
+    // rewrite replaces the file only when it is whole, so running out of memory on the way
+    // leaves the file as the run wrote it; the run then fails too.
+    try {
+      return ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
+    } catch (const std::bad_alloc&) {
+      ReportSystemErrorF(8, "Out of Memory - Backout File \"%s\" was not reversed",
+                         settings_.backoutPath.c_str());
+      return false;
+    }
   }
   return true;
 }

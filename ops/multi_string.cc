@@ -3,6 +3,8 @@
 // in the list edit and in what an absent value means. Each records the value's whole old state
 // (not the inverse edit): an inverse edit applied where the edit never reached the store (a run
 // killed before its batch was saved) would add or remove a string that was never touched.
+// Only the first edit of a value in a run records it: that record alone decides what the
+// reversed file gives back, and one copy per line would grow the file with the square of it.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,9 +55,10 @@ bool SplitReplaceParameters(std::string_view parameters, std::string* search,
 class StringEditLine {
  public:
   StringEditLine(StringEdit edit, const RunSettings& settings, ScriptState& state,
-                 KeyAccess& keys, BackoutFile& backout, std::string_view text)
+                 KeyAccess& keys, BackoutFile& backout, RecordedValues& recorded,
+                 std::string_view text)
       : edit_(edit), words_(WordsOf(edit)), settings_(settings), state_(state), keys_(keys),
-        backout_(backout), text_(text) {}
+        backout_(backout), recorded_(recorded), text_(text) {}
 
   bool Run() {
     // REMOVE and REPLACE never need the key to exist, so they never create it.
@@ -81,9 +84,6 @@ class StringEditLine {
 
  private:
   bool AddString() {
-    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
-    if (settings_.noAction) return Abandon(true);
-
     // An absent value counts as a list holding one empty string: APPEND puts the operand in
     // its place, PREPEND keeps it after the operand.
     StringList list = old_.present ? ReadStringList(old_.data) : StringList{std::string()};
@@ -93,20 +93,24 @@ class StringEditLine {
     } else {
       list.insert(list.begin(), operand_);
     }
+    if (!FitsLimit(ListSize(list))) return false;
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_, recorded_, true)) return Abandon();
+    if (settings_.noAction) return Abandon(true);
     return SetList(list);
   }
 
   bool RemoveString() {
     if (!old_.present) return Abandon(true);
-    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
+    StringList list;
+    for (std::string& text : ReadStringList(old_.data)) {
+      if (!EqualsIgnoringCase(text, operand_)) list.push_back(std::move(text));
+    }
+    if (!FitsLimit(ListSize(list))) return false;
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_, recorded_, true)) return Abandon();
     if (settings_.noAction) {
       Release();
       PrintSuccess(settings_, state_, words_.label, text_);
       return true;
-    }
-    StringList list;
-    for (std::string& text : ReadStringList(old_.data)) {
-      if (!EqualsIgnoringCase(text, operand_)) list.push_back(std::move(text));
     }
     return SetList(list);
   }
@@ -118,14 +122,36 @@ class StringEditLine {
       return FailLine("Invalid Search Replace Parameters");
     }
     if (!old_.present) return Abandon(true);
-    if (!RecordOldValue(settings_, state_, backout_, name_, old_)) return Abandon();
+    // The new size is counted before the list is built: replacing many short strings by a
+    // long one is how a short script asks for gigabytes.
+    StringList list = ReadStringList(old_.data);
+    size_t size = 1;
+    for (const std::string& text : list) {
+      size += (EqualsIgnoringCase(text, search) ? replacement.size() : text.size()) + 1;
+    }
+    if (!FitsLimit(size)) return false;
+    if (!RecordOldValue(settings_, state_, backout_, name_, old_, recorded_, true)) return Abandon();
     if (settings_.noAction) return Abandon(true);
 
-    StringList list = ReadStringList(old_.data);
     for (std::string& text : list) {
       if (EqualsIgnoringCase(text, search)) text = replacement;
     }
     return SetList(list);
+  }
+
+  // The size of the data WriteStringList makes of `list`.
+  static size_t ListSize(const StringList& list) {
+    size_t size = 1;
+    for (const std::string& text : list) size += text.size() + 1;
+    return size;
+  }
+
+  // False, with the key released and the report made, when new data of `size` bytes would be
+  // larger than a line may set.
+  bool FitsLimit(size_t size) {
+    if (size <= kMaxScriptValueSize) return true;
+    Release();
+    return CheckValueSize(size, state_, text_);
   }
 
   // Writes the new list, closes the key and prints the success line.
@@ -165,6 +191,7 @@ class StringEditLine {
   ScriptState& state_;
   KeyAccess& keys_;
   BackoutFile& backout_;
+  RecordedValues& recorded_;
   const std::string_view text_;
   ScopedKey key_{keys_, settings_, state_};
   std::string name_;
@@ -176,20 +203,24 @@ class StringEditLine {
 
 bool Operations::AppendString(std::string_view text) {
   ReleaseHeldKey();
-  return StringEditLine(StringEdit::kAppend, settings_, state_, keys_, backout_, text).Run();
+  return StringEditLine(StringEdit::kAppend, settings_, state_, keys_, backout_, recorded_, text)
+      .Run();
 }
 
 bool Operations::PrependString(std::string_view text) {
   ReleaseHeldKey();
-  return StringEditLine(StringEdit::kPrepend, settings_, state_, keys_, backout_, text).Run();
+  return StringEditLine(StringEdit::kPrepend, settings_, state_, keys_, backout_, recorded_, text)
+      .Run();
 }
 
 bool Operations::RemoveString(std::string_view text) {
   ReleaseHeldKey();
-  return StringEditLine(StringEdit::kRemove, settings_, state_, keys_, backout_, text).Run();
+  return StringEditLine(StringEdit::kRemove, settings_, state_, keys_, backout_, recorded_, text)
+      .Run();
 }
 
 bool Operations::ReplaceString(std::string_view text) {
   ReleaseHeldKey();
-  return StringEditLine(StringEdit::kReplace, settings_, state_, keys_, backout_, text).Run();
+  return StringEditLine(StringEdit::kReplace, settings_, state_, keys_, backout_, recorded_, text)
+      .Run();
 }

@@ -6,6 +6,7 @@
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/change_batch.h"
+#include "ops/value_operation.h"
 #include "registry/key_path.h"
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
@@ -52,6 +53,7 @@ class Operations final : public OperationHandlers {
   std::string dataText_;
   KeyHandle heldKey_ = kNoKey;  // open for value lines under heldPath_
   std::string heldPath_;
+  RecordedValues recorded_;  // values whose old state the backout file holds
 };
 
 #endif  // DORVALEX_OPS_OPERATIONS_H_

@@ -102,11 +102,12 @@ bool Operations::UpdateValue(std::string_view text) {
   // never replaces a value with an empty one, and a no-action run finds it too.
   ValueData data;
   if (!ReadValueData(dataText, text, state_, &data)) return false;
+  if (!CheckValueSize(data.bytes.size(), state_, text)) return false;
 
   OldValue old;
   if (RecordsWanted(settings_, state_) &&
       (!ReadOldValue(keys_.registry(), key.get(), name, state_, text, &old) ||
-       !RecordOldValue(settings_, state_, backout_, name, old))) {
+       !RecordOldValue(settings_, state_, backout_, name, old, recorded_, false))) {
     return false;
   }
   if (settings_.noAction) return true;

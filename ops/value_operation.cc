@@ -5,9 +5,18 @@
 #include <vector>
 
 #include "backout/record_format.h"
+#include "registry/key_names.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
 #include "script/value_text.h"
+
+bool CheckValueSize(size_t size, const ScriptState& state, std::string_view text) {
+  if (size <= kMaxScriptValueSize) return true;
+  ReportSystemErrorF(kErrorNotEnoughMemory, "Value Too Large - %zu bytes, more than the %zu a line may set",
+                     size, kMaxScriptValueSize);
+  ReportLine(state, text);
+  return false;
+}
 
 bool ReadOldValue(RegistryService& registry, KeyHandle key, std::string_view name,
                   ScriptState& state, std::string_view text, OldValue* old) {
@@ -81,9 +90,19 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   return true;
 }
 
+std::string RecordedValues::KeyOf(std::string_view key, std::string_view name) {
+  // A key path never holds a NUL byte, so the pair reads back one way only.
+  std::string text = FoldName(key);
+  text.push_back('\0');
+  text.append(FoldName(name));
+  return text;
+}
+
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
-                    std::string_view name, const OldValue& old) {
+                    std::string_view name, const OldValue& old, RecordedValues& recorded,
+                    bool firstOnly) {
   if (!RecordsWanted(settings, state)) return true;
+  if (firstOnly && recorded.Holds(state.currentKey, name)) return true;
   static std::string record;  // one buffer for every line's record
   record.clear();
   if (old.present) {
@@ -93,7 +112,9 @@ bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile
   } else {
     AppendDeletedValueRecord(name, &record);
   }
-  return WriteValueRecord(backout, state, record);
+  if (!WriteValueRecord(backout, state, record)) return false;
+  recorded.Add(state.currentKey, name);
+  return true;
 }
 
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

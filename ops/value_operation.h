@@ -6,12 +6,23 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "registry/key_path.h"
 #include "registry/registry_service.h"
 #include "script/script_state.h"
+
+// The largest value data one script line may build: 64 MiB. A line whose new data would be
+// larger is refused before anything is recorded or changed, so that a short script cannot make
+// the tool build gigabytes (each edit of a multi-string may double it), and no size is ever cut
+// when it is handed to the registry as 32 bits.
+inline constexpr size_t kMaxScriptValueSize = size_t{64} << 20;
+
+// True when `size` bytes of new data fit kMaxScriptValueSize. Otherwise reports "Value Too
+// Large" with 8 (not enough memory) and the line `text`, and returns false.
+[[nodiscard]] bool CheckValueSize(size_t size, const ScriptState& state, std::string_view text);
 
 struct OldValue {
   bool present = false;
@@ -74,14 +85,34 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
 [[nodiscard]] bool WriteValueRecord(BackoutFile& backout, ScriptState& state,
                                     std::string_view record);
 
+// The values of which the run's backout file holds a record already, by key path as the script
+// wrote it and value name (ASCII letters folded, as the store compares them). Applied last-first,
+// the first record of a value is the last one applied to it, so it alone decides what the value
+// is given back; a later whole-state record of the same value changes nothing and can be left
+// out. A key written two ways ("HKLM\A", "HKEY_LOCAL_MACHINE\A") only costs a second record.
+class RecordedValues {
+ public:
+  bool Holds(std::string_view key, std::string_view name) const {
+    return values_.count(KeyOf(key, name)) != 0;
+  }
+  void Add(std::string_view key, std::string_view name) { values_.insert(KeyOf(key, name)); }
+
+ private:
+  static std::string KeyOf(std::string_view key, std::string_view name);
+  std::unordered_set<std::string> values_;
+};
+
 // Writes the record that puts back `old`, the value `name` held before this line: its old data,
 // or its deletion when it was absent (left out with /CHANGES). Such a record holds the old
 // state whole, so applying it where the change never reached the store (a run killed before
-// its batch was saved) changes nothing. Writes nothing when no records are wanted. False after
+// its batch was saved) changes nothing. Writes nothing when no records are wanted, or, when
+// `firstOnly`, when `recorded` holds the value already (so that many edits of one value cost
+// one record, not one copy of it per line). Adds a value it records to `recorded`. False after
 // the write failure report.
 [[nodiscard]] bool RecordOldValue(const RunSettings& settings, ScriptState& state,
                                   BackoutFile& backout, std::string_view name,
-                                  const OldValue& old);
+                                  const OldValue& old, RecordedValues& recorded,
+                                  bool firstOnly);
 
 // Unless quiet: label + line number + "] Success - " + text (which brings its line end).
 void PrintSuccess(const RunSettings& settings, const ScriptState& state, std::string_view label,

@@ -120,7 +120,8 @@ class FileLock {
   // Waits up to `waitMs` for the lock on `path`. The file is opened once and kept open until
   // destruction: closing a descriptor of a SQLite file would drop SQLite's own locks on it.
   // With `create` a missing file is created private to the running user (0600); another
-  // user's symbolic link is never followed.
+  // user's symbolic link is never followed. A file is opened for writing, so that a user who
+  // may only read it cannot take the lock; a folder may be locked by a user who may change it.
   Result Acquire(const std::string& path, int waitMs, bool create = false);
   void Release();
 

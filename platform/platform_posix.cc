@@ -321,6 +321,10 @@ FileLock::Result FileLock::Acquire(const std::string& path, int waitMs, bool cre
       (void)fchmod(fd, 0600);
     } else if (!create || errno == EEXIST) {
       fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      // A folder cannot be opened for writing: one that this user may change is locked
+      // through a read-only descriptor.
+      if (fd < 0 && errno == EISDIR && access(path.c_str(), W_OK) == 0)
+        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     handle_ = fd;
   }

@@ -1,6 +1,9 @@
 // The script run's line loop: header word, logical lines, skipping, and the dialect's parser.
 #include "script/script_reader.h"
 
+#include <algorithm>
+#include <new>
+
 #include "platform/platform.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
@@ -37,6 +40,24 @@ bool ReportBadText(const ScriptSource& source, std::string text, ScriptState& st
   return false;
 }
 
+// The longest part of a line that an out-of-memory report shows.
+constexpr size_t kShownLine = 200;
+
+// Memory ran out on a line (a value or a line too large for this machine's limits): the run
+// stops there as at any failed line, so that its backout file is closed and reversed.
+// The line's memory is given back before anything is reported.
+bool ReportExhausted(std::string* line, ScriptState& state) {
+  const bool cut = line->size() > kShownLine;
+  line->resize(std::min(line->size(), kShownLine));
+  line->shrink_to_fit();
+  if (cut) line->append("...");
+  if (line->empty() || line->back() != '\n') line->push_back('\n');
+  ReportSystemError(8, "Out of Memory");
+  ReportLine(state, *line);
+  ReportError("Fatal Error - Program Exit");
+  return false;
+}
+
 }  // namespace
 
 bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& state,
@@ -60,23 +81,30 @@ bool ReadScriptStream(std::FILE* file, const std::string& name, ScriptState& sta
   state.isRegedit4 = state.isVersion5 || header == ScriptSource::Header::kRegedit4;
 
   std::string line;
-  while (!source.AtEnd()) {
-    source.ReadLogicalLine(&line);
-    // A line cut short by a read error is never applied.
-    if (source.ReadFailed()) return ReportUnreadable(name);
-    if (source.textError() != ScriptSource::TextError::kNone) {
-      return ReportBadText(source, line, state);
+  // The standard library reports exhausted memory by throwing; it is caught once, here, and
+  // becomes the failure of the line being read or applied.
+  try {
+    while (!source.AtEnd()) {
+      source.ReadLogicalLine(&line);
+      // A line cut short by a read error is never applied.
+      if (source.ReadFailed()) return ReportUnreadable(name);
+      if (source.textError() != ScriptSource::TextError::kNone) {
+        return ReportBadText(source, line, state);
+      }
+      state.lineNumber = source.lineStart();
+      state.lineCapacity = source.lineCapacity();
+      if (IsSkipped(line)) continue;
+      bool ok = state.isRegedit4 ? ParseRegedit4Line(line, state, handlers)
+                                 : ParseNativeLine(line, state, handlers);
+      if (ok) ok = handlers.LineDone();
+      if (!ok) {
+        ReportError("Fatal Error - Program Exit");
+        return false;
+      }
     }
+  } catch (const std::bad_alloc&) {
     state.lineNumber = source.lineStart();
-    state.lineCapacity = source.lineCapacity();
-    if (IsSkipped(line)) continue;
-    bool ok = state.isRegedit4 ? ParseRegedit4Line(line, state, handlers)
-                               : ParseNativeLine(line, state, handlers);
-    if (ok) ok = handlers.LineDone();
-    if (!ok) {
-      ReportError("Fatal Error - Program Exit");
-      return false;
-    }
+    return ReportExhausted(&line, state);
   }
   return true;
 }

@@ -3,6 +3,8 @@
 // shipped examples.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <string>
 
 #include "tests/blackbox.h"
@@ -66,6 +68,38 @@ TEST(UpdateDeleteTest, NativeRunPrintsItsLinesAndItsBackoutUndoesIt) {
 
 // The backout of a key deletion brings the key's values back in the order they had: a second
 // deletion's snapshot lists them as the first one did.
+// String edits record a value's old state only the first time the run touches it, however it
+// names the key, after an UPDATE too; /CHANGES records no absent value, so its first record
+// comes with its second edit.
+TEST(UpdateDeleteTest, EditsOfOneValueRecordItsOldStateOnce) {
+  const std::string common =
+      "DORVALEX\n\nUPDATE:[hklm\\software\\example]\n", changes = "UPDATE:\"n\"=Multi:\"1\"\n\n";
+  const std::pair<const char*, std::string> cases[] = {
+      {"/VERBOSE", common + "DELETE:\"n\"=\n\nUPDATE:[HKLM\\SOFTWARE\\Example]\n"
+                            "UPDATE:\"list\"=Multi:\"a\",\"b\"\nDELETE:\"m\"=\n\n"},
+      {"/NOACTION", common + "DELETE:\"n\"=\n\nUPDATE:[HKLM\\SOFTWARE\\Example]\n"
+                             "UPDATE:\"list\"=Multi:\"a\",\"b\"\nDELETE:\"m\"=\n\n"},
+      {"/CHANGES", common + changes + "UPDATE:[HKLM\\SOFTWARE\\Example]\n"
+                            "UPDATE:\"list\"=Multi:\"a\",\"b\"\nUPDATE:\"m\"=Multi:\"x\"\n\n"},
+  };
+  for (const auto& [flag, undo] : cases) {
+    SCOPED_TRACE(flag);
+    BlackBox box;
+    SeedExample(box);
+    const std::string before = box.DumpStore();
+    box.WriteFile("in.txt", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\Example]\nAPPEND:\"list\"=\"c\"\n"
+                            "REMOVE:\"list\"=\"a\"\nUPDATE:\"m\"=Multi:\"x\"\nAPPEND:\"m\"=\"y\"\n"
+                            "UPDATE:[hklm\\software\\example]\nPREPEND:\"LIST\"=\"z\"\n"
+                            "APPEND:\"n\"=\"1\"\nAPPEND:\"n\"=\"2\"\n");
+    EXPECT_EQ(box.Run({"/REG:in.txt", "/BACKUP:undo.txt", flag}).exitCode, 0);
+    EXPECT_EQ(box.ReadFile("undo.txt"), undo);
+    EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
+    if (std::string(flag) != "/CHANGES") {
+      EXPECT_EQ(box.DumpStore(), before);
+    }
+  }
+}
+
 TEST(UpdateDeleteTest, UndoingAKeyDeletionGivesItsValuesBackInTheirOrder) {
   BlackBox box;
   for (const char* name : {"a", "b", "c"}) box.SetString("HKLM\\SOFTWARE\\K", name, name);
@@ -114,12 +148,59 @@ TEST(UpdateDeleteTest, RefusedLinesStopTheRunBeforeTheirRecord) {
           box.Run({"/REG:in.txt", "/BACKUP:undo.txt", noAction ? "/NOACTION" : "/OVERWRITE"});
       EXPECT_EQ(run.exitCode, 1);
       EXPECT_EQ(run.output, kBanner + report);
-      EXPECT_EQ(box.ReadFile("undo.txt"), "DORVALEX\n\n" + keyLine +
+      EXPECT_TRUE(box.ReadFile("undo.txt") == "DORVALEX\n\n" + keyLine +
                                               "UPDATE:\"Count\"=Dword:00000005\n\n");
       EXPECT_EQ(box.DumpStore().find("\"Count\"=4:09000000") != std::string::npos, !noAction);
       EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
       EXPECT_EQ(box.DumpStore(), before);
     }
+  }
+}
+
+// A REPLACE that would build more than a line may set (over 4 GiB, cut to 32 bits, or just
+// over 64 MiB) is refused before its record; one that fits the limit but not the memory the
+// run may use fails as any line does. Either way the backout file undoes the run.
+TEST(UpdateDeleteTest, ValuesTooLargeForTheRunStopItCleanly) {
+  const struct {
+    size_t replacement;  // the length of the string that replaces each of 65,536 "a"s
+    rlim_t memoryLimit;  // of the run's address space; 0 for none
+    std::string report;
+  } cases[] = {
+      {65536, 0, "Value Too Large - 4295032833 bytes, more than the 67108864 a line may set\n"},
+      {1024, 0, "Value Too Large - 67174401 bytes, more than the 67108864 a line may set\n"},
+      {900, rlim_t{150} << 20, "Out of Memory\n"},
+  };
+  for (const auto& c : cases) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (c.memoryLimit != 0) continue;  // the sanitizer reserves far more address space
+#endif
+    SCOPED_TRACE(c.report);
+    BlackBox box;
+    SeedExample(box);
+    const std::string before = box.DumpStore();
+    std::string list;
+    for (int i = 0; i < 65536; ++i) list += i == 0 ? "\"a\"" : ",\"a\"";
+    box.WriteFile("in.txt", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\Example]\nUPDATE:\"list\"=Multi:" +
+                                list + "\nREPLACE:\"list\"=\"a\",\"" +
+                                std::string(c.replacement, 'b') + "\"\n");
+    rlimit saved{};
+    getrlimit(RLIMIT_AS, &saved);
+    rlimit limited = saved;
+    if (c.memoryLimit != 0) limited.rlim_cur = c.memoryLimit;
+    setrlimit(RLIMIT_AS, &limited);  // inherited by the run
+    RunResult run = box.Run({"/REG:in.txt", "/BACKUP:undo.txt"});
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("***ERROR : " + c.report + "         : (8)"), std::string::npos)
+        << run.output.substr(0, 2000);
+    EXPECT_NE(run.output.find("***ERROR : [Line 4]:"), std::string::npos);
+    EXPECT_TRUE(run.output.ends_with("\n***ERROR : Fatal Error - Program Exit\n"));
+    if (c.memoryLimit == 0) {
+      EXPECT_TRUE(box.ReadFile("undo.txt") == "DORVALEX\n\nUPDATE:[HKLM\\SOFTWARE\\Example]\n"
+                                          "UPDATE:\"list\"=Multi:\"a\",\"b\"\n\n");  // line 4 has none
+    }
+    EXPECT_EQ(box.Run({"/REG:undo.txt"}).exitCode, 0);
+    EXPECT_TRUE(box.DumpStore() == before);
   }
 }
 
