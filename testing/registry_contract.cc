@@ -153,8 +153,9 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r, const RegistryTraits& t) 
     KeyHandle key = kNoKey;
     EXPECT_EQ(r.RegCreateKeyA(kHkeyLocalMachine, row.subkey, &key), row.create) << row.subkey;
     if (key != kNoKey) r.RegCloseKey(key);
-    if (row.create != kErrorSuccess)
+    if (row.create != kErrorSuccess) {
       EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, row.subkey), row.create) << row.subkey;
+    }
   }
   // The refused paths created nothing on the way.
   EXPECT_EQ(OpenCode(r, kHkeyLocalMachine, "SOFTWARE\\A\\B"), kErrorSuccess);
