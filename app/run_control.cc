@@ -58,7 +58,7 @@ class RunControl {
   // The script's lines through `operations`, with a progress line on a terminal.
   bool ReadScript(OperationHandlers& operations);
   // Closes the backout file and, unless told otherwise, rewrites it last-first. False when
-  // the file did not reach the disk whole.
+  // the file did not reach the disk whole or could not be rewritten (reported).
   bool FinishBackout();
 
   const OsInfo& os_;
@@ -112,7 +112,8 @@ int RunControl::Run(int argc, const char* const* argv) {
                    settings_.backoutPath.c_str());
       return EndRun(1);
     }
-    if (settings_.backoutOpen && platform::SameFile(settings_.backoutPath, LocalRegistryPath())) {
+    // The store's log, index and journal count as the store: SQLite deletes or rewrites them.
+    if (settings_.backoutOpen && IsLocalRegistryFile(settings_.backoutPath)) {
       ReportErrorF("Backout File \"%s\" is the Registry Store", settings_.backoutPath.c_str());
       return EndRun(1);
     }
@@ -180,7 +181,9 @@ bool RunControl::RunJob() {
   const bool remote = settings_.machineName.has_value();
   std::unique_ptr<RegistryService> store = OpenRunRegistry(remote);
   KeyAccess keys(*store, state_);
-  if (settings_.fullBackup) return FullBackup(keys, params_.HasOption("OVERWRITE"));
+  if (settings_.fullBackup) {
+    return FullBackup(keys, params_.HasOption("OVERWRITE"), IsLocalRegistryFile);
+  }
   if (settings_.noAction) {
     if (!remote && !CheckStoreReadable(*store, LocalRegistryPath())) return false;
     Operations operations(settings_, state_, keys, backout_);
@@ -217,7 +220,8 @@ bool RunControl::FinishBackout() {
   if (!settings_.fullBackup && !params_.HasOption("NOREVERSE") &&
       platform::IsRegularFile(settings_.backoutPath)) {
     // Only a regular file can be read back and rewritten; a pipe or a device keeps what it got.
-    ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
+    // A rewrite that was refused (the name no longer names the run's file) fails the run.
+    return ReverseBackout(settings_.backoutPath, backout_.id(), settings_.quiet, state_);
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "registry/local_registry.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ bool ProgressWanted() { return platform::StandardErrorIsTerminal(); }
 
 void AnnounceStoreWait(const std::string& storePath) {
   std::string pid, holder;
-  if (!platform::FindLockHolder(storePath, &pid, &holder)) return;
+  if (!platform::FindLockHolder(LocalRegistryLockPath(), &pid, &holder)) return;
   if (holder.size() > 120) holder = holder.substr(0, 117) + "...";
   WriteToStderr("Waiting for Registry Store \"" + storePath + "\", in use by another run (process " +
                 pid + (holder.empty() ? "" : ": " + holder) + ")\n");

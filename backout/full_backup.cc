@@ -2,6 +2,8 @@
 // with a spinner that turns once per key, all read from one consistent view of the store.
 #include "backout/full_backup.h"
 
+#include <iterator>
+
 #include "backout/backout_file.h"
 #include "backout/record_format.h"
 #include "backout/snapshot.h"
@@ -47,13 +49,8 @@ class ConsistentRead {
   bool begun_ = false;
 };
 
-bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, bool overwrite) {
-  BackoutFile file;
-  if (!file.Create(target.fileName, overwrite)) {
-    ReportErrorF("Unable to Create Backout File \"%s\"", target.fileName);
-    return false;
-  }
-  if (!file.Write(kBackoutHeaderLine)) return false;
+bool BackUpRoot(const BackupTarget& target, BackoutFile& file, KeyAccess& keys,
+                Spinner& spinner) {
   Print(target.banner);
   // The backup always reads the local store, whatever /MACHINE: says.
   if (!SnapshotKey(keys, file, target.rootName, MachineName(), &spinner)) {
@@ -65,15 +62,28 @@ bool BackUpRoot(const BackupTarget& target, KeyAccess& keys, Spinner& spinner, b
 
 }  // namespace
 
-bool FullBackup(KeyAccess& keys, bool overwrite) {
+bool FullBackup(KeyAccess& keys, bool overwrite,
+                const std::function<bool(const std::string&)>& isStoreFile) {
   Spinner spinner;
 
   // Both checks come before either file is written, so a refused run leaves both untouched.
   for (const BackupTarget& target : kTargets) {
+    if (isStoreFile(target.fileName)) {
+      ReportErrorF("Backout File \"%s\" is the Registry Store", target.fileName);
+      return false;
+    }
     if (FileExists(target.fileName) && !overwrite) {
       ReportErrorF("%s exists, and /OVERWRITE was not specified", target.fileName);
       return false;
     }
+  }
+  BackoutFile files[std::size(kTargets)];
+  for (size_t i = 0; i < std::size(kTargets); ++i) {
+    if (!files[i].Create(kTargets[i].fileName, overwrite)) {
+      ReportErrorF("Unable to Create Backout File \"%s\"", kTargets[i].fileName);
+      return false;
+    }
+    if (!files[i].Write(kBackoutHeaderLine)) return false;
   }
 
   ConsistentRead view(keys.registry());
@@ -82,8 +92,8 @@ bool FullBackup(KeyAccess& keys, bool overwrite) {
     ReportSystemErrorF(status, "Could not backup %s", kTargets[0].rootName);
     return false;
   }
-  for (const BackupTarget& target : kTargets) {
-    if (!BackUpRoot(target, keys, spinner, overwrite)) return false;
+  for (size_t i = 0; i < std::size(kTargets); ++i) {
+    if (!BackUpRoot(kTargets[i], files[i], keys, spinner)) return false;
   }
   return true;
 }

@@ -3,9 +3,16 @@
 #ifndef DORVALEX_BACKOUT_FULL_BACKUP_H_
 #define DORVALEX_BACKOUT_FULL_BACKUP_H_
 
+#include <functional>
+#include <string>
+
 #include "registry/key_path.h"
 
-// True when both files were written. `overwrite`: /OVERWRITE was given.
-[[nodiscard]] bool FullBackup(KeyAccess& keys, bool overwrite);
+// True when both files were written. Both are created (private, exclusively unless
+// `overwrite`: /OVERWRITE was given, never through another user's link) before either root is
+// read, so nothing planted under the second name during the first walk is written through.
+// A name for which `isStoreFile` holds is refused: it would overwrite the store.
+[[nodiscard]] bool FullBackup(KeyAccess& keys, bool overwrite,
+                              const std::function<bool(const std::string&)>& isStoreFile);
 
 #endif  // DORVALEX_BACKOUT_FULL_BACKUP_H_

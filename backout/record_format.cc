@@ -46,7 +46,23 @@ void AppendDeletedValueRecord(std::string_view name, std::string* out) {
 
 void AppendChangesComment(std::string_view scriptPath, std::string* out) {
   out->append("\n; Backout file is only showing keys that are overwritten by applying ");
-  out->append(scriptPath).push_back('\n');
+  // A control character of the name is written as "\xHH", so the comment stays one line and
+  // a name holding a line break cannot add records of its own.
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (char c : scriptPath) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      out->append("\\x").push_back(kDigits[byte >> 4]);
+      out->push_back(kDigits[byte & 15]);
+    } else {
+      out->push_back(c);
+    }
+  }
+  out->push_back('\n');
+}
+
+bool RecordableName(std::string_view name) {
+  return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
 RecordReader::RecordReader(std::string_view content) : content_(content) {

@@ -37,8 +37,12 @@ void AppendValueRecord(std::string_view name, DefaultName style, uint32_t type,
                        std::string_view data, std::string* out);
 // "DELETE:<name>=\n": the record that removes a value the run created.
 void AppendDeletedValueRecord(std::string_view name, std::string* out);
-// "\n; Backout file is only showing keys that are overwritten by applying <script>\n"
+// "\n; Backout file is only showing keys that are overwritten by applying <script>\n", with
+// the script's control characters written as "\xHH".
 void AppendChangesComment(std::string_view scriptPath, std::string* out);
+// Whether a key or value name can be written in a record that reads back: one holding a line
+// feed or carriage return (which only a raw agent can create) cannot.
+bool RecordableName(std::string_view name);
 
 // --- Reader: cuts a backout file's text into logical lines and sorts them into blocks.
 

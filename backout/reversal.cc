@@ -15,9 +15,14 @@
 
 namespace {
 
-bool ReadWholeFile(const std::string& path, std::string* content) {
+// Reads the file `path` names; when `createdAs` is valid, only if that is the file the run
+// created (never another user's link, never a file swapped in since).
+bool ReadWholeFile(const std::string& path, const platform::FileId& createdAs,
+                   std::string* content) {
   platform::File file;
-  return platform::OpenForReading(path, &file) && file.ReadToEnd(content);
+  const bool opened = createdAs.valid ? platform::OpenForReading(path, createdAs, &file)
+                                      : platform::OpenForReading(path, &file);
+  return opened && file.ReadToEnd(content);
 }
 
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
@@ -92,9 +97,7 @@ bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
     WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
     return out.Finish();
   });
-  if (result == platform::Replaced::kCannotCreate) {
-    ReportError("Unable to Create Backout File");
-  } else if (result == platform::Replaced::kFailed) {
+  if (result != platform::Replaced::kDone) {
     ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
   }
   return result == platform::Replaced::kDone;
@@ -106,8 +109,14 @@ bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, 
                     ScriptState& state) {
   if (!quiet) Print("Parsing Backup File ...\n");
   std::string content;
-  if (!ReadWholeFile(path, &content)) {
-    ReportError("Unable to open Backup File");
+  if (!ReadWholeFile(path, createdAs, &content)) {
+    // The run's own file no longer there under its name: it is not written through a
+    // replacement.
+    if (createdAs.valid) {
+      ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
+    } else {
+      ReportError("Unable to open Backup File");
+    }
     return false;
   }
   RecordReader parser(content);

@@ -131,6 +131,13 @@ bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLeng
       continue;
     }
     if (status != kErrorSuccess) return Fail(status);
+    if (!RecordableName(std::string_view(name_.data(), nameSize))) {
+      // No record could bring it back: the key is not deleted; a full backup goes on without it.
+      Fail(kErrorInvalidParameter);
+      if (spinner_ == nullptr) return false;
+      ++index;
+      continue;
+    }
     AppendValueRecord(std::string_view(name_.data(), nameSize), DefaultName::kQuoted, type,
                       std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize),
                       &pending_);
@@ -174,6 +181,12 @@ bool Snapshot::Take() {
       continue;
     }
     if (status != kErrorSuccess) return Fail(status);
+    if (!RecordableName(child_.data())) {
+      Fail(kErrorInvalidParameter);
+      if (spinner_ == nullptr) return false;
+      ++index;
+      continue;
+    }
     if (spinner_ != nullptr) TurnSpinner();
     path_.append("\\").append(child_.data());
     bool saved = Take();

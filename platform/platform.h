@@ -31,6 +31,9 @@ Entry LookUpEntry(const std::string& path);
 bool IdentifyFile(const std::string& path, FileId* id);
 // Whether two paths name one existing file (through links or other spellings).
 bool SameFile(const std::string& a, const std::string& b);
+// Whether two paths name one directory entry: one existing file, or the same name in the same
+// folder (so also a file that does not exist yet, such as a log created later beside another).
+bool SameEntry(const std::string& a, const std::string& b);
 // Whether `path` names (through links) a regular file, or a folder.
 bool IsRegularFile(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -76,18 +79,25 @@ class File {
 enum class Existing { kRefuse, kTruncate };
 
 // Opens `path` for writing. A new file is private to the running user (0600) whatever the
-// umask. With kRefuse any existing entry (a link included) fails the call; with kTruncate an
+// umask; an existing one keeps its mode. With kRefuse any existing entry (a link included) fails the call; with kTruncate an
 // existing file is emptied, but a symbolic link owned by another user (not root) is never
 // followed. False when the file cannot be opened; nothing is reported.
 [[nodiscard]] bool OpenForWriting(const std::string& path, Existing existing, File* file);
 // Opens `path` for reading. False when it cannot be opened or is a folder.
 [[nodiscard]] bool OpenForReading(const std::string& path, File* file);
+// Opens for reading the file with identity `expected` (one the run created) through `path`:
+// false unless the opened file is that file, and a symbolic link owned by another user (not
+// root) is never followed.
+[[nodiscard]] bool OpenForReading(const std::string& path, const FileId& expected, File* file);
 
 // Replaces the file `path` names by new content, so that at every moment the name holds
-// either the whole old file or the whole new one. The content goes to a temporary file
-// created privately in the same folder (which stays open while the call runs), is synced,
-// takes the old file's mode, and is renamed over the name; the folder is then synced. Through
-// a symbolic link, the file the link names is replaced and the link stays.
+// either the whole old file or the whole new one. The folder is opened once and used for every
+// later step; it is not reached through a symbolic link (as its last component) that another
+// user owns. The content goes to the temporary file "<name>.dorvalex-tmp" created privately
+// in that folder (a stale one of the running user's, left by a killed run, is removed first),
+// is synced, takes the old file's mode, and is renamed over the name; the folder is then
+// synced. Through a symbolic link of the running user's or root's, the file the link names is
+// replaced and the link stays; another user's link is refused.
 // When `expected` is valid, the replace happens only if the name still names that file at the
 // moment of the rename (the identity recorded when the run created it), so a file swapped in
 // meanwhile is never overwritten. `fill` writes the content; false from it aborts. On any
@@ -98,7 +108,8 @@ enum class Replaced { kDone, kCannotCreate, kFailed };
                                    const std::function<bool(File&)>& fill);
 
 // An exclusive advisory lock on a file, held until Release or destruction. It never meets
-// the byte-range locks that SQLite takes on the same file.
+// the byte-range locks that SQLite takes on the same file. Only a user who may write the file
+// can take it (the file is opened for writing), so a reader cannot keep writers waiting.
 class FileLock {
  public:
   enum Result { kLocked, kBusy, kUnavailable /* the file cannot be opened or locked here */ };
@@ -108,7 +119,9 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
   // Waits up to `waitMs` for the lock on `path`. The file is opened once and kept open until
   // destruction: closing a descriptor of a SQLite file would drop SQLite's own locks on it.
-  Result Acquire(const std::string& path, int waitMs);
+  // With `create` a missing file is created private to the running user (0600); another
+  // user's symbolic link is never followed.
+  Result Acquire(const std::string& path, int waitMs, bool create = false);
   void Release();
 
  private:

@@ -64,6 +64,19 @@ void SplitPath(const std::string& path, std::string* folder, std::string* name) 
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Opens the folder `folderPath` (as SplitPath gives it) for the *at calls. Its last component
+// may be a symbolic link only of the running user's or root's: another user's link there could
+// send the files made in it anywhere.
+int OpenFolder(const std::string& folderPath) {
+  std::string folder = folderPath;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (!LinkIsTrusted(folder)) return -1;
+  struct stat info;
+  if (lstat(folder.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) flags |= O_NOFOLLOW;
+  return open(folder.c_str(), flags);
+}
+
 bool WaitExited(pid_t pid, int timeoutMs) {
   for (int waited = 0;; waited += 10) {
     int status = 0;
@@ -103,6 +116,14 @@ bool SameFile(const std::string& a, const std::string& b) {
   return IdentifyFile(a, &idA) && IdentifyFile(b, &idB) && idA == idB;
 }
 
+bool SameEntry(const std::string& a, const std::string& b) {
+  if (SameFile(a, b)) return true;
+  std::string folderA, nameA, folderB, nameB;
+  SplitPath(a, &folderA, &nameA);
+  SplitPath(b, &folderB, &nameB);
+  return nameA == nameB && SameFile(folderA, folderB);
+}
+
 bool IsRegularFile(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -129,7 +150,11 @@ bool CreateFolders(const std::string& folder, bool shared) {
   const mode_t mode = shared ? 0755 : 0700;
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     std::string prefix = folder.substr(0, slash);
-    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return false;
+    if (mkdir(prefix.c_str(), mode) == 0) {
+      (void)chmod(prefix.c_str(), mode);  // whatever the umask took away or left
+    } else if (errno != EEXIST) {
+      return false;
+    }
     if (slash == std::string::npos) return IsDirectory(folder);
   }
 }
@@ -185,14 +210,15 @@ bool File::Close() {
 }
 
 bool OpenForWriting(const std::string& path, Existing existing, File* file) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-  if (existing == Existing::kRefuse) {
-    flags |= O_EXCL;  // also refuses a symbolic link, dangling or not
-  } else {
-    flags |= O_TRUNC;
+  // A file created here is made private whatever the umask; an existing one keeps its mode.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    (void)fchmod(fd, 0600);
+  } else if (errno == EEXIST && existing == Existing::kTruncate) {
+    // O_EXCL refused any entry, a symbolic link included; now only a trusted one is followed.
     if (!LinkIsTrusted(path)) return false;
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   }
-  int fd = open(path.c_str(), flags, 0600);
   if (fd < 0) return false;
   *file = File();
   FileAccess::Adopt(file, fd);
@@ -212,48 +238,58 @@ bool OpenForReading(const std::string& path, File* file) {
   return true;
 }
 
+bool OpenForReading(const std::string& path, const FileId& expected, File* file) {
+  if (!LinkIsTrusted(path)) return false;
+  File opened;
+  if (!OpenForReading(path, &opened) || !expected.valid || !(opened.id() == expected)) {
+    return false;
+  }
+  *file = std::move(opened);
+  return true;
+}
+
 Replaced ReplaceFile(const std::string& path, const FileId& expected,
                      const std::function<bool(File&)>& fill) {
+  // Only a final link of the running user's or root's is followed, to the file it names.
   std::string target = path;
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    target = real;
-    free(real);
+  if (!LinkIsTrusted(path)) return Replaced::kFailed;
+  struct stat entry;
+  if (lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      target = real;
+      free(real);
+    }
   }
   std::string folderPath, name;
   SplitPath(target, &folderPath, &name);
   // The folder stays open, so every later step works in the folder that held the file even
   // when a name on the way to it is changed meanwhile.
   File folder;
-  int dir = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return Replaced::kCannotCreate;
+  int dir = OpenFolder(folderPath);
+  if (dir < 0) return Replaced::kFailed;
   FileAccess::Adopt(&folder, dir);
 
   struct stat original;
   const bool hadOriginal = fstatat(dir, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
-  std::string temporary;
+  if (expected.valid && !(hadOriginal && IdOf(original) == expected)) return Replaced::kFailed;
+
+  // One fixed name per file: a run killed during its rewrite leaves a temporary file that the
+  // next rewrite of the same name recognises and removes (only a regular file of this user's).
+  const std::string temporary = name + ".dorvalex-tmp";
+  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir, temporary.c_str(), kCreate, 0600);
+  struct stat stale;
+  if (fd < 0 && errno == EEXIST &&
+      fstatat(dir, temporary.c_str(), &stale, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(stale.st_mode) && stale.st_uid == geteuid() &&
+      unlinkat(dir, temporary.c_str(), 0) == 0) {
+    fd = openat(dir, temporary.c_str(), kCreate, 0600);
+  }
+  if (fd < 0) return Replaced::kCannotCreate;
   File out;
-  unsigned seed = static_cast<unsigned>(getpid()) ^
-                  static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-  for (int attempt = 0; attempt < 100 && !out.IsOpen(); ++attempt) {
-    static constexpr char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    temporary = name + ".";
-    for (int i = 0; i < 6; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      temporary.push_back(kLetters[(seed >> 16) % (sizeof kLetters - 1)]);
-    }
-    int fd = openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-    if (fd >= 0) {
-      FileAccess::Adopt(&out, fd);
-    } else if (errno != EEXIST) {
-      break;
-    }
-  }
-  if (!out.IsOpen()) return Replaced::kCannotCreate;
-  if (hadOriginal && S_ISREG(original.st_mode)) {
-    (void)fchmod(FileAccess::Fd(out), original.st_mode & 07777);
-  }
+  FileAccess::Adopt(&out, fd);
+  const bool keepMode = hadOriginal && S_ISREG(original.st_mode);
+  (void)fchmod(fd, keepMode ? original.st_mode & 07777 : 0600);
 
   bool ok = fill(out) && out.Sync(true);
   ok = out.Close() && ok;
@@ -275,9 +311,19 @@ FileLock::~FileLock() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-FileLock::Result FileLock::Acquire(const std::string& path, int waitMs) {
+FileLock::Result FileLock::Acquire(const std::string& path, int waitMs, bool create) {
   if (held_) return kLocked;
-  if (handle_ < 0) handle_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle_ < 0 && LinkIsTrusted(path)) {
+    // Opened for writing: a user who may only read the file cannot take the lock.
+    int fd = create ? open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                    : -1;
+    if (fd >= 0) {
+      (void)fchmod(fd, 0600);
+    } else if (!create || errno == EEXIST) {
+      fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    handle_ = fd;
+  }
   if (handle_ < 0) return kUnavailable;
   const int fd = static_cast<int>(handle_);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace platform {
@@ -154,6 +155,14 @@ bool SameFile(const std::string& a, const std::string& b) {
   return IdentifyFile(a, &idA) && IdentifyFile(b, &idB) && idA == idB;
 }
 
+bool SameEntry(const std::string& a, const std::string& b) {
+  if (SameFile(a, b)) return true;
+  std::string folderA, nameA, folderB, nameB;
+  SplitPath(a, &folderA, &nameA);
+  SplitPath(b, &folderB, &nameB);
+  return _stricmp(nameA.c_str(), nameB.c_str()) == 0 && SameFile(folderA, folderB);
+}
+
 bool IsRegularFile(const std::string& path) {
   HANDLE handle = OpenForInfo(path, /*follow=*/true);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -286,29 +295,33 @@ bool OpenForReading(const std::string& path, File* file) {
   return true;
 }
 
+bool OpenForReading(const std::string& path, const FileId& expected, File* file) {
+  // The entry itself, never what a link or junction names.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  File opened;
+  FileAccess::Adopt(&opened, handle);
+  if (!expected.valid || !(opened.id() == expected)) return false;
+  *file = std::move(opened);
+  return true;
+}
+
 Replaced ReplaceFile(const std::string& path, const FileId& expected,
                      const std::function<bool(File&)>& fill) {
   const std::string target = FinalPath(path);
   std::string folder, name;
   SplitPath(target, &folder, &name);
-  std::string temporary;
+  // One fixed name per file: a run killed during its rewrite leaves a temporary file that the
+  // next rewrite of the same name removes.
+  const std::string temporary = folder + name + ".dorvalex-tmp";
   File out;
-  unsigned seed = static_cast<unsigned>(GetCurrentProcessId()) ^
-                  static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-  for (int attempt = 0; attempt < 100 && !out.IsOpen(); ++attempt) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    temporary = folder + name + ".";
-    for (int i = 0; i < 6; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      temporary.push_back(kLetters[(seed >> 16) % (sizeof kLetters - 1)]);
-    }
-    HANDLE handle = CreateNewFile(temporary);
-    if (handle != INVALID_HANDLE_VALUE) {
-      FileAccess::Adopt(&out, handle);
-    } else if (GetLastError() != ERROR_FILE_EXISTS) {
-      break;
-    }
+  HANDLE handle = CreateNewFile(temporary);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+      DeleteFileA(temporary.c_str())) {
+    handle = CreateNewFile(temporary);
   }
+  if (handle != INVALID_HANDLE_VALUE) FileAccess::Adopt(&out, handle);
   if (!out.IsOpen()) return Replaced::kCannotCreate;
 
   bool ok = fill(out) && out.Sync(true);
@@ -337,11 +350,15 @@ FileLock::~FileLock() {
 // The locked byte lies far beyond any data, where no other lock of the file reaches.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
-FileLock::Result FileLock::Acquire(const std::string& path, int waitMs) {
+FileLock::Result FileLock::Acquire(const std::string& path, int waitMs, bool create) {
   if (held_) return kLocked;
   if (handle_ < 0) {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Opened for writing: a user who may only read the file cannot take the lock.
+    HANDLE handle = create ? CreateNewFile(path) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE) {
+      handle = CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
     if (handle == INVALID_HANDLE_VALUE) return kUnavailable;
     handle_ = reinterpret_cast<intptr_t>(handle);
   }

@@ -6,6 +6,12 @@
 
 std::string LocalRegistryPath() { return DefaultStorePath(); }
 
+bool IsLocalRegistryFile(const std::string& path) {
+  return IsStoreFile(path, LocalRegistryPath());
+}
+
+std::string LocalRegistryLockPath() { return RunLockPath(LocalRegistryPath()); }
+
 std::unique_ptr<RegistryService> OpenLocalRegistry() {
   return OpenSqliteRegistry(LocalRegistryPath());
 }

@@ -10,6 +10,10 @@
 // Where the local registry lives: $DORVALEX_REGISTRY when set, else the default store. Empty
 // where the system keeps the registry itself (Windows).
 std::string LocalRegistryPath();
+// Whether `path` names the local store or a file kept beside it (see IsStoreFile).
+bool IsLocalRegistryFile(const std::string& path);
+// The file that another changing run holds locked while it keeps the local store.
+std::string LocalRegistryLockPath();
 
 // A service over the local registry. Opening never fails here: a problem shows as the code of
 // each call.

@@ -37,13 +37,13 @@ draws=$(grep -c 'lines/s' <<<"$screen")
 
 # A second run waits for the holder of the store's lock, and says so.
 printf 'DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\Waited]\nUPDATE:"a"="b"\n' >small.txt
-flock plain.db sleep 3 &
+flock plain.db.lock sleep 3 &
 holder=$!
-for try in $(seq 1 50); do flock -n plain.db true || break; sleep 0.1; done
+for try in $(seq 1 50); do flock -n plain.db.lock true || break; sleep 0.1; done
 DORVALEX_REGISTRY=$work/plain.db DORVALEX_STORE_WAIT=30 "$tool" /REG:small.txt >wait.out 2>wait.err ||
   fail "the waiting run: $(cat wait.out)"
 wait "$holder"
-grep -qF "Waiting for Registry Store \"$work/plain.db\", in use by another run (process $holder: flock plain.db sleep 3)" \
+grep -qF "Waiting for Registry Store \"$work/plain.db\", in use by another run (process $holder: flock plain.db.lock sleep 3)" \
   wait.err || fail "no wait notice: $(cat wait.err)"
 grep -qx 'small.txt was applied.' wait.out || fail "the waiting run did not apply"
 echo "terminal: ok ($draws progress updates)"

@@ -1,6 +1,7 @@
-// The store kept by one changing run at a time: an advisory lock on the store file, held from
-// the run's first change to its end, so that two runs never interleave their batches and each
-// backout file undoes exactly its own run.
+// The store kept by one changing run at a time: an advisory lock on the file "<store>.lock"
+// (created 0600 beside the store and left there), held from the run's first change to its
+// end, so that two runs never interleave their batches and each backout file undoes exactly
+// its own run. A user who may only read the store cannot take it.
 #ifndef DORVALEX_REGISTRY_SQLITE_RUN_LOCK_H_
 #define DORVALEX_REGISTRY_SQLITE_RUN_LOCK_H_
 
@@ -14,13 +15,12 @@ class RunLock {
   RunLock() = default;
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
-  // The file is closed only here: closing any descriptor of the store file would drop the
-  // locks SQLite holds on it in this process, so the owner destroys the store first.
   ~RunLock() = default;
 
-  // Waits up to `waitMs` for the lock on `path`. 170 when another run keeps it that long;
-  // 0 also when the file cannot be opened (the store's own calls then report why).
-  RegStatus Acquire(const std::string& path, int waitMs);
+  // Waits up to `waitMs` for the lock of the store `storePath`. 170 when another run keeps it
+  // that long; 0 also when the lock file cannot be made (the store's own calls then report
+  // why).
+  RegStatus Acquire(const std::string& storePath, int waitMs);
   void Release();
 
  private:

@@ -16,4 +16,11 @@ std::unique_ptr<RegistryService> OpenSqliteRegistry(const std::string& path);
 // root; else $XDG_DATA_HOME/dorvalex/registry.db or ~/.local/share/dorvalex/registry.db.
 std::string DefaultStorePath();
 
+// Whether `path` names the store file `storePath` or one of the files kept beside it (the
+// write-ahead log, its index, the rollback journal, the run lock), existing or not: writing
+// any of them would damage the store or lose what was written.
+bool IsStoreFile(const std::string& path, const std::string& storePath);
+// The file whose lock keeps the store `storePath` for one changing run.
+std::string RunLockPath(const std::string& storePath);
+
 #endif  // DORVALEX_REGISTRY_SQLITE_SQLITE_REGISTRY_H_

@@ -187,6 +187,12 @@ void SqliteStore::Open(const std::string& path) {
   // run); this only takes effect before SQLite's first use in the process.
   static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   (void)kConfigured;
+  // A new store is made private here: SQLite gives its log, index and journal the store
+  // file's mode. An existing file (someone else's choice) is left as it is.
+  if (path != ":memory:" && platform::LookUpEntry(path) == platform::Entry::kAbsent) {
+    platform::File created;
+    (void)platform::OpenForWriting(path, platform::Existing::kRefuse, &created);
+  }
   // Read-write falls back to read-only by itself when the file may not be written.
   int rc = sqlite3_open_v2(path.c_str(), &db_,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

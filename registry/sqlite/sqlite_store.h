@@ -108,7 +108,7 @@ class SqliteStore final : public TreeStore {
 
   const std::string path_;
   const std::string userKeyName_;
-  RunLock runLock_;  // its descriptor is closed after SQLite's (destructor body first)
+  RunLock runLock_;
   sqlite3* db_ = nullptr;
   RegStatus status_ = kErrorSuccess;
   bool readOnly_ = false;

@@ -37,6 +37,15 @@ int StoreWaitMilliseconds() {
 bool CreateStoreFolder(const std::string& path) {
   size_t end = path.rfind('/');
   if (end == std::string::npos || end == 0) return true;
-  // The system-wide store's folder is shared like the system's own; a user's is private.
-  return platform::CreateFolders(path.substr(0, end), platform::IsAdministrator());
+  // The store holds the whole registry: its folder is private, the system-wide one included.
+  return platform::CreateFolders(path.substr(0, end), /*shared=*/false);
 }
+
+bool IsStoreFile(const std::string& path, const std::string& storePath) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
+    if (platform::SameEntry(path, storePath + suffix)) return true;
+  }
+  return false;
+}
+
+std::string RunLockPath(const std::string& storePath) { return storePath + ".lock"; }

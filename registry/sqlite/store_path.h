@@ -4,7 +4,7 @@
 
 #include <string>
 
-// Creates the missing folders above the store file `path` (0700 for a user, 0755 for root).
+// Creates the missing folders above the store file `path`, private to the running user (0700).
 // False when a folder cannot be made; opening the store then reports why.
 bool CreateStoreFolder(const std::string& path);
 
