@@ -15,7 +15,6 @@
 #include "script/script_state.h"
 #include "script/utf16.h"
 #include "script/value_text.h"
-#include "testing/recording_handlers.h"
 
 namespace {
 
@@ -64,13 +63,36 @@ class SplittingHandlers final : public OperationHandlers {
   ScriptState& state_;
 };
 
+// Records each call as "<line number> <handler>|<text>" and succeeds.
+class RecordingHandlers final : public OperationHandlers {
+ public:
+  explicit RecordingHandlers(const ScriptState& state) : state_(state) {}
+  bool UpdateKey(std::string_view text) override { return Record("UpdateKey", text); }
+  bool UpdateValue(std::string_view text) override { return Record("UpdateValue", text); }
+  bool DeleteKey(std::string_view text) override { return Record("DeleteKey", text); }
+  bool DeleteValue(std::string_view text) override { return Record("DeleteValue", text); }
+  bool AppendString(std::string_view text) override { return Record("AppendString", text); }
+  bool PrependString(std::string_view text) override { return Record("PrependString", text); }
+  bool RemoveString(std::string_view text) override { return Record("RemoveString", text); }
+  bool ReplaceString(std::string_view text) override { return Record("ReplaceString", text); }
+  std::vector<std::string> calls;
+
+ private:
+  bool Record(std::string_view handler, std::string_view text) {
+    calls.push_back(std::to_string(state_.lineNumber) + " " + std::string(handler) + "|" +
+                    std::string(text));
+    return true;
+  }
+  const ScriptState& state_;
+};
+
 // The handler calls (with line numbers) and the result of reading `script`.
 std::vector<std::string> CallsOf(std::string script, bool* ok) {
   ScriptState state;
   state.currentKey = "HKLM\\F";
-  RecordingHandlers recorder(&state);
+  RecordingHandlers recorder(state);
   *ok = ReadScriptText(std::move(script), state, recorder);
-  return recorder.Take();
+  return recorder.calls;
 }
 
 // `units` as the text of a UTF-16LE file with its mark must read as the same text in UTF-8.

@@ -91,89 +91,86 @@ RegStatus FaultRegistry::RegConnectRegistryA(std::string_view machine, KeyHandle
   return kErrorSuccess;
 }
 
-RegStatus FaultRegistry::RegCreateKeyA(KeyHandle parent, std::string_view subkey,
-                                       KeyHandle* result) {
+template <typename Open>
+RegStatus FaultRegistry::Opening(RegCall call, KeyHandle parent, std::string_view subkey,
+                                 KeyHandle* result, Open open) {
   RegStatus code;
-  if (Intercept(RegCall::kCreate, parent, subkey, &code)) {
+  if (Intercept(call, parent, subkey, &code)) {
     *result = kNoKey;
     return code;
   }
-  code = inner_.RegCreateKeyA(Inner(parent), subkey, result);
+  code = open(Inner(parent));
   if (code == kErrorSuccess) Remember(parent, subkey, *result);
   return code;
+}
+
+template <typename Call>
+RegStatus FaultRegistry::Forward(RegCall call, KeyHandle key, std::string_view name, Call inner) {
+  RegStatus code;
+  return Intercept(call, key, name, &code) ? code : inner(Inner(key));
+}
+
+RegStatus FaultRegistry::RegCreateKeyA(KeyHandle parent, std::string_view subkey,
+                                       KeyHandle* result) {
+  return Opening(RegCall::kCreate, parent, subkey, result,
+                 [&](KeyHandle p) { return inner_.RegCreateKeyA(p, subkey, result); });
 }
 
 RegStatus FaultRegistry::RegOpenKeyExA(KeyHandle parent, std::string_view subkey,
                                        uint32_t options, uint32_t access, KeyHandle* result) {
-  RegStatus code;
-  if (Intercept(RegCall::kOpenEx, parent, subkey, &code)) {
-    *result = kNoKey;
-    return code;
-  }
-  code = inner_.RegOpenKeyExA(Inner(parent), subkey, options, access, result);
-  if (code == kErrorSuccess) Remember(parent, subkey, *result);
-  return code;
+  return Opening(RegCall::kOpenEx, parent, subkey, result, [&](KeyHandle p) {
+    return inner_.RegOpenKeyExA(p, subkey, options, access, result);
+  });
 }
 
 RegStatus FaultRegistry::RegOpenKeyA(KeyHandle parent, std::string_view subkey,
                                      KeyHandle* result) {
-  RegStatus code;
-  if (Intercept(RegCall::kOpen, parent, subkey, &code)) {
-    *result = kNoKey;
-    return code;
-  }
-  code = inner_.RegOpenKeyA(Inner(parent), subkey, result);
-  if (code == kErrorSuccess) Remember(parent, subkey, *result);
-  return code;
+  return Opening(RegCall::kOpen, parent, subkey, result,
+                 [&](KeyHandle p) { return inner_.RegOpenKeyA(p, subkey, result); });
 }
 
 RegStatus FaultRegistry::RegQueryValueExA(KeyHandle key, std::string_view name, uint32_t* type,
                                           uint8_t* data, uint32_t* size) {
-  RegStatus code;
-  if (Intercept(RegCall::kQueryValue, key, name, &code)) return code;
-  return inner_.RegQueryValueExA(Inner(key), name, type, data, size);
+  return Forward(RegCall::kQueryValue, key, name,
+                 [&](KeyHandle k) { return inner_.RegQueryValueExA(k, name, type, data, size); });
 }
 
 RegStatus FaultRegistry::RegSetValueExA(KeyHandle key, std::string_view name, uint32_t reserved,
                                         uint32_t type, const uint8_t* data, uint32_t size) {
-  RegStatus code;
-  if (Intercept(RegCall::kSetValue, key, name, &code)) return code;
-  return inner_.RegSetValueExA(Inner(key), name, reserved, type, data, size);
+  return Forward(RegCall::kSetValue, key, name, [&](KeyHandle k) {
+    return inner_.RegSetValueExA(k, name, reserved, type, data, size);
+  });
 }
 
 RegStatus FaultRegistry::RegDeleteValueA(KeyHandle key, std::string_view name) {
-  RegStatus code;
-  if (Intercept(RegCall::kDeleteValue, key, name, &code)) return code;
-  return inner_.RegDeleteValueA(Inner(key), name);
+  return Forward(RegCall::kDeleteValue, key, name,
+                 [&](KeyHandle k) { return inner_.RegDeleteValueA(k, name); });
 }
 
 RegStatus FaultRegistry::RegDeleteKeyA(KeyHandle parent, std::string_view subkey) {
-  RegStatus code;
-  if (Intercept(RegCall::kDeleteKey, parent, subkey, &code)) return code;
-  return inner_.RegDeleteKeyA(Inner(parent), subkey);
+  return Forward(RegCall::kDeleteKey, parent, subkey,
+                 [&](KeyHandle k) { return inner_.RegDeleteKeyA(k, subkey); });
 }
 
 RegStatus FaultRegistry::RegEnumKeyA(KeyHandle key, uint32_t index, char* name, uint32_t size) {
-  RegStatus code;
-  if (Intercept(RegCall::kEnumKey, key, std::to_string(index), &code)) return code;
-  return inner_.RegEnumKeyA(Inner(key), index, name, size);
+  return Forward(RegCall::kEnumKey, key, std::to_string(index),
+                 [&](KeyHandle k) { return inner_.RegEnumKeyA(k, index, name, size); });
 }
 
 RegStatus FaultRegistry::RegEnumValueA(KeyHandle key, uint32_t index, char* name,
                                        uint32_t* nameSize, uint32_t* type, uint8_t* data,
                                        uint32_t* dataSize) {
-  RegStatus code;
-  if (Intercept(RegCall::kEnumValue, key, std::to_string(index), &code)) return code;
-  return inner_.RegEnumValueA(Inner(key), index, name, nameSize, type, data, dataSize);
+  return Forward(RegCall::kEnumValue, key, std::to_string(index), [&](KeyHandle k) {
+    return inner_.RegEnumValueA(k, index, name, nameSize, type, data, dataSize);
+  });
 }
 
 RegStatus FaultRegistry::RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                                           uint32_t* maxValueNameLength,
                                           uint32_t* maxValueLength) {
-  RegStatus code;
-  if (Intercept(RegCall::kQueryInfo, key, "", &code)) return code;
-  return inner_.RegQueryInfoKeyA(Inner(key), maxSubkeyLength, maxValueNameLength,
-                                 maxValueLength);
+  return Forward(RegCall::kQueryInfo, key, "", [&](KeyHandle k) {
+    return inner_.RegQueryInfoKeyA(k, maxSubkeyLength, maxValueNameLength, maxValueLength);
+  });
 }
 
 RegStatus FaultRegistry::RegCloseKey(KeyHandle key) {

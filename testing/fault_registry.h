@@ -70,6 +70,13 @@ class FaultRegistry : public RegistryWrapper {
   std::string PathOf(KeyHandle key) const;
   KeyHandle Inner(KeyHandle key) const;
   void Remember(KeyHandle parent, std::string_view subkey, KeyHandle result);
+  // Intercept, then `open` on the handle behind `parent`; remembers the key's path.
+  template <typename Open>
+  RegStatus Opening(RegCall call, KeyHandle parent, std::string_view subkey, KeyHandle* result,
+                    Open open);
+  // Intercept, then `inner` on the handle behind `key`.
+  template <typename Call>
+  RegStatus Forward(RegCall call, KeyHandle key, std::string_view name, Call inner);
 
   std::vector<Fault> faults_;
   std::vector<std::string> log_;

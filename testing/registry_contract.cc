@@ -82,8 +82,7 @@ std::vector<std::string> OnlyMade(const RegistryTraits& t, std::vector<std::stri
 std::vector<std::string> SubkeyNames(RegistryService& r, KeyHandle key) {
   std::vector<std::string> names;
   char name[512];
-  for (uint32_t index = 0; r.RegEnumKeyA(key, index, name, sizeof name) == kErrorSuccess;
-       ++index)
+  for (uint32_t i = 0; r.RegEnumKeyA(key, i, name, sizeof name) == kErrorSuccess; ++i)
     names.push_back(name);
   return names;
 }
@@ -142,10 +141,7 @@ void SubkeyPathsAndNamesHaveLimits(RegistryService& r, const RegistryTraits& t) 
   r.RegCloseKey(Fresh(r, t, kHkeyLocalMachine, "SOFTWARE\\A"));
   const std::string longest(255, 'k');
   if (t.liveRegistry) DeleteTree(r, kHkeyLocalMachine, "SOFTWARE\\" + longest);
-  struct Row {
-    std::string subkey;
-    RegStatus create;
-  } rows[] = {
+  const struct Row { std::string subkey; RegStatus create; } rows[] = {
       {"SOFTWARE\\A\\B", kErrorSuccess},
       {"SOFTWARE\\" + longest, kErrorSuccess},
       {"SOFTWARE\\" + longest + "k", kErrorInvalidParameter},
@@ -283,25 +279,22 @@ void BuffersFollowWin32Rules(RegistryService& r, const RegistryTraits& t) {
     EXPECT_STREQ(name, "Child");
     EXPECT_EQ(r.RegEnumKeyA(key, 1, name, 6), kErrorNoMoreItems);
   }
-  {  // RegEnumValueA
+  {  // RegEnumValueA: the name and its NUL must fit, and the data
     char name[8];
     uint8_t data[8];
-    uint32_t nameSize = 4, dataSize = sizeof data, type = 0;
-    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), kErrorMoreData);
-    nameSize = 5;
-    dataSize = 2;
-    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), kErrorMoreData);
+    uint32_t nameSize, dataSize, type = 0;
+    auto enumValue = [&](uint32_t index, uint32_t nameRoom, uint32_t dataRoom) {
+      nameSize = nameRoom, dataSize = dataRoom;
+      return r.RegEnumValueA(key, index, name, &nameSize, &type, data, &dataSize);
+    };
+    EXPECT_EQ(enumValue(0, 4, sizeof data), kErrorMoreData);
+    EXPECT_EQ(enumValue(0, 5, 2), kErrorMoreData);
     EXPECT_EQ(dataSize, 6u);
-    nameSize = 5;
-    dataSize = 6;
-    EXPECT_EQ(r.RegEnumValueA(key, 0, name, &nameSize, &type, data, &dataSize), 0);
-    EXPECT_EQ(nameSize, 4u);
-    EXPECT_STREQ(name, "Name");
-    EXPECT_EQ(dataSize, 6u);
+    EXPECT_EQ(enumValue(0, 5, 6), 0);
+    EXPECT_EQ(std::string(name) + "/" + std::to_string(nameSize) + "/" + std::to_string(dataSize),
+              "Name/4/6");
     EXPECT_EQ(type, kRegBinary);
-    nameSize = 5;
-    EXPECT_EQ(r.RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize),
-              kErrorNoMoreItems);
+    EXPECT_EQ(enumValue(1, 5, 6), kErrorNoMoreItems);
   }
   r.RegCloseKey(key);
 }
@@ -429,26 +422,18 @@ void RemoteConnectionIsAnsweredWithACode(RegistryService& r, const RegistryTrait
 }
 
 using ContractCase = void (*)(RegistryService&, const RegistryTraits&);
+struct NamedCase { const char* name; ContractCase run; };
 
-struct NamedCase {
-  const char* name;
-  ContractCase run;
-};
-
+#define CASE(name) {#name, name}
 constexpr NamedCase kCases[] = {
-    {"NewStoreHoldsTheInitialKeys", NewStoreHoldsTheInitialKeys},
-    {"NamesIgnoreAsciiCaseAndKeepTheirFirstCase", NamesIgnoreAsciiCaseAndKeepTheirFirstCase},
-    {"SubkeyPathsAndNamesHaveLimits", SubkeyPathsAndNamesHaveLimits},
-    {"SubkeysEnumerateByUpperCasedNameBytes", SubkeysEnumerateByUpperCasedNameBytes},
-    {"ValuesEnumerateInCreationOrder", ValuesEnumerateInCreationOrder},
-    {"ValueDataAndTypesRoundTrip", ValueDataAndTypesRoundTrip},
-    {"BuffersFollowWin32Rules", BuffersFollowWin32Rules},
-    {"DeletedKeysAndTheirHandles", DeletedKeysAndTheirHandles},
-    {"HandlesAreCheckedAndIndependent", HandlesAreCheckedAndIndependent},
-    {"ReadOnlyAccessRefusesWrites", ReadOnlyAccessRefusesWrites},
-    {"RootsAndTheirViews", RootsAndTheirViews},
-    {"RemoteConnectionIsAnsweredWithACode", RemoteConnectionIsAnsweredWithACode},
+    CASE(NewStoreHoldsTheInitialKeys), CASE(NamesIgnoreAsciiCaseAndKeepTheirFirstCase),
+    CASE(SubkeyPathsAndNamesHaveLimits), CASE(SubkeysEnumerateByUpperCasedNameBytes),
+    CASE(ValuesEnumerateInCreationOrder), CASE(ValueDataAndTypesRoundTrip),
+    CASE(BuffersFollowWin32Rules), CASE(DeletedKeysAndTheirHandles),
+    CASE(HandlesAreCheckedAndIndependent), CASE(ReadOnlyAccessRefusesWrites),
+    CASE(RootsAndTheirViews), CASE(RemoteConnectionIsAnsweredWithACode),
 };
+#undef CASE
 
 class ContractTest : public ::testing::Test {
  public:

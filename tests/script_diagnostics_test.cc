@@ -80,6 +80,40 @@ TEST(ScriptDiagnosticsTest, LinesAreReportedAsTheyStandInTheFile) {
       {"root deletion", "REGEDIT4\n[-hkey_users\\]\n",
        "***ERROR : Invalid Key - a root key cannot be deleted\n***ERROR : [Line 2]:hkey_users\\\n"
        "***ERROR : Fatal Error - Program Exit\n", 1},
+      {"unknown words run on; a root key line needs no key before it",
+       "DORVALEX\nUPDATE:[HKLM]\n UPDATE:[HKLM\\A]\nUPDATE :\"v\"=\"x\"\nno colon\n"
+       "UPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"w\"=\"x\"\n",
+       "UPDATE : [2] Success - [HKLM]\n***ERROR : Unknown Operation Type - ignoring this line\n"
+       "***ERROR : [Line 3]: UPDATE:[HKLM\\A]\n\n***ERROR : Unknown Operation Type - ignoring "
+       "this line\n***ERROR : [Line 4]:UPDATE :\"v\"=\"x\"\n\n***ERROR : Unknown Operation Type - "
+       "ignoring this line\n***ERROR : [Line 5]:no colon\n\nUPDATE : [6] Success - "
+       "[HKLM\\SOFTWARE\\A]\nUPDATE : [7] Success - \"w\"=\"x\"\nin.txt was applied.\n", 0},
+      {"a string edit on a key line", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nprepend:[HKLM\\A]\n",
+       "***ERROR : PREPEND operation is not allowed on KEY types\n"
+       "***ERROR : [Line 3]:prepend:[HKLM\\A]\n\n***ERROR : Fatal Error - Program Exit\n", 1},
+      {"native value before any key, even on an unknown word", "DORVALEX\nBOGUS:\"v\"=\"a\\b\"\n",
+       "***ERROR : A registry key must be specified before a value\n"
+       "***ERROR : [Line 2]:BOGUS:\"v\"=\"a\\b\"\n\n***ERROR : Fatal Error - Program Exit\n", 1},
+      {"export value before any key", "REGEDIT4\n\"v\"=\"x\"\n",
+       "***ERROR : A registry key must be specified before a value\n"
+       "***ERROR : [Line 2]:\"v\"=\"x\"\n\n***ERROR : Fatal Error - Program Exit\n", 1},
+      {"export comments after data, escaped names, values under a deleted key",
+       "REGEDIT4\n[HKLM\\SOFTWARE\\A]\n\"v\"=\"x\"\n\"d\"=dword:1 ;c\n"
+       "\"s\"=\"a;b\\\"c;\"\t ; c \"\n\"a\\\\b\"=\"x\"\n\"a\\\\b\"=-\n@=\"x\"\n@=- ;c\n\"v\"=-\n"
+       "[-HKLM\\SOFTWARE\\A] ;c\n\"v\"=\"x\"\n"
+       "[HKLM\\SOFTWARE\\A]\n\"w\"=\"x\"\n",
+       "UPDATE : [2] Success - [HKLM\\SOFTWARE\\A]\nUPDATE : [3] Success - \"v\"=\"x\"\n"
+       "UPDATE : [4] Success - \"d\"=dword:1\nUPDATE : [5] Success - \"s\"=\"a;b\"c;\"\n"
+       "UPDATE : [6] Success - \"a\\b\"=\"x\"\nDELETE : [7] Success - \"a\\b\"=-\n"
+       "UPDATE : [8] Success - @=\"x\"\nDELETE : [9] Success - @=-\nDELETE : [10] Success - "
+       "\"v\"=-\nDELETE : [11] Success - [HKLM\\SOFTWARE\\A] ;c\n***ERROR : Value of a deleted key"
+       " - ignoring this line\n***ERROR : [Line 12]:\"v\"=\"x\"\n\nUPDATE : [13] Success - "
+       "[HKLM\\SOFTWARE\\A]\nUPDATE : [14] Success - \"w\"=\"x\"\nin.txt was applied.\n", 0},
+      {"an indented export key line has orphaned backslashes",
+       "REGEDIT4\n[HKLM\\SOFTWARE\\A]\n  [HKLM\\A]\n\"w\"=\"x\"\n",
+       "***ERROR : An orphaned \\ character was found\n***ERROR : [Line 3]:  [HKLM\\A]\n"
+       "***ERROR : [Line 3]:       ^\n\n***ERROR : Single Backslash errors were found - Exiting\n",
+       1},
       {"a blank after the minus: no deletion", "REGEDIT4\n[- HKEY_LOCAL_MACHINE\\SOFTWARE]\n",
        "***ERROR : Invalid Root Key\n***ERROR : [Line 2]:- HKEY_LOCAL_MACHINE\n"
        "***ERROR : Fatal Error - Program Exit\n", 1},
