@@ -19,15 +19,6 @@ ParameterLibrary Parse(std::vector<std::string> args) {
   return params;
 }
 
-TEST(OptionsTest, TheProgramNameIsNoOption) {
-  ParameterLibrary params;
-  const char* argv[] = {"/REG:named-like-an-option", nullptr};
-  EXPECT_FALSE(params.InitParameters(2, argv));  // a hole in the vector
-  ASSERT_TRUE(params.InitParameters(1, argv));
-  EXPECT_TRUE(params.NoArguments());
-  EXPECT_EQ(params.GetOptionValue("REG"), std::nullopt);
-}
-
 // Flags match in any case at the start of an argument only; the other cases run in the
 // black-box run control table.
 TEST(OptionsTest, FlagMatchesOnlyAtTheStartOfAnArgument) {

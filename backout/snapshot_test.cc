@@ -59,31 +59,4 @@ TEST_F(SnapshotTest, FailuresAreReported) {
   EXPECT_EQ(output_.Take(), "***ERROR : Unable to Write Backout File \"/dev/full\"\n");
 }
 
-// More records than one write takes and more subkeys than one listing window or one group of
-// spinner steps: the file holds them all, in order, as soon as the snapshot returns, and the
-// console shows every spinner step in turn.
-TEST_F(SnapshotTest, LargeTreesAreWrittenWholeBeforeTheSnapshotReturns) {
-  constexpr int kKeys = 300;
-  const std::string data(400, 'd');
-  std::string expected = "DORVALEX\n\nUPDATE:[HKLM\\SOFTWARE\\Wide]\n";
-  std::string steps;
-  for (int i = 0; i < kKeys; ++i) {
-    char name[8];
-    snprintf(name, sizeof name, "k%03d", i);
-    Seed(std::string("SOFTWARE\\Wide\\") + name, "v\"", kRegSz, data + '\0');
-    expected += std::string("\nUPDATE:[HKLM\\SOFTWARE\\Wide\\") + name + "]\n" +
-                "UPDATE:\"v\\\"\"=\"" + data + "\"\n";
-    steps += std::string("\b") + "|/-\\"[i % 4];
-  }
-  ASSERT_GT(expected.size(), 2u * 64 * 1024);
-  for (bool withSpinner : {false, true}) {
-    SCOPED_TRACE(withSpinner);
-    OpenBackout();
-    Spinner spinner;
-    ASSERT_TRUE(Snap("HKLM\\SOFTWARE\\Wide", withSpinner ? &spinner : nullptr));
-    EXPECT_EQ(BackoutText(), expected);
-    EXPECT_EQ(output_.Take(), withSpinner ? steps : "");
-  }
-}
-
 }  // namespace

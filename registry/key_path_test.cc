@@ -66,15 +66,6 @@ TEST_F(KeyPathTest, FailuresAreReportedWithThePath) {
             "***ERROR : Unable to Close Registry Key\n         : (6)The handle is invalid.\n"
             "***ERROR : [Line 7]:HKLM\\SOFTWARE\n");
   EXPECT_TRUE(keys_.CloseKeyPath("HKLM\\SOFTWARE", key));  // the handle was still open
-
-  // Root keys are never deleted, locally or remotely, and nothing is asked of the registry.
-  registry_.ClearLog();
-  for (const MachineName& machine : {kLocal, kHost}) {
-    EXPECT_FALSE(keys_.DeleteKeyPath("HKEY_PERFORMANCE_DATA\\", machine));
-    EXPECT_EQ(output_.Take(), "***ERROR : Invalid Key - a root key cannot be deleted\n"
-                              "***ERROR : [Line 7]:HKEY_PERFORMANCE_DATA\\\n");
-  }
-  EXPECT_TRUE(registry_.log().empty());
 }
 
 TEST_F(KeyPathTest, RemoteMachineRules) {

@@ -13,11 +13,8 @@
 namespace {
 
 bool WriteAll(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n)))
+    if ((n = write(STDOUT_FILENO, bytes.data(), bytes.size())) <= 0) return false;
   return true;
 }
 
@@ -29,8 +26,7 @@ int main() {
   if (!WriteAll(EncodeGreeting(kAgentMagic))) return 1;
   FrameSplitter splitter;
   char buffer[1 << 16];
-  bool greeted = false;
-  bool opened = false;
+  bool greeted = false, opened = false;
   for (;;) {
     ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
     if (n <= 0) return 0;
@@ -54,13 +50,8 @@ int main() {
           break;
         case RemoteOp::kQueryValue:
         case RemoteOp::kEnumValue:
-          if (lie == "size") {
-            a.status = kErrorMoreData;
-            a.size = 0xFFFFFFF0u;
-            a.nameSize = 0;
-          } else {
-            a.status = kErrorFileNotFound;
-          }
+          a.status = lie == "size" ? kErrorMoreData : kErrorFileNotFound;
+          a.size = lie == "size" ? 0xFFFFFFF0u : 0;
           break;
         case RemoteOp::kQueryInfoKey:
           a.maxValueLength = lie == "info" ? 0xFFFFFFF0u : 0;

@@ -9,21 +9,17 @@
 
 namespace {
 
-std::string AgentBinary() {
-  std::string tool = DorvalexBinary();
-  return tool.substr(0, tool.rfind('/') + 1) + "dorvalex-agent";
-}
-
-std::string LyingAgentBinary() {
-  std::string tool = DorvalexBinary();
-  return tool.substr(0, tool.rfind('/') + 1) + "tests/lying_agent";
+// A program of the build folder, by its path there.
+std::string Built(const std::string& name) {
+  const std::string tool = DorvalexBinary();
+  return tool.substr(0, tool.rfind('/') + 1) + name;
 }
 
 // The environment that makes `far`'s store the registry of every remote machine; each host a
 // transport reaches is logged in `tool`'s file "hosts".
 EnvChanges Remote(const BlackBox& far, const BlackBox& tool) {
   return {{"DORVALEX_RSH", std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh"},
-          {"DORVALEX_AGENT", AgentBinary()},
+          {"DORVALEX_AGENT", Built("dorvalex-agent")},
           {"DX_REMOTE_STORE", far.storePath()},
           {"DX_RSH_LOG", tool.PathOf("hosts")}};
 }
@@ -86,7 +82,7 @@ TEST(RemoteTest, LostTransportStopsTheRunAndKeepsTheBackout) {
   BlackBox tool, far;
   // An agent whose input is cut after a few hundred bytes, in the middle of the run.
   tool.WriteFile("agent", "#!/bin/sh\nexec 3<&0\n(dd bs=1 count=600 status=none <&3 | '" +
-                             AgentBinary() + "') &\nexec 0<&- 1>&- 3<&-\nwait\n");
+                             Built("dorvalex-agent") + "') &\nexec 0<&- 1>&- 3<&-\nwait\n");
   chmod(tool.PathOf("agent").c_str(), 0755);
   std::string script = "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\Lost]\n";
   for (int i = 0; i < 100; ++i) script += "UPDATE:\"v" + std::to_string(i) + "\"=\"x\"\n";
@@ -115,8 +111,7 @@ TEST(RemoteTest, RemoteRunWaitsForTheStoresRunLock) {
   EnvChanges env = Remote(far, tool);
   env["DORVALEX_STORE_WAIT"] = "1";
   RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"}, env);
-  holder->EndChanges();
-  holder.reset();
+  holder.reset();  // lets the store go
   EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_NE(run.output.find("(170)"), std::string::npos) << run.output;
   EXPECT_EQ(far.DumpStore(), start);
@@ -140,7 +135,7 @@ TEST(RemoteTest, AgentThatLiesOrHangsIsALostConnection) {
     tool.WriteFile("in.txt", c.script);
     RunResult run = tool.Run({"/REG:in.txt", "/BACKUP:undo.txt", "/MACHINE:S"},
                              {{"DORVALEX_RSH", std::string(DX_SOURCE_DIR) + "/tests/remote_rsh.sh"},
-                              {"DORVALEX_AGENT", LyingAgentBinary()},
+                              {"DORVALEX_AGENT", Built("tests/lying_agent")},
                               {"DX_LIE", c.lie},
                               {"DORVALEX_REMOTE_TIMEOUT", "1"}},
                              30);
