@@ -6,6 +6,10 @@
 
 std::string LocalRegistryPath() { return ""; }
 
+// No file of ours holds the registry, and no run of ours locks it.
+bool IsLocalRegistryFile(const std::string&) { return false; }
+std::string LocalRegistryLockPath() { return ""; }
+
 std::unique_ptr<RegistryService> OpenLocalRegistry() { return OpenNativeRegistry(); }
 
 // Each change reaches the other machine's registry at its call: there is no batch to send.
