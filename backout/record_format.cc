@@ -68,11 +68,18 @@ bool RecordableName(std::string_view name) {
 RecordReader::RecordReader(std::string_view content) : content_(content) {
   content_ = content_.substr(0, content_.find('\x1a'));
   if (content_.find("\r\n") == std::string_view::npos) return;
+  // Every CR before a line end goes: the rewritten file then reads the same however often it
+  // is read again.
   normalized_.reserve(content_.size());
-  for (size_t i = 0; i < content_.size(); ++i) {
-    if (content_[i] != '\r' || i + 1 >= content_.size() || content_[i + 1] != '\n') {
-      normalized_.push_back(content_[i]);
+  for (size_t i = 0; i < content_.size();) {
+    size_t end = content_.find_first_not_of('\r', i);
+    if (end == i) {
+      normalized_.push_back(content_[i++]);
+      continue;
     }
+    if (end == std::string_view::npos) end = content_.size();
+    if (end == content_.size() || content_[end] != '\n') normalized_.append(content_, i, end - i);
+    i = end;
   }
   content_ = normalized_;
 }
@@ -125,12 +132,14 @@ bool RecordReader::NextLine(std::string_view* line) {
       while (position_ < content_.size() && content_[position_] == ' ') ++position_;
       continue;
     }
-    joined.push_back(c);
     if (c == '\n') {
+      while (!joined.empty() && joined.back() == '\r') joined.pop_back();  // a CR joined on
+      joined.push_back(c);
       joined_.push_back(std::make_unique<std::string>(std::move(joined)));
       *line = *joined_.back();
       return true;
     }
+    joined.push_back(c);
   }
   return false;
 }

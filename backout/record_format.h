@@ -53,8 +53,8 @@ struct RecordBlock {
 
 class RecordReader {
  public:
-  // Reads `content` as the script reader reads a script: CR LF is a line end and Ctrl-Z ends
-  // the file.
+  // Reads `content` as the script reader reads a script: CR LF is a line end (any CRs before
+  // a LF go with it) and Ctrl-Z ends the file.
   explicit RecordReader(std::string_view content);
 
   // Skips words up to the header word; false when there is none. Counts lines in state.
