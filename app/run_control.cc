@@ -17,7 +17,7 @@
 #include "ops/operations.h"
 #include "ops/run_settings.h"
 #include "platform/platform.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "registry/local_registry.h"
 #include "report/report.h"
 #include "script/script_reader.h"

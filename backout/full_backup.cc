@@ -49,7 +49,7 @@ class ConsistentRead {
   bool begun_ = false;
 };
 
-bool BackUpRoot(const BackupTarget& target, BackoutFile& file, KeyAccess& keys,
+bool BackUpRoot(const BackupTarget& target, BackoutFile& file, KeyOpener& keys,
                 Spinner& spinner) {
   Print(target.banner);
   // The backup always reads the local store, whatever /MACHINE: says.
@@ -62,7 +62,7 @@ bool BackUpRoot(const BackupTarget& target, BackoutFile& file, KeyAccess& keys,
 
 }  // namespace
 
-bool FullBackup(KeyAccess& keys, bool overwrite,
+bool FullBackup(KeyOpener& keys, bool overwrite,
                 const std::function<bool(const std::string&)>& isStoreFile) {
   Spinner spinner;
 

@@ -6,13 +6,13 @@
 #include <functional>
 #include <string>
 
-#include "registry/key_path.h"
+#include "backout/key_opener.h"
 
 // True when both files were written. Both are created (private, exclusively unless
 // `overwrite`: /OVERWRITE was given, never through another user's link) before either root is
 // read, so nothing planted under the second name during the first walk is written through.
 // A name for which `isStoreFile` holds is refused: it would overwrite the store.
-[[nodiscard]] bool FullBackup(KeyAccess& keys, bool overwrite,
+[[nodiscard]] bool FullBackup(KeyOpener& keys, bool overwrite,
                               const std::function<bool(const std::string&)>& isStoreFile);
 
 #endif  // DORVALEX_BACKOUT_FULL_BACKUP_H_

@@ -42,7 +42,7 @@ class WalkKey {
 
 class Snapshot {
  public:
-  Snapshot(KeyAccess& keys, BackoutFile& out, std::string_view path, const MachineName& machine,
+  Snapshot(KeyOpener& keys, BackoutFile& out, std::string_view path, const MachineName& machine,
            Spinner* spinner)
       : path_(path), keys_(keys), registry_(keys.registry()), out_(out), machine_(machine),
         spinner_(spinner) {}
@@ -59,7 +59,7 @@ class Snapshot {
   void PrintSpinner();
 
   std::string path_;  // the key being written; each level appends its child and removes it
-  KeyAccess& keys_;
+  KeyOpener& keys_;
   RegistryService& registry_;
   BackoutFile& out_;
   const MachineName& machine_;
@@ -149,7 +149,7 @@ bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLeng
 bool Snapshot::Take() {
   if (out_.failed()) return false;  // reported when it failed; nothing more could be kept
   WalkKey opened(registry_);
-  if (!keys_.OpenKeyPath(path_, opened.out(), true, machine_)) {
+  if (!keys_.OpenExistingKey(path_, opened.out(), machine_)) {
     PrintSpinner();
     ReportErrorF("Could not open key to backout: \"%s\"", path_.c_str());
     return false;
@@ -200,7 +200,7 @@ bool Snapshot::Take() {
 
 }  // namespace
 
-bool SnapshotKey(KeyAccess& keys, BackoutFile& out, std::string_view path,
+bool SnapshotKey(KeyOpener& keys, BackoutFile& out, std::string_view path,
                  const MachineName& machine, Spinner* spinner) {
   Snapshot snapshot(keys, out, path, machine, spinner);
   const bool taken = snapshot.Take();

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "backout/backout_file.h"
-#include "registry/key_path.h"
+#include "backout/key_opener.h"
 
 // The full backup's progress indicator: one character per subkey, turning in place.
 struct Spinner {
@@ -17,7 +17,7 @@ struct Spinner {
 // Writes the blocks of `path` and everything below it to `out`, all of them on the file when
 // it returns. With a spinner (full-backup mode) an unreadable subkey is reported and skipped;
 // without one it fails the snapshot. False after the report.
-[[nodiscard]] bool SnapshotKey(KeyAccess& keys, BackoutFile& out, std::string_view path,
+[[nodiscard]] bool SnapshotKey(KeyOpener& keys, BackoutFile& out, std::string_view path,
                                const MachineName& machine, Spinner* spinner);
 
 #endif  // DORVALEX_BACKOUT_SNAPSHOT_H_

@@ -23,7 +23,7 @@
 #include "registry/machine_registry.h"
 #include "registry/remote/remote_registry.h"
 #include "registry/sqlite/sqlite_registry.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "script/script_reader.h"
 #include "script/script_state.h"
 

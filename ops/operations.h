@@ -7,7 +7,7 @@
 #include "backout/backout_file.h"
 #include "ops/change_batch.h"
 #include "ops/value_operation.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "script/operation_handlers.h"
 #include "script/script_state.h"
 

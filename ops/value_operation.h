@@ -10,7 +10,7 @@
 
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "registry/registry_service.h"
 #include "script/script_state.h"
 

@@ -17,7 +17,7 @@
 #include "backout/backout_file.h"
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "script/script_state.h"
 #include "testing/capture_output.h"
 #include "testing/registry_dump.h"

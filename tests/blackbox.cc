@@ -18,7 +18,7 @@
 #include "registry/hive/hive_store.h"
 #endif
 #include "registry/sqlite/sqlite_registry.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "registry/win32_codes.h"
 #include "testing/hive_files.h"
 #include "testing/registry_dump.h"

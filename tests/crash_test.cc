@@ -29,7 +29,7 @@
 #include "registry/hive/hive_store.h"
 #endif
 #include "registry/sqlite/sqlite_registry.h"
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 #include "registry/win32_codes.h"
 #include "script/script_reader.h"
 #include "testing/capture_output.h"

@@ -1,6 +1,6 @@
 // Full key paths resolved through the root-name table to a root (local, or a remote
 // machine's through the one connection slot) and a subkey, and the operations on them.
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 
 #include <string>
 

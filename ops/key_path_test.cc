@@ -1,6 +1,6 @@
 // Key path resolution: the root-name table, the refusals and their messages, the remote
 // rules (seen through a registry that accepts connections) and the handle bookkeeping.
-#include "registry/key_path.h"
+#include "ops/key_path.h"
 
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"

@@ -1,16 +1,14 @@
 // Full key paths ("HKLM\SOFTWARE\Example") resolved to a root and a subkey on the local
 // registry or a remote machine, and the open, close, existence and delete operations on them.
-#ifndef DORVALEX_REGISTRY_KEY_PATH_H_
-#define DORVALEX_REGISTRY_KEY_PATH_H_
+#ifndef DORVALEX_OPS_KEY_PATH_H_
+#define DORVALEX_OPS_KEY_PATH_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "backout/key_opener.h"
 #include "registry/registry_service.h"
 #include "script/script_state.h"
-
-using MachineName = std::optional<std::string>;
 
 // True for a path that names a root key itself ("HKLM\", "HKEY_USERS\"): such a key is never
 // deleted.
@@ -19,7 +17,7 @@ bool IsRootKeyPath(std::string_view path);
 // True when the path's root part (before the first backslash) is one of the root names.
 bool HasRootName(std::string_view path);
 
-class KeyAccess {
+class KeyAccess final : public KeyOpener {
  public:
   // `state` gives the line number of the messages.
   KeyAccess(RegistryService& registry, const ScriptState& state);
@@ -41,7 +39,12 @@ class KeyAccess {
   // Deletes the key with everything below it. Refuses a root key. False after the report.
   [[nodiscard]] bool DeleteKeyPath(std::string_view path, const MachineName& machine);
 
-  RegistryService& registry() { return registry_; }
+  // The snapshot's view: an open-only OpenKeyPath.
+  bool OpenExistingKey(std::string_view path, KeyHandle* handle,
+                       const MachineName& machine) override {
+    return OpenKeyPath(path, handle, true, machine);
+  }
+  RegistryService& registry() override { return registry_; }
 
  private:
   enum class Resolver { kOpen, kExists, kDelete };
@@ -58,4 +61,4 @@ class KeyAccess {
   std::string subkey_;
 };
 
-#endif  // DORVALEX_REGISTRY_KEY_PATH_H_
+#endif  // DORVALEX_OPS_KEY_PATH_H_
