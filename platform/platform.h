@@ -42,6 +42,14 @@ bool IsDirectory(const std::string& path);
 bool StreamIsDirectory(std::FILE* stream);
 bool StreamIsRegularFile(std::FILE* stream);
 
+// The names of the entries of `folder` ("." and ".." left out); empty when it cannot be read.
+std::vector<std::string> ListFolder(const std::string& folder);
+
+// Why the last failed call of this thread into this interface failed, as far as callers tell
+// failures apart (for the calls whose contract says so).
+enum class Failure { kNotFound, kAccessDenied, kDiskFull, kNoMemory, kOther };
+Failure LastFailure();
+
 // Creates `folder` and its missing parents. New folders are private to the running user
 // (0700) unless `shared` (0755). True also when the folder already exists.
 bool CreateFolders(const std::string& folder, bool shared);
@@ -63,6 +71,9 @@ class File {
   [[nodiscard]] bool Write(std::string_view bytes);
   // Appends everything from the current position to the end to `content`.
   [[nodiscard]] bool ReadToEnd(std::string* content);
+  // Reads up to `size` bytes from `offset` into `buffer`, fewer only at the end of the file;
+  // *got says how many. False on failure (see LastFailure).
+  [[nodiscard]] bool ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got);
   // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
   // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
   [[nodiscard]] bool Sync(bool metadata = false);
@@ -75,6 +86,14 @@ class File {
   FileId id_;
 };
 
+// A private file in memory with no name on any disk, open for reading and writing, for a
+// library that only reads files by name (see ReachingPath). False when the system offers none
+// (see LastFailure). A POSIX build only: the offline hive backend is its one user.
+[[nodiscard]] bool CreateMemoryFile(File* file);
+// A name that reaches the open `file` itself, whatever name it has or lacks on disk ("" when
+// there is none). A POSIX build only.
+std::string ReachingPath(const File& file);
+
 // How OpenForWriting treats a file that is already there.
 enum class Existing { kRefuse, kTruncate };
 
@@ -83,7 +102,7 @@ enum class Existing { kRefuse, kTruncate };
 // existing file is emptied, but a symbolic link owned by another user (not root) is never
 // followed. False when the file cannot be opened; nothing is reported.
 [[nodiscard]] bool OpenForWriting(const std::string& path, Existing existing, File* file);
-// Opens `path` for reading. False when it cannot be opened or is a folder.
+// Opens `path` for reading. False when it cannot be opened or is a folder (see LastFailure).
 [[nodiscard]] bool OpenForReading(const std::string& path, File* file);
 // Opens for reading the file with identity `expected` (one the run created) through `path`:
 // false unless the opened file is that file, and a symbolic link owned by another user (not
@@ -106,6 +125,40 @@ enum class Existing { kRefuse, kTruncate };
 enum class Replaced { kDone, kCannotCreate, kFailed };
 [[nodiscard]] Replaced ReplaceFile(const std::string& path, const FileId& expected,
                                    const std::function<bool(File&)>& fill);
+
+// A new copy of a file, written whole and synced under a temporary name beside it, then
+// renamed over the file: a crash leaves the old file or the new one, never a mix. Several
+// files are replaced together by preparing all before publishing any. Unlike ReplaceFile the
+// content is written by name, for a library that writes only to names. Every step returns
+// false on failure (see LastFailure). A POSIX build only: the offline hive backend is its one
+// user.
+class StagedReplacement {
+ public:
+  StagedReplacement() = default;
+  StagedReplacement(const StagedReplacement&) = delete;
+  StagedReplacement& operator=(const StagedReplacement&) = delete;
+  // Removes the copy unless it was published.
+  ~StagedReplacement();
+
+  // `write` fills a private temporary file beside `path` through the name it is given (which
+  // reaches the open file); the file is then synced and named. The file has no name until it
+  // is whole, where the file system allows. False from `write` ends the preparation.
+  [[nodiscard]] bool Prepare(const std::string& path,
+                             const std::function<bool(const std::string& tempPath)>& write);
+  // Renames the copy over the file.
+  [[nodiscard]] bool Publish();
+  // Syncs the folder, so that the rename outlasts a crash of the machine.
+  [[nodiscard]] bool Finish();
+
+  // Removes the temporary files that a killed run may have left in `folder` (call it holding
+  // the folder's lock).
+  static void RemoveLeftovers(const std::string& folder);
+
+ private:
+  std::string path_;
+  std::string temp_;
+  bool published_ = false;
+};
 
 // An exclusive advisory lock on a file, held until Release or destruction. It never meets
 // the byte-range locks that SQLite takes on the same file. Only a user who may write the file

@@ -1,14 +1,16 @@
 // The platform interface on POSIX systems (Linux first): descriptors, stat identities,
-// flock, posix_spawn over a socket pair.
+// flock, posix_spawn over a socket pair, memory files and /proc names for open files.
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -134,6 +136,28 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+Failure LastFailure() {
+  switch (errno) {
+    case ENOENT: return Failure::kNotFound;
+    case EACCES: case EPERM: case EROFS: return Failure::kAccessDenied;
+    case ENOSPC: case EDQUOT: return Failure::kDiskFull;
+    case ENOMEM: return Failure::kNoMemory;
+    default: return Failure::kOther;
+  }
+}
+
 bool StreamIsDirectory(std::FILE* stream) {
   struct stat info;
   return fstat(fileno(stream), &info) != 0 || S_ISDIR(info.st_mode);
@@ -196,6 +220,20 @@ bool File::ReadToEnd(std::string* content) {
   }
 }
 
+bool File::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got) {
+  *got = 0;
+  if (handle_ < 0) return false;
+  while (*got < size) {
+    ssize_t n = pread(static_cast<int>(handle_), static_cast<char*>(buffer) + *got, size - *got,
+                      static_cast<off_t>(offset + *got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool File::Sync(bool metadata) {
   if (handle_ < 0) return false;
   const int fd = static_cast<int>(handle_);
@@ -229,13 +267,27 @@ bool OpenForReading(const std::string& path, File* file) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  const int error = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (error != 0) {
     close(fd);
+    errno = error;  // for LastFailure
     return false;
   }
   *file = File();
   FileAccess::Adopt(file, fd);
   return true;
+}
+
+bool CreateMemoryFile(File* file) {
+  int fd = memfd_create("dorvalex", MFD_CLOEXEC);
+  if (fd < 0) return false;
+  *file = File();
+  FileAccess::Adopt(file, fd);
+  return true;
+}
+
+std::string ReachingPath(const File& file) {
+  return file.IsOpen() ? "/proc/self/fd/" + std::to_string(FileAccess::Fd(file)) : "";
 }
 
 bool OpenForReading(const std::string& path, const FileId& expected, File* file) {
@@ -305,6 +357,90 @@ Replaced ReplaceFile(const std::string& path, const FileId& expected,
   }
   (void)fsync(dir);  // makes the rename itself durable
   return Replaced::kDone;
+}
+
+namespace {
+
+// Marks the temporary copies of StagedReplacement: ".<name>.dorvalex-XXXXXX".
+constexpr std::string_view kStagedMark = ".dorvalex-";
+
+// A private file for a new copy in `folder`: unnamed (O_TMPFILE) where the file system
+// allows, so that a crash while it is written leaves nothing behind; else created exclusively
+// under `*named`.
+int CreateStaged(const std::string& folder, std::string* named) {
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  return mkostemp(named->data(), O_CLOEXEC);
+}
+
+}  // namespace
+
+StagedReplacement::~StagedReplacement() {
+  if (!temp_.empty() && !published_) unlink(temp_.c_str());
+}
+
+bool StagedReplacement::Prepare(const std::string& path,
+                                const std::function<bool(const std::string&)>& write) {
+  path_ = path;
+  std::string folder, name;
+  SplitPath(path, &folder, &name);
+  if (folder == ".") folder = "./";
+  std::string temp = folder + "." + name + std::string(kStagedMark) + "XXXXXX";
+  int fd = CreateStaged(folder, &temp);
+  if (fd < 0) return false;
+  const bool unnamed = temp.ends_with("XXXXXX");
+  if (!unnamed) temp_ = temp;
+  const std::string reach = "/proc/self/fd/" + std::to_string(fd);
+  int error = 0;  // of the step that failed, kept past the close for LastFailure
+  auto failed = [&error] {
+    error = errno;
+    return false;
+  };
+  bool ok = write(reach);
+  if (ok && fsync(fd) != 0) ok = failed();
+  if (ok && unnamed) {
+    // Named only now, once whole and on disk, for the rename over the original.
+    int made = mkostemp(temp.data(), O_CLOEXEC);
+    if (made < 0) {
+      ok = failed();
+    } else {
+      close(made);
+      unlink(temp.c_str());
+      if (linkat(AT_FDCWD, reach.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        ok = failed();
+      else
+        temp_ = temp;
+    }
+  }
+  if (close(fd) != 0 && ok) ok = failed();
+  if (error != 0) errno = error;
+  return ok;
+}
+
+bool StagedReplacement::Publish() {
+  if (rename(temp_.c_str(), path_.c_str()) != 0) return false;
+  published_ = true;
+  return true;
+}
+
+bool StagedReplacement::Finish() {
+  std::string folder, name;
+  SplitPath(path_, &folder, &name);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+void StagedReplacement::RemoveLeftovers(const std::string& folder) {
+  for (const std::string& entry : ListFolder(folder)) {
+    size_t mark = entry.rfind(kStagedMark);
+    if (entry.starts_with('.') && mark != std::string::npos &&
+        entry.size() == mark + kStagedMark.size() + 6) {
+      unlink((folder + "/" + entry).c_str());
+    }
+  }
 }
 
 FileLock::~FileLock() {

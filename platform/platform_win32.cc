@@ -178,6 +178,29 @@ bool IsDirectory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+Failure LastFailure() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return Failure::kNotFound;
+    case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return Failure::kAccessDenied;
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return Failure::kDiskFull;
+    case ERROR_NOT_ENOUGH_MEMORY: case ERROR_OUTOFMEMORY: return Failure::kNoMemory;
+    default: return Failure::kOther;
+  }
+}
+
 bool StreamIsDirectory(std::FILE* stream) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (handle == INVALID_HANDLE_VALUE) return true;
@@ -241,6 +264,26 @@ bool File::ReadToEnd(std::string* content) {
     if (got == 0) return true;
     content->append(buffer, got);
   }
+}
+
+bool File::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got) {
+  *got = 0;
+  if (handle_ < 0) return false;
+  while (*got < size) {
+    const uint64_t position = offset + *got;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    const DWORD chunk = size - *got > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - *got);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + *got, chunk, &read, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
+    }
+    if (read == 0) break;
+    *got += read;
+  }
+  return true;
 }
 
 bool File::Sync(bool /*metadata*/) {

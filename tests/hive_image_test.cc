@@ -56,7 +56,10 @@ TEST_F(HiveImageTest, ScriptChangesHivesThroughTheirRootsAndItsBackoutRestoresTh
                                           std::string(kConfig) + "SYSTEM", kAna};
   std::vector<std::string> before;
   for (const std::string& hive : hives) before.push_back(Export(hive));
+  // The copy of a hive that a killed run left goes with the next change; a look-alike stays.
+  box_.WriteFile(std::string(kConfig) + ".SOFTWARE.dorvalex-Ab12C", "kept");
   const std::set<std::string> files = FilesBelow(box_.PathOf("img"));
+  box_.WriteFile(std::string(kConfig) + ".SOFTWARE.dorvalex-Ab12Cd", "left");
   std::string big = "00";
   for (int i = 1; i < 20000; ++i) big += ",00";
   box_.WriteFile("script.txt",

@@ -39,10 +39,9 @@ RegStatus StatusFromHivexErrno() {
 
 struct HiveFile::Handle {
   hive_h* hive = nullptr;
-  int copy = -1;
+  platform::File copy;  // a hive read through a private copy; closed after hivex lets go
   ~Handle() {
     if (hive) hivex_close(hive);
-    CloseCopy(copy);
   }
 };
 
@@ -81,7 +80,7 @@ RegStatus HiveFile::Load() {
   std::string readFrom = path_;
   if (!header_.checksumRight) {
     if (RegStatus status = CopyWithChecksumSet(path_, &hive_->copy)) return status;
-    readFrom = "/proc/self/fd/" + std::to_string(hive_->copy);
+    readFrom = platform::ReachingPath(hive_->copy);
   }
   int flags = HIVEX_OPEN_WRITE | (header_.clean ? 0 : HIVEX_OPEN_UNSAFE);
   hive_->hive = hivex_open(readFrom.c_str(), flags);

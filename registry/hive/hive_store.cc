@@ -111,7 +111,7 @@ class HiveStore final : public TreeStore {
           locks_.pop_back();
           continue;
       }
-      RemoveLeftTemps(folder);
+      platform::StagedReplacement::RemoveLeftovers(folder);
     }
     return kErrorSuccess;
   }
@@ -508,7 +508,7 @@ class HiveStore final : public TreeStore {
       status_ = kErrorPathNotFound;
       return;
     }
-    for (const std::string& entry : FolderEntries(config)) {
+    for (const std::string& entry : platform::ListFolder(config)) {
       std::string path = config + "/" + entry;
       // Logs (.LOG1, .LOG2) and backups carry a dot and may begin like a hive too.
       if (entry.find('.') != std::string::npos || !platform::IsRegularFile(path) ||
