@@ -145,4 +145,8 @@ class TreeStore {
                                  uint32_t limit, const ChildVisitor& visit, bool* ended) = 0;
 };
 
+// How long a store waits for another run that keeps it (the run lock, a busy file):
+// $DORVALEX_STORE_WAIT seconds (fractions allowed), else 60 seconds.
+int StoreWaitMilliseconds();
+
 #endif  // DORVALEX_REGISTRY_TREE_STORE_H_

@@ -35,18 +35,6 @@ std::string EnvironmentValue(const char* name) {
   return value ? value : "";
 }
 
-// How long a changing run waits for another one: $DORVALEX_STORE_WAIT seconds, else 60 (as for
-// the store).
-int WaitMilliseconds() {
-  constexpr int kDefaultMs = 60000;
-  std::string text = EnvironmentValue("DORVALEX_STORE_WAIT");
-  if (text.empty()) return kDefaultMs;
-  char* end = nullptr;
-  double seconds = std::strtod(text.c_str(), &end);
-  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultMs;
-  return static_cast<int>(seconds * 1000);
-}
-
 std::string UpperCased(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -101,7 +89,7 @@ class HiveStore final : public TreeStore {
     locks_.clear();
     for (const std::string& folder : folders) {
       locks_.push_back(std::make_unique<platform::FileLock>());
-      switch (locks_.back()->Acquire(folder, WaitMilliseconds())) {
+      switch (locks_.back()->Acquire(folder, StoreWaitMilliseconds())) {
         case platform::FileLock::kLocked:
           break;
         case platform::FileLock::kBusy:

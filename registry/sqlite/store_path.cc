@@ -24,16 +24,6 @@ std::string DefaultStorePath() {
   return data + "/dorvalex/registry.db";
 }
 
-int StoreWaitMilliseconds() {
-  constexpr int kDefaultMs = 60000;
-  std::string text = EnvironmentValue("DORVALEX_STORE_WAIT");
-  if (text.empty()) return kDefaultMs;
-  char* end = nullptr;
-  double seconds = std::strtod(text.c_str(), &end);
-  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultMs;
-  return static_cast<int>(seconds * 1000);
-}
-
 bool CreateStoreFolder(const std::string& path) {
   size_t end = path.rfind('/');
   if (end == std::string::npos || end == 0) return true;
