@@ -1,6 +1,7 @@
 // The platform interface on POSIX systems (Linux first): descriptors, stat identities,
 // flock, posix_spawn over a socket pair, memory files and /proc names for open files.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,13 +60,6 @@ bool LinkIsTrusted(const std::string& path) {
   return info.st_uid == 0 || info.st_uid == geteuid();
 }
 
-// Splits "a/b/c" into "a/" and "c"; a bare name lives in ".".
-void SplitPath(const std::string& path, std::string* folder, std::string* name) {
-  size_t slash = path.find_last_of('/');
-  *folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  *name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Opens the folder `folderPath` (as SplitPath gives it) for the *at calls. Its last component
 // may be a symbolic link only of the running user's or root's: another user's link there could
 // send the files made in it anywhere.
@@ -91,6 +85,13 @@ bool WaitExited(pid_t pid, int timeoutMs) {
 
 }  // namespace
 
+// Splits "a/b/c" into "a/" and "c"; a bare name lives in ".".
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.find_last_of('/');
+  *folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 struct FileAccess {
   static void Adopt(File* file, int fd) {
     struct stat info;
@@ -111,19 +112,6 @@ bool IdentifyFile(const std::string& path, FileId* id) {
   if (stat(path.c_str(), &info) != 0) return false;
   *id = IdOf(info);
   return true;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  FileId idA, idB;
-  return IdentifyFile(a, &idA) && IdentifyFile(b, &idB) && idA == idB;
-}
-
-bool SameEntry(const std::string& a, const std::string& b) {
-  if (SameFile(a, b)) return true;
-  std::string folderA, nameA, folderB, nameB;
-  SplitPath(a, &folderA, &nameA);
-  SplitPath(b, &folderB, &nameB);
-  return nameA == nameB && SameFile(folderA, folderB);
 }
 
 bool IsRegularFile(const std::string& path) {

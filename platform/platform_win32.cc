@@ -1,6 +1,7 @@
 // The platform interface on Windows: file handles, volume and file-index identities,
 // FlushFileBuffers, MoveFileExA, LockFileEx, and the running user's token.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <io.h>
 #include <windows.h>
@@ -100,14 +101,6 @@ HANDLE CreateNewFile(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-// Splits "a\b\c" (either slash) into "a\" and "c"; a bare name lives in ".\".
-void SplitPath(const std::string& path, std::string* folder, std::string* name) {
-  size_t slash = path.find_last_of("\\/");
-  if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') slash = 1;
-  *folder = slash == std::string::npos ? ".\\" : path.substr(0, slash + 1);
-  *name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The file a link names, as a path; `path` itself when it is no link or cannot be resolved.
 std::string FinalPath(const std::string& path) {
   HANDLE handle = OpenForInfo(path, /*follow=*/true);
@@ -124,6 +117,14 @@ std::string FinalPath(const std::string& path) {
 }
 
 }  // namespace
+
+// Splits "a\b\c" (either slash) into "a\" and "c"; a bare name lives in ".\".
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') slash = 1;
+  *folder = slash == std::string::npos ? ".\\" : path.substr(0, slash + 1);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 struct FileAccess {
   static void Adopt(File* file, HANDLE handle) {
@@ -148,19 +149,6 @@ bool IdentifyFile(const std::string& path, FileId* id) {
   *id = IdOf(handle);
   CloseHandle(handle);
   return id->valid;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  FileId idA, idB;
-  return IdentifyFile(a, &idA) && IdentifyFile(b, &idB) && idA == idB;
-}
-
-bool SameEntry(const std::string& a, const std::string& b) {
-  if (SameFile(a, b)) return true;
-  std::string folderA, nameA, folderB, nameB;
-  SplitPath(a, &folderA, &nameA);
-  SplitPath(b, &folderB, &nameB);
-  return _stricmp(nameA.c_str(), nameB.c_str()) == 0 && SameFile(folderA, folderB);
 }
 
 bool IsRegularFile(const std::string& path) {
