@@ -45,8 +45,8 @@ bool StreamIsRegularFile(std::FILE* stream);
 // The names of the entries of `folder` ("." and ".." left out); empty when it cannot be read.
 std::vector<std::string> ListFolder(const std::string& folder);
 
-// Why the last failed call of this thread into this interface failed, as far as callers tell
-// failures apart (for the calls whose contract says so).
+// Why the last failed file call of this thread (opening, reading, creating, replacing) failed,
+// as far as callers tell failures apart.
 enum class Failure { kNotFound, kAccessDenied, kDiskFull, kNoMemory, kOther };
 Failure LastFailure();
 
@@ -71,9 +71,9 @@ class File {
   [[nodiscard]] bool Write(std::string_view bytes);
   // Appends everything from the current position to the end to `content`.
   [[nodiscard]] bool ReadToEnd(std::string* content);
-  // Reads up to `size` bytes from `offset` into `buffer`, fewer only at the end of the file;
-  // *got says how many. False on failure (see LastFailure).
-  [[nodiscard]] bool ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got);
+  // Reads up to `size` bytes from `offset` into `buffer` without moving the file position;
+  // *got is less than `size` only at the end of the file. False on failure.
+  [[nodiscard]] bool ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got);
   // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
   // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
   [[nodiscard]] bool Sync(bool metadata = false);

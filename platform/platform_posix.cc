@@ -208,11 +208,11 @@ bool File::ReadToEnd(std::string* content) {
   }
 }
 
-bool File::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
   *got = 0;
   if (handle_ < 0) return false;
   while (*got < size) {
-    ssize_t n = pread(static_cast<int>(handle_), static_cast<char*>(buffer) + *got, size - *got,
+    ssize_t n = pread(static_cast<int>(handle_), buffer + *got, size - *got,
                       static_cast<off_t>(offset + *got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;

@@ -254,19 +254,20 @@ bool File::ReadToEnd(std::string* content) {
   }
 }
 
-bool File::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
   *got = 0;
   if (handle_ < 0) return false;
   while (*got < size) {
-    const uint64_t position = offset + *got;
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(position);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    const DWORD chunk = size - *got > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - *got);
+    // On a handle opened for synchronous access the read waits and starts at the offset given.
+    OVERLAPPED where = {};
+    const uint64_t at = offset + *got;
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const size_t left = size - *got;
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
     DWORD read = 0;
-    if (!ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + *got, chunk, &read, &at)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      return false;
+    if (!ReadFile(AsHandle(handle_), buffer + *got, chunk, &read, &where)) {
+      return GetLastError() == ERROR_HANDLE_EOF;
     }
     if (read == 0) break;
     *got += read;

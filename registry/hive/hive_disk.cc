@@ -50,7 +50,7 @@ RegStatus ReadHiveHeader(const std::string& path, HiveHeader* header) {
   }
   uint8_t block[kBaseBlockSize];
   size_t got = 0;
-  if (!file.ReadAt(0, block, sizeof block, &got)) got = 0;
+  if (!file.ReadAt(0, reinterpret_cast<char*>(block), sizeof block, &got)) got = 0;
   if (got < 4 || std::memcmp(block, "regf", 4) != 0) return kErrorSuccess;
   header->isHive = true;
   if (got < sizeof block) return kErrorSuccess;
@@ -68,7 +68,8 @@ RegStatus CopyWithChecksumSet(const std::string& path, platform::File* copy) {
   std::vector<uint8_t> buffer(1 << 20);
   for (uint64_t at = 0;;) {
     size_t got = 0;
-    if (!in.ReadAt(at, buffer.data(), buffer.size(), &got)) return LastFailureStatus();
+    if (!in.ReadAt(at, reinterpret_cast<char*>(buffer.data()), buffer.size(), &got))
+      return LastFailureStatus();
     if (got == 0) break;
     if (at == 0 && got >= kBaseBlockSize) {
       uint32_t checksum = Checksum(buffer.data());
