@@ -110,6 +110,9 @@ bool KeyAccess::ResolveKeyPath(std::string_view path, const MachineName& machine
     ReportSystemError(code, "Could not connect to remote registry");
     return false;
   }
+  // The slot holds one connection: one still held (the snapshot opens key after key, each
+  // through a connection of its own) goes, or every key of a remote walk would leave one open.
+  DropRemoteRoot();
   remoteRoot_ = connection;
   *root = connection;
   return true;

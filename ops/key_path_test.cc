@@ -2,6 +2,7 @@
 // rules (seen through a registry that accepts connections) and the handle bookkeeping.
 #include "ops/key_path.h"
 
+#include "backout/snapshot.h"
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"
 #include "testing/capture_output.h"
@@ -78,6 +79,15 @@ TEST_F(KeyPathTest, RemoteMachineRules) {
               "RegConnectRegistryA " + std::string(connected) + " HKEY_USERS");
     EXPECT_EQ(registry_.openConnections(), 0u) << typed;
   }
+  // A snapshot opens key after key, each through a connection: none stays after the delete.
+  KeyHandle key = kNoKey;
+  ASSERT_TRUE(keys_.OpenKeyPath("HKLM\\SOFTWARE\\T\\A\\B", &key, false, kLocal));
+  keys_.ReleaseKeyPath(key);
+  BackoutFile out;
+  ASSERT_TRUE(out.Create("/dev/null", true));
+  EXPECT_TRUE(SnapshotKey(keys_, out, "HKLM\\SOFTWARE\\T", kHost, nullptr));
+  EXPECT_TRUE(keys_.DeleteKeyPath("HKLM\\SOFTWARE\\T", kHost));
+  EXPECT_EQ(registry_.openConnections(), 0u);
   // HKEY_CURRENT_USER is refused before any connection, with no line.
   registry_.ClearLog();
   EXPECT_FALSE(keys_.KeyPathExists("hkey_current_user\\x", kHost, &unknown_));
