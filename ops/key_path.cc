@@ -197,8 +197,12 @@ bool KeyAccess::DeleteKeyPath(std::string_view path, const MachineName& machine)
   std::string subkey;
   if (!ResolveKeyPath(path, machine, Resolver::kDelete, &root, &subkey)) return false;
   KeyHandle parent = kNoKey;
-  if (registry_.RegOpenKeyA(root, "", &parent) != kErrorSuccess) {
+  RegStatus code = registry_.RegOpenKeyA(root, "", &parent);
+  if (code != kErrorSuccess) {
+    // A lost connection or a store that cannot be read: said, as any other failed delete is.
     DropRemoteRoot();
+    ReportSystemError(code, "Unable to Open Registry Key");
+    ReportLineText(state_, path);
     return false;
   }
   bool deleted = DeleteKeyTree(registry_, parent, subkey);

@@ -67,6 +67,12 @@ TEST_F(KeyPathTest, FailuresAreReportedWithThePath) {
             "***ERROR : Unable to Close Registry Key\n         : (6)The handle is invalid.\n"
             "***ERROR : [Line 7]:HKLM\\SOFTWARE\n");
   EXPECT_TRUE(keys_.CloseKeyPath("HKLM\\SOFTWARE", key));  // the handle was still open
+  // A delete whose root cannot be opened says so.
+  registry_.FailCall(RegCall::kOpen, kErrorBusy);
+  EXPECT_FALSE(keys_.DeleteKeyPath("HKLM\\SOFTWARE\\X", kLocal));
+  EXPECT_EQ(output_.Take(), "***ERROR : Unable to Open Registry Key\n"
+                            "         : (170)The requested resource is in use.\n"
+                            "***ERROR : [Line 7]:HKLM\\SOFTWARE\\X\n");
 }
 
 TEST_F(KeyPathTest, RemoteMachineRules) {
