@@ -191,6 +191,20 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteAllTo(static_cast<int>(handle_), bytes);
 }
 
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
+  *got = 0;
+  if (handle_ < 0) return false;
+  while (*got < size) {
+    ssize_t n = pread(static_cast<int>(handle_), buffer + *got, size - *got,
+                      static_cast<off_t>(offset + *got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool File::ReadToEnd(std::string* content) {
   if (handle_ < 0) return false;
   const int fd = static_cast<int>(handle_);
@@ -206,20 +220,6 @@ bool File::ReadToEnd(std::string* content) {
     if (n == 0) return true;
     content->append(buffer, static_cast<size_t>(n));
   }
-}
-
-bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
-  *got = 0;
-  if (handle_ < 0) return false;
-  while (*got < size) {
-    ssize_t n = pread(static_cast<int>(handle_), buffer + *got, size - *got,
-                      static_cast<off_t>(offset + *got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    *got += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 bool File::Sync(bool metadata) {

@@ -237,23 +237,6 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteText(AsHandle(handle_), bytes);
 }
 
-bool File::ReadToEnd(std::string* content) {
-  if (handle_ < 0) return false;
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(AsHandle(handle_), &size) && size.QuadPart > 0) {
-    content->reserve(content->size() + static_cast<size_t>(size.QuadPart));
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), buffer, sizeof buffer, &got, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE;  // a pipe's writer has finished
-    }
-    if (got == 0) return true;
-    content->append(buffer, got);
-  }
-}
-
 bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
   *got = 0;
   if (handle_ < 0) return false;
@@ -273,6 +256,23 @@ bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
     *got += read;
   }
   return true;
+}
+
+bool File::ReadToEnd(std::string* content) {
+  if (handle_ < 0) return false;
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(AsHandle(handle_), &size) && size.QuadPart > 0) {
+    content->reserve(content->size() + static_cast<size_t>(size.QuadPart));
+  }
+  char buffer[1 << 16];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(handle_), buffer, sizeof buffer, &got, nullptr)) {
+      return GetLastError() == ERROR_BROKEN_PIPE;  // a pipe's writer has finished
+    }
+    if (got == 0) return true;
+    content->append(buffer, got);
+  }
 }
 
 bool File::Sync(bool /*metadata*/) {
