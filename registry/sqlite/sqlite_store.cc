@@ -483,27 +483,27 @@ RegStatus SqliteStore::InsertKey(KeyId parent, std::string_view name, std::strin
   return kErrorSuccess;
 }
 
-template <typename Read>
-RegStatus SqliteStore::ReadKeyRow(StatementId which, KeyId id, RegStatus none, Read read) {
-  sqlite3_stmt* stmt = Statement(which);
+RegStatus SqliteStore::KeyDepth(KeyId id, int64_t* depth) {
+  sqlite3_stmt* stmt = Statement(kKeyDepth);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
   sqlite3_bind_int64(stmt, 1, id);
   int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return none;
+  if (rc == SQLITE_DONE) return kErrorKeyDeleted;
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  read(stmt);
+  *depth = sqlite3_column_int64(stmt, 0);
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::KeyDepth(KeyId id, int64_t* depth) {
-  return ReadKeyRow(kKeyDepth, id, kErrorKeyDeleted,
-                    [&](sqlite3_stmt* stmt) { *depth = sqlite3_column_int64(stmt, 0); });
-}
-
 RegStatus SqliteStore::HasChildren(KeyId id, bool* has) {
-  *has = false;
-  return ReadKeyRow(kHasChildren, id, kErrorSuccess, [&](sqlite3_stmt*) { *has = true; });
+  sqlite3_stmt* stmt = Statement(kHasChildren);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, id);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  *has = rc == SQLITE_ROW;
+  return kErrorSuccess;
 }
 
 RegStatus SqliteStore::DeleteKey(KeyId id) {
@@ -635,18 +635,27 @@ RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
   return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
 }
 
-// The maxima of a key without children or values are NULL, which reads as 0.
 RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {
-  return ReadKeyRow(kMaxSubkey, key, kErrorSuccess, [&](sqlite3_stmt* stmt) {
-    *maxSubkey = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
-  });
+  sqlite3_stmt* stmt = Statement(kMaxSubkey);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *maxSubkey = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));  // NULL reads as 0
+  return kErrorSuccess;
 }
 
 RegStatus SqliteStore::LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData) {
-  return ReadKeyRow(kMaxValue, key, kErrorSuccess, [&](sqlite3_stmt* stmt) {
-    *maxValueName = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
-    *maxValueData = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
-  });
+  sqlite3_stmt* stmt = Statement(kMaxValue);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *maxValueName = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
+  *maxValueData = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
+  return kErrorSuccess;
 }
 
 template <typename Visit>

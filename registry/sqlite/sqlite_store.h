@@ -120,10 +120,6 @@ class SqliteStore final : public TreeStore {
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
-  // Runs a query of one key (its id as parameter 1) and gives `read` its first row; `none`
-  // when there is no row.
-  template <typename Read>
-  RegStatus ReadKeyRow(StatementId which, KeyId id, RegStatus none, Read read);
 
   const std::string path_;
   const std::string userKeyName_;
