@@ -3,10 +3,10 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
-#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
