@@ -61,8 +61,9 @@ class File {
   const FileId& id() const { return id_; }
   // Writes all of `bytes`. False on any failure (full disk, closed pipe).
   [[nodiscard]] bool Write(std::string_view bytes);
-  // Appends everything from the current position to the end to `content`.
-  [[nodiscard]] bool ReadToEnd(std::string* content);
+  // Reads up to `size` bytes from `offset` into `buffer` without moving the file position;
+  // *got is less than `size` only at the end of the file. False on failure.
+  [[nodiscard]] bool ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got);
   // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
   // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
   [[nodiscard]] bool Sync(bool metadata = false);

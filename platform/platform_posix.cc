@@ -179,21 +179,18 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteAllTo(static_cast<int>(handle_), bytes);
 }
 
-bool File::ReadToEnd(std::string* content) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
+  *got = 0;
   if (handle_ < 0) return false;
-  const int fd = static_cast<int>(handle_);
-  struct stat info;
-  if (fstat(fd, &info) == 0 && info.st_size > 0) {
-    content->reserve(content->size() + static_cast<size_t>(info.st_size));
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+  while (*got < size) {
+    ssize_t n = pread(static_cast<int>(handle_), buffer + *got, size - *got,
+                      static_cast<off_t>(offset + *got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) return true;
-    content->append(buffer, static_cast<size_t>(n));
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
   }
+  return true;
 }
 
 bool File::Sync(bool metadata) {

@@ -226,21 +226,25 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteText(AsHandle(handle_), bytes);
 }
 
-bool File::ReadToEnd(std::string* content) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
+  *got = 0;
   if (handle_ < 0) return false;
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(AsHandle(handle_), &size) && size.QuadPart > 0) {
-    content->reserve(content->size() + static_cast<size_t>(size.QuadPart));
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), buffer, sizeof buffer, &got, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE;  // a pipe's writer has finished
+  while (*got < size) {
+    // On a handle opened for synchronous access the read waits and starts at the offset given.
+    OVERLAPPED where = {};
+    const uint64_t at = offset + *got;
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const size_t left = size - *got;
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer + *got, chunk, &read, &where)) {
+      return GetLastError() == ERROR_HANDLE_EOF;
     }
-    if (got == 0) return true;
-    content->append(buffer, got);
+    if (read == 0) break;
+    *got += read;
   }
+  return true;
 }
 
 bool File::Sync(bool /*metadata*/) {
