@@ -80,8 +80,10 @@ class File {
 enum class Existing { kRefuse, kTruncate };
 
 // Opens `path` for writing. A new file is private to the running user (0600) whatever the
-// umask; an existing one keeps its mode. With kRefuse any existing entry (a link included) fails the call; with kTruncate an
-// existing file is emptied, but a symbolic link owned by another user (not root) is never
+// umask. With kRefuse any existing entry (a link included) fails the call. With kTruncate an
+// existing regular file is replaced by a new empty private one (made in its folder and renamed
+// over the name, so the old file's owner and mode never hold what is written), and a pipe or
+// a device is written as it is; a symbolic link owned by another user (not root) is never
 // followed. False when the file cannot be opened; nothing is reported.
 [[nodiscard]] bool OpenForWriting(const std::string& path, Existing existing, File* file);
 // Opens `path` for reading. False when it cannot be opened or is a folder.
