@@ -117,12 +117,13 @@ class RecordReader {
   uint64_t end_;         // where the file ends; unknown (the largest offset) until reached
   bool endKnown_ = false;
   bool failed_ = false;
-  std::string line_;     // a line spread over two pages
+  std::string line_;     // a line spread over pages
   std::string joined_;   // a line joined from continued ones
 };
 
-// The value a record line (with or without its line end) puts back, in comparison form (its escaped name with ASCII letters
-// folded; the default value as ""). False for a line that is not a value record.
+// The value a record line (with or without its line end) puts back, in comparison form (its
+// escaped name with ASCII letters folded; the default value as ""). False for a line that is
+// not a value record.
 bool RecordValueKey(std::string_view line, std::string* key);
 
 #endif  // DORVALEX_BACKOUT_RECORD_FORMAT_H_

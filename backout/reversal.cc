@@ -17,6 +17,7 @@
 
 namespace {
 
+// The backout file, read by position.
 class FileSource : public RecordSource {
  public:
   explicit FileSource(platform::File& file) : file_(file) {}
@@ -28,6 +29,7 @@ class FileSource : public RecordSource {
   platform::File& file_;
 };
 
+// Text in memory, read as a file would be.
 class TextSource : public RecordSource {
  public:
   explicit TextSource(std::string_view text) : text_(text) {}
