@@ -194,6 +194,8 @@ bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, 
     ChunkWriter chunks(out);
     const bool read =
         WriteReversed(reader, blocks, [&chunks](std::string_view text) { chunks.Append(text); });
+    // Closed before the rename: on Windows a file still open cannot be renamed over.
+    (void)file.Close();
     return chunks.Finish() && read;
   });
   if (result != platform::Replaced::kDone) {
