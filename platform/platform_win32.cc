@@ -264,8 +264,9 @@ bool File::Close() {
 namespace {
 
 // A new empty private file in the place of the plain file `path`: made beside it and moved
-// over the name, so the old file's rights never hold what is written. Its handle, or
-// INVALID_HANDLE_VALUE.
+// over the name, so the old file's rights never hold what is written. It is opened again by
+// its name once moved (a handle that was moved loses its volume under Wine), and only if the
+// name still names it. Its handle, or INVALID_HANDLE_VALUE.
 HANDLE ReplaceWithNewFile(const std::string& path) {
   const std::string temporary = path + ".dorvalex-tmp";
   HANDLE handle = CreateNewFile(temporary);
@@ -273,11 +274,18 @@ HANDLE ReplaceWithNewFile(const std::string& path) {
       DeleteFileA(temporary.c_str())) {
     handle = CreateNewFile(temporary);  // a stale one left by a killed run
   }
-  if (handle != INVALID_HANDLE_VALUE &&
-      !MoveFileExA(temporary.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    CloseHandle(handle);
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  const FileId created = IdOf(handle);
+  CloseHandle(handle);
+  if (!created.valid || !MoveFileExA(temporary.c_str(), path.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileA(temporary.c_str());
+    return INVALID_HANDLE_VALUE;
+  }
+  handle = CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle != INVALID_HANDLE_VALUE && !(IdOf(handle) == created)) {
+    CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
   }
   return handle;
