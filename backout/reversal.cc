@@ -5,10 +5,11 @@
 // memory for the largest block's line positions and not for the file's text.
 #include "backout/reversal.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "backout/record_format.h"
@@ -53,6 +54,61 @@ struct RecordRef {
   uint32_t previous;
 };
 
+// The values of one block and the group of records of each: the keys are kept once, one after
+// another, and found through an open-addressing table, so that a block of many values costs
+// little more than their names.
+class ValueGroups {
+ public:
+  void Clear() {
+    keys_.clear();
+    values_.clear();
+    if (table_.size() > kSmallTable) {
+      table_ = {};  // a large block's table is not cleared again for every small one after it
+    } else {
+      std::fill(table_.begin(), table_.end(), 0);
+    }
+  }
+  // The group of the value `key`; `group` when the key is new, which it is then given.
+  uint32_t Find(std::string_view key, uint32_t group) {
+    if (2 * values_.size() >= table_.size()) Grow();
+    const size_t mask = table_.size() - 1;
+    for (size_t at = std::hash<std::string_view>{}(key) & mask;; at = (at + 1) & mask) {
+      if (table_[at] == 0) {
+        values_.push_back(Value{keys_.size(), static_cast<uint32_t>(key.size()), group});
+        keys_.append(key);
+        table_[at] = static_cast<uint32_t>(values_.size());
+        return group;
+      }
+      const Value& value = values_[table_[at] - 1];
+      if (KeyOf(value) == key) return value.group;
+    }
+  }
+
+ private:
+  static constexpr size_t kSmallTable = 1024;
+  struct Value {
+    uint64_t keyAt;
+    uint32_t keySize;
+    uint32_t group;
+  };
+  std::string_view KeyOf(const Value& value) const {
+    return std::string_view(keys_).substr(value.keyAt, value.keySize);
+  }
+  void Grow() {
+    table_.assign(std::max<size_t>(64, 2 * table_.size()), 0);
+    const size_t mask = table_.size() - 1;
+    for (size_t index = 0; index < values_.size(); ++index) {
+      size_t at = std::hash<std::string_view>{}(KeyOf(values_[index])) & mask;
+      while (table_[at] != 0) at = (at + 1) & mask;
+      table_[at] = static_cast<uint32_t>(index + 1);
+    }
+  }
+
+  std::string keys_;
+  std::vector<Value> values_;
+  std::vector<uint32_t> table_;  // 1 + an index into values_; 0 for a free slot
+};
+
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
 // then the blocks newest first, each header above its records and a blank line. Within a block
 // the records of each value come last-first, so that applied they end in the state the first
@@ -64,7 +120,7 @@ template <typename Write>
 bool WriteReversed(RecordReader& reader, const std::vector<RecordBlockSpan>& blocks,
                    Write&& write) {
   write("DORVALEX\n\n");
-  std::unordered_map<std::string, uint32_t> groupOf;
+  ValueGroups groupOf;
   std::vector<uint32_t> lastOfGroup;  // the newest record of each value, in first-record order
   std::vector<RecordRef> records;
   std::vector<std::string> joined;
@@ -74,7 +130,7 @@ bool WriteReversed(RecordReader& reader, const std::vector<RecordBlockSpan>& blo
     if (!reader.StartBlock(*block, &line)) return false;
     write(line.text);
     write("\n");
-    groupOf.clear();
+    groupOf.Clear();
     lastOfGroup.clear();
     records.clear();
     joined.clear();
@@ -89,12 +145,13 @@ bool WriteReversed(RecordReader& reader, const std::vector<RecordBlockSpan>& blo
       if (!RecordValueKey(line.text, &key)) {
         lastOfGroup.push_back(index);  // not a value record: a group of its own, where it stood
       } else {
-        auto [it, added] = groupOf.try_emplace(key, static_cast<uint32_t>(lastOfGroup.size()));
-        if (added) {
+        const auto next = static_cast<uint32_t>(lastOfGroup.size());
+        const uint32_t group = groupOf.Find(key, next);
+        if (group == next) {
           lastOfGroup.push_back(index);
         } else {
-          record.previous = lastOfGroup[it->second];
-          lastOfGroup[it->second] = index;
+          record.previous = lastOfGroup[group];
+          lastOfGroup[group] = index;
         }
       }
       records.push_back(record);
