@@ -2,7 +2,7 @@
 // the records of each value newest first. The new text goes to a temporary file beside the old
 // one, which it replaces by a rename only once it is complete and on disk, so the undo script
 // is never lost. The old file is read by position, one block at a time, so the rewrite needs
-// memory for the largest block's line positions and not for the file's text.
+// memory for the largest block's line positions and value names, not for the file's text.
 #include "backout/reversal.h"
 
 #include <algorithm>
