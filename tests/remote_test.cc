@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
+#include "registry/remote/remote_registry.h"
 #include "tests/blackbox.h"
 
 namespace {
@@ -144,6 +147,45 @@ TEST(RemoteTest, AgentThatLiesOrHangsIsALostConnection) {
               std::string::npos) << run.output;
     EXPECT_TRUE(tool.FileExists("undo.txt"));
   }
+}
+
+// The agent's memory stays bounded however many keys a client keeps open and lists: neither a
+// key with one large value nor many keys with full listing windows make it grow per handle.
+TEST(RemoteTest, AgentMemoryDoesNotGrowWithOpenKeys) {
+  BlackBox tool, far;
+  far.SetValue("HKLM\\SOFTWARE\\Big", "big", 3, std::string(8 << 20, 'b'));
+  for (const char* name : {"a", "b", "c"})  // a listing window takes two of them
+    far.SetValue("HKLM\\SOFTWARE\\Full", name, 3, std::string(255 << 10, 'f'));
+  // The sanitizers' quarantine of freed memory would count as the agent's own.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  RemoteRegistry client("env ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                            ":quarantine_size_mb=1 DX_REMOTE_STORE=" + far.storePath() +
+                            " DX_AGENT_PIDS=" + tool.PathOf("pids") + " " DX_SOURCE_DIR
+                            "/tests/remote_rsh.sh",
+                        Built("dorvalex-agent"));
+  KeyHandle root = kNoKey, key = kNoKey;
+  ASSERT_EQ(client.RegConnectRegistryA("S", kHkeyLocalMachine, &root), 0);
+  char name[300];
+  uint32_t max[3];
+  for (int i = 0; i < 1000; ++i) {
+    // An open for writing makes the agent read the key's first listing window (for its
+    // values, which the key's size then refuses); then key information and a listing, with
+    // too small a name buffer for the large value.
+    const bool big = i % 50 == 0;
+    ASSERT_EQ(client.RegOpenKeyExA(root, big ? "SOFTWARE\\Big" : "SOFTWARE\\Full", 0,
+                                   kKeyAllAccess, &key), 0);
+    ASSERT_EQ(client.RegQueryInfoKeyA(key, &max[0], &max[1], &max[2]), 0);
+    uint32_t size = big ? 1 : sizeof name;
+    client.RegEnumValueA(key, 0, name, &size, nullptr, nullptr, nullptr);
+  }
+  std::string pid = tool.ReadFile("pids").value_or("");
+  std::ifstream status("/proc/" + pid.substr(0, pid.find('\n')) + "/status");
+  ASSERT_TRUE(status.is_open());
+  std::string line;
+  while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) {
+  }
+  // Without the bounds: 20 copies of the large value and 980 listing windows, 650 MiB.
+  EXPECT_LT(std::atol(line.substr(6).c_str()), 192 << 10) << line;
 }
 
 }  // namespace
