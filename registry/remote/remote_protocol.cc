@@ -84,6 +84,9 @@ class Reader {
 // The smallest encoding of one prefetched value: two empty strings and a type.
 constexpr size_t kMinWireValueBytes = 12;
 
+// What a frame splitter's buffer keeps between frames at the most.
+constexpr size_t kKeptBufferBytes = 1 << 20;
+
 }  // namespace
 
 std::string EncodeGreeting(std::string_view magic) {
@@ -313,6 +316,10 @@ FrameSplitter::Result FrameSplitter::Next(std::string_view* payload) {
   if (start_ > 0 && start_ >= buffer_.size() / 2) {
     buffer_.erase(0, start_);
     start_ = 0;
+    // Nor does the memory of one large frame stay with the stream.
+    if (buffer_.capacity() > kKeptBufferBytes && buffer_.size() < kKeptBufferBytes) {
+      buffer_.shrink_to_fit();
+    }
   }
   if (pending() < 4) return kNeedMore;
   Reader r(std::string_view(buffer_).substr(start_, 4));
