@@ -64,7 +64,7 @@ int SecondsFromEnvironment(const char* name, int fallback) {
 struct RemoteRegistry::Host {
   RegStatus startFailure = kErrorSuccess;  // 53 when the transport never came up
   bool lost = false;
-  RemoteTransport transport;
+  std::unique_ptr<AgentConnection> transport;
   std::string outgoing;                // requests written but not yet sent
   std::vector<RemoteOp> deferred;      // their calls, whose answers nobody waits for
   bool batching = false;               // the agent holds its store for this run's batch
@@ -81,6 +81,7 @@ struct RemoteRegistry::Key {
 struct RemoteRegistry::State {
   std::string rsh;
   std::string agent;
+  Connector connect;  // empty: a RemoteTransport
   int timeoutMs = RemoteRegistry::kDefaultTimeoutMs;
   int lockWaitMs = 0;
   std::map<std::string, std::unique_ptr<Host>> hosts;
@@ -125,12 +126,17 @@ RemoteRegistry::RemoteRegistry(std::string rsh, std::string agent, int timeoutMs
   state_->lockWaitMs = lockWaitMs;
 }
 
+RemoteRegistry::RemoteRegistry(Connector connect, int timeoutMs)
+    : RemoteRegistry("", "", timeoutMs) {
+  state_->connect = std::move(connect);
+}
+
 RemoteRegistry::~RemoteRegistry() {
   for (auto& [name, host] : state_->hosts) {
     if (!host->lost && host->startFailure == kErrorSuccess && !host->outgoing.empty()) {
-      host->transport.Send(host->outgoing);
+      host->transport->Send(host->outgoing);
     }
-    host->transport.Close();
+    host->transport->Close();
   }
 }
 
@@ -157,7 +163,7 @@ void RemoteRegistry::State::Lose(Host& host) {
   host.lost = true;
   host.outgoing.clear();
   host.deferred.clear();
-  host.transport.Close();
+  host.transport->Close();
   DropValues(host, nullptr);
 }
 
@@ -171,12 +177,12 @@ void RemoteRegistry::State::DropValues(const Host& host, const Key* keep) {
 }
 
 bool RemoteRegistry::State::SendWaiting(Host& host) {
-  if (!host.transport.Send(host.outgoing)) return false;
+  if (!host.transport->Send(host.outgoing)) return false;
   host.outgoing.clear();
   std::string payload;
   for (RemoteOp op : host.deferred) {
     RemoteResponse ignored;
-    if (!host.transport.Receive(&payload) || !DecodeResponse(op, payload, &ignored)) return false;
+    if (!host.transport->Receive(&payload) || !DecodeResponse(op, payload, &ignored)) return false;
   }
   host.deferred.clear();
   return true;
@@ -189,7 +195,7 @@ RegStatus RemoteRegistry::State::Call(Host& host, const RemoteRequest& q, Remote
   ++stats.requests;
   ++stats.roundTrips;
   std::string payload;
-  if (!SendWaiting(host) || !host.transport.Receive(&payload) ||
+  if (!SendWaiting(host) || !host.transport->Receive(&payload) ||
       !DecodeResponse(q.op, payload, answer)) {
     Lose(host);
     return kErrorRpcUnavailable;
@@ -217,19 +223,21 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   auto& slot = state_->hosts[name];
   if (!slot) {
     slot = std::make_unique<Host>();
-    slot->transport.SetTimeout(state_->timeoutMs);
+    slot->transport = state_->connect ? state_->connect() : std::make_unique<RemoteTransport>();
+    slot->transport->SetTimeout(state_->timeoutMs);
     ++stats_.roundTrips;  // the greetings
     slot->startFailure =
-        slot->transport.Start(TransportCommand(state_->rsh, state_->agent, name));
+        slot->transport->Start(TransportCommand(state_->rsh, state_->agent, name));
   }
   Host& host = *slot;
   if (host.startFailure != kErrorSuccess) return host.startFailure;
   if (host.lost) return kErrorRpcUnavailable;
   if (state_->batching && !host.batching) {
     // The agent may first wait for another run to give its store back.
-    if (state_->timeoutMs >= 0) host.transport.SetTimeout(state_->timeoutMs + state_->lockWaitMs);
+    if (state_->timeoutMs >= 0)
+      host.transport->SetTimeout(state_->timeoutMs + state_->lockWaitMs);
     RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_);
-    host.transport.SetTimeout(state_->timeoutMs);
+    host.transport->SetTimeout(state_->timeoutMs);
     if (status != kErrorSuccess) {
       // The host's store stays out of this run's reach: later connects fail alike at once.
       if (!host.lost) state_->Lose(host);
@@ -348,6 +356,7 @@ RegStatus RemoteRegistry::RegQueryValueExA(KeyHandle key, std::string_view name,
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
   const bool lied =
+      (a.status == kErrorMoreData && !data) ||
       (size && !PlausibleSize(a.status, a.size, data ? *size : 0, kMaxWireValueBytes)) ||
       (a.status == kErrorSuccess && data && (a.data.size() > *size || a.data.size() != a.size));
   if (lied) {
@@ -447,7 +456,8 @@ RegStatus RemoteRegistry::RegEnumValueA(KeyHandle key, uint32_t index, char* nam
        !PlausibleSize(a.status, a.size, 0, kMaxWireValueBytes)) ||
       (a.status == kErrorMoreData && (!tooSmall || a.size > kMaxWireValueBytes)) ||
       (a.status == kErrorSuccess &&
-       (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize)));
+       (a.name.size() >= *nameSize || a.nameSize != a.name.size() ||
+        (data && (a.data.size() > *dataSize || a.data.size() != a.size))));
   if (lied) {
     state_->Lose(*k->host);
     return kErrorRpcUnavailable;
