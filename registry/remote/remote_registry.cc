@@ -110,6 +110,10 @@ struct RemoteRegistry::State {
   // Sends a call on `handle`'s key and waits for its answer. 6: not an open handle.
   RegStatus CallOn(KeyHandle handle, RemoteRequest& q, RemoteResponse* a, Key** key,
                    RemoteStats& stats);
+  // A change (set or delete) through `handle`: the transport's code or the agent's answer. Once
+  // it is made, the values held for the host's other keys may be stale, and for a deleted
+  // subkey those of the key itself too.
+  RegStatus Change(KeyHandle handle, RemoteRequest& q, Key** key, RemoteStats& stats);
 };
 
 std::string HostOfMachine(std::string_view machine) {
@@ -293,6 +297,15 @@ RegStatus RemoteRegistry::State::CallOn(KeyHandle handle, RemoteRequest& q, Remo
   return kErrorSuccess;
 }
 
+RegStatus RemoteRegistry::State::Change(KeyHandle handle, RemoteRequest& q, Key** key,
+                                        RemoteStats& stats) {
+  RemoteResponse a;
+  if (RegStatus status = CallOn(handle, q, &a, key, stats)) return status;
+  if (a.status == kErrorSuccess)
+    DropValues(*(*key)->host, q.op == RemoteOp::kDeleteKey ? nullptr : *key);
+  return a.status;
+}
+
 RegStatus RemoteRegistry::RegCreateKeyA(KeyHandle parent, std::string_view subkey,
                                         KeyHandle* result) {
   RemoteRequest q;
@@ -381,39 +394,29 @@ RegStatus RemoteRegistry::RegSetValueExA(KeyHandle key, std::string_view name, u
   q.reserved = reserved;
   q.type = type;
   if (size) q.data.assign(reinterpret_cast<const char*>(data), size);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) {
-    state_->DropValues(*k->host, k);
-    if (k->cached) k->values[FoldName(name)] = CachedValue{type, std::move(q.data)};
-  }
-  return a.status;
+  RegStatus status = state_->Change(key, q, &k, stats_);
+  if (status == kErrorSuccess && k->cached)
+    k->values[FoldName(name)] = CachedValue{type, std::move(q.data)};
+  return status;
 }
 
 RegStatus RemoteRegistry::RegDeleteValueA(KeyHandle key, std::string_view name) {
   RemoteRequest q;
   q.op = RemoteOp::kDeleteValue;
   q.name.assign(name);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) {
-    state_->DropValues(*k->host, k);
-    k->values.erase(FoldName(name));
-  }
-  return a.status;
+  RegStatus status = state_->Change(key, q, &k, stats_);
+  if (status == kErrorSuccess) k->values.erase(FoldName(name));
+  return status;
 }
 
 RegStatus RemoteRegistry::RegDeleteKeyA(KeyHandle parent, std::string_view subkey) {
   RemoteRequest q;
   q.op = RemoteOp::kDeleteKey;
   q.name.assign(subkey);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(parent, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) state_->DropValues(*k->host, nullptr);
-  return a.status;
+  return state_->Change(parent, q, &k, stats_);
 }
 
 RegStatus RemoteRegistry::RegEnumKeyA(KeyHandle key, uint32_t index, char* name, uint32_t size) {
