@@ -1,9 +1,6 @@
-// Fuzzes both ends of the agent protocol. The agent's input (greeting, frames, requests, run
-// against a store in memory): any bytes must end in an answer or a clean refusal. The client:
-// registry calls through RemoteRegistry against a fake agent whose answers (well-formed with
-// any values, any bytes, or the end of the connection) come from the input. No answer may make
-// the client hand its caller more than was asked for or a size beyond the value limit, and an
-// answer that does not decode must end the call with 1722.
+// Fuzzes both ends of the agent protocol: the agent's input, run against a store in memory, and
+// the client's registry calls against a fake agent whose answers come from the input. Nothing
+// may crash, and no answer may reach the client's caller as more than the caller asked for.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -89,7 +86,8 @@ class FakeAgent final : public AgentConnection {
   std::deque<RemoteOp> asked_;
 };
 
-// A caller's calls on two hosts, each answer checked as the tool would use it.
+// A caller's calls on two hosts, each answer checked as the tool would use it: no size beyond
+// the value limit or the caller's buffer, and an answer that does not decode ends with 1722.
 void DriveClient(FuzzedDataProvider& in) {
   bool undecodable = false;
   RemoteRegistry client([&] { return std::make_unique<FakeAgent>(in, &undecodable); }, -1);

@@ -1,5 +1,5 @@
-// The process that carries the agent's connection: the remote shell command started without a
-// shell, its standard input and output joined to one socket of ours.
+// The client's connection to an agent, and the process that carries it: the remote shell
+// command started without a shell, its standard input and output joined to one socket of ours.
 #ifndef DORVALEX_REGISTRY_REMOTE_REMOTE_TRANSPORT_H_
 #define DORVALEX_REGISTRY_REMOTE_REMOTE_TRANSPORT_H_
 
