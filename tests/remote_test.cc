@@ -108,6 +108,7 @@ TEST(RemoteTest, AgentThatLiesHangsOrIsCutOffIsALostConnection) {
   const std::pair<std::string, std::string> cases[] = {
       {"size", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
       {"info", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\A]\n"},
+      {"name", "DORVALEX\nDELETE:[HKLM\\SOFTWARE\\A]\n"},
       // An agent that stops answering is lost once DORVALEX_REMOTE_TIMEOUT has passed.
       {"silent", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\A]\nUPDATE:\"v\"=\"x\"\n"},
       // The real agent, its input cut after a few hundred bytes.
