@@ -58,8 +58,8 @@ std::string WithLfEnds(std::string text, std::string_view what) {
 }
 
 // The keys below which boxes add theirs to the system's registry.
-constexpr const char* kParents[] = {"HKEY_LOCAL_MACHINE\\SOFTWARE",
-                                    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes", "HKEY_USERS\\.DEFAULT"};
+constexpr const char* kParents[] = {"HKEY_LOCAL_MACHINE\\SOFTWARE", "HKEY_USERS\\.DEFAULT",
+                                    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes"};
 
 // The keys below kParents that were not there when this process first looked.
 std::vector<std::string> AddedKeys(KeyAccess& keys) {
@@ -95,11 +95,8 @@ void DeleteAddedKeys() {
 
 std::string DorvalexBinary() {
   const char* dir = getenv("DX_BUILD_DIR");
-#ifdef _WIN32
-  return std::string(dir && *dir ? dir : DX_DEFAULT_BUILD_DIR) + "/dorvalex.exe";
-#else
-  return std::string(dir && *dir ? dir : DX_DEFAULT_BUILD_DIR) + "/dorvalex";
-#endif
+  return std::string(dir && *dir ? dir : DX_DEFAULT_BUILD_DIR) +
+         (kWindowsBuild ? "/dorvalex.exe" : "/dorvalex");
 }
 
 BlackBox::BlackBox() {

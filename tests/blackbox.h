@@ -2,12 +2,10 @@
 // folder this harness was compiled for) in a fresh temporary folder, with standard input from
 // /dev/null and DORVALEX_REGISTRY naming a store file of the box's own; gives tests the folder's
 // files (relative names are relative to it) and the store's contents.
-// Built for Windows, it runs dorvalex.exe on the system's registry (under Wine in this project's
-// tests): the boxes share it, so each box starts by deleting the keys an earlier box added
-// below HKLM\SOFTWARE, HKLM\SOFTWARE\Classes and HKU\.DEFAULT, and DumpStore shows only
-// those keys. Lines the program and its files end in CR LF there: Run and ReadFile check
-// that and give the text with LF alone, and the banner's second line, which names the
-// system, reads as kBanner's.
+// Built for Windows, it runs dorvalex.exe on the system's registry, which the boxes share: each
+// box deletes the keys earlier boxes added below HKLM\SOFTWARE, its Classes and HKU\.DEFAULT,
+// and DumpStore shows only such keys. Run and ReadFile check that lines end in CR LF there and
+// give them with LF alone; the banner's second line, naming the system, reads as kBanner's.
 #ifndef DORVALEX_TESTS_BLACKBOX_H_
 #define DORVALEX_TESTS_BLACKBOX_H_
 
@@ -49,7 +47,9 @@ inline constexpr bool kWindowsBuild = true;
 #else
 inline constexpr bool kWindowsBuild = false;
 #endif
-inline RegistryTraits BoxTraits() { return kWindowsBuild ? WineRegistryTraits() : RegistryTraits{}; }
+inline RegistryTraits BoxTraits() {
+  return kWindowsBuild ? WineRegistryTraits() : RegistryTraits{};
+}
 
 class BlackBox {
  public:

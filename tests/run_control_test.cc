@@ -14,14 +14,12 @@
 namespace {
 
 // The Windows build runs on an NT system, where the usage text names the remote machine.
-constexpr bool kWindowsNt = kWindowsBuild;
-
 const std::string kUsage = "\n" + kBanner +
     "Usage:\n"
     "DORVALEX /REGBACKUP [/OVERWRITE]\n"
     "DORVALEX /REG:\"Path to Input File\" [/BACKUP:\"Path to Backout File\"]\n"
     "         [/VERBOSE] [/NOACTION] [/OVERWRITE] [/CHANGES]\n"
-    "         [/NOREVERSE]" + (kWindowsNt ? " [/MACHINE:\"Computer Name\"]" : "") + "\n"
+    "         [/NOREVERSE]" + (kWindowsBuild ? " [/MACHINE:\"Computer Name\"]" : "") + "\n"
     "\n"
     " /REGBACKUP - Backs up HKLM and HKU keys to text file\n"
     " /VERBOSE   - Displays Verbose logging to stdout\n"
@@ -29,7 +27,7 @@ const std::string kUsage = "\n" + kBanner +
     " /OVERWRITE - Will continue if a backout file already exists\n"
     " /CHANGES   - Backup file (if specified) will only show changed items\n"
     " /NOREVERSE - Backup file will not be reversed\n" +
-    (kWindowsNt ? " /MACHINE:  - Applies Registry file to remote machine named\n" : "") + "\n";
+    (kWindowsBuild ? " /MACHINE:  - Applies Registry file to remote machine named\n" : "") + "\n";
 
 const std::string kRefused =
     "***ERROR : Backout file already exists and /OVERWRITE was not specified\n";
