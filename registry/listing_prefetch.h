@@ -95,16 +95,22 @@ class ListingWindow {
     if (!Current(key, generation)) StartWhole(key, generation);
   }
 
-  // Releases the window when it holds more than kMaxBytes (one value larger than that).
+  // Releases the window when it had to take a value larger than a window whole. A window
+  // stops taking rows once it passes kMaxBytes, so one that holds more than twice that ends
+  // with such a value; one that just passed kMaxBytes is a full window and is kept.
   void ReleaseIfOversized() {
-    if (bytes_.size() > kMaxBytes) Release();
+    if (bytes_.size() > 2 * kMaxBytes) Release();
   }
 
-  // Forgets the rows and gives their memory back.
+  // The memory the window keeps, in bytes.
+  size_t HeldBytes() const { return bytes_.capacity() + rows_.capacity() * sizeof(Row); }
+
+  // Forgets the rows and gives their memory back (assigning an empty string would keep the
+  // old buffer: only a swap with a new string lets it go).
   void Release() {
     generation_ = 0;
-    rows_ = {};
-    bytes_ = {};
+    std::vector<Row>().swap(rows_);
+    std::string().swap(bytes_);
   }
 
  private:
@@ -174,8 +180,7 @@ class ListingWindow {
           &ended);
     }
     if (status != kErrorSuccess) {
-      rows_.clear();
-      bytes_.clear();
+      Release();  // also the memory of a large value read before the failure
       return status;
     }
     key_ = key;

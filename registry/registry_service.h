@@ -61,7 +61,8 @@ class RegistryService {
   virtual RegStatus RegEnumValueA(KeyHandle key, uint32_t index, char* name, uint32_t* nameSize,
                                   uint32_t* type, uint8_t* data, uint32_t* dataSize) = 0;
   // The longest subkey name and value name (in bytes, without NUL) and the largest value data.
-  // Any of the outputs may be null.
+  // Any of the outputs may be null. Where names and string data are converted on their way
+  // out (the system's registry), the lengths are the most the conversion can give.
   virtual RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                                      uint32_t* maxValueNameLength,
                                      uint32_t* maxValueLength) = 0;

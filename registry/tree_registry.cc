@@ -241,12 +241,17 @@ class TreeRegistry final : public RegistryService {
       }
       return status;
     });
-    if (status != kErrorSuccess) return status;
-    std::string_view childName = open->subkeys.Name(*row);
-    if (childName.size() + 1 > size) return kErrorMoreData;
-    std::memcpy(name, childName.data(), childName.size());
-    name[childName.size()] = '\0';
-    return kErrorSuccess;
+    if (status == kErrorSuccess) {
+      std::string_view childName = open->subkeys.Name(*row);
+      if (childName.size() + 1 > size) {
+        status = kErrorMoreData;
+      } else {
+        std::memcpy(name, childName.data(), childName.size());
+        name[childName.size()] = '\0';
+      }
+    }
+    BoundListings(*open);
+    return status;
   }
 
   RegStatus RegEnumValueA(KeyHandle key, uint32_t index, char* name, uint32_t* nameSize,
@@ -261,17 +266,19 @@ class TreeRegistry final : public RegistryService {
       if (RegStatus status = ResolveListedKey(*open, &id)) return status;
       return open->values.Seek(store_, id, generation_, index, &row);
     });
-    if (status != kErrorSuccess) return status;
-    std::string_view valueName = open->values.Name(*row);
-    if (valueName.size() + 1 > *nameSize) return kErrorMoreData;
-    std::memcpy(name, valueName.data(), valueName.size());
-    name[valueName.size()] = '\0';
-    *nameSize = static_cast<uint32_t>(valueName.size());
-    if (type) *type = row->type;
-    status = CopyListedData(open->values.Other(*row), data, dataSize);
-    // A window that had to take one large value whole is not kept with the handle: many
-    // handles could otherwise each hold a large value for as long as they stay open.
-    open->values.ReleaseIfOversized();
+    if (status == kErrorSuccess) {
+      std::string_view valueName = open->values.Name(*row);
+      if (valueName.size() + 1 > *nameSize) {
+        status = kErrorMoreData;
+      } else {
+        std::memcpy(name, valueName.data(), valueName.size());
+        name[valueName.size()] = '\0';
+        *nameSize = static_cast<uint32_t>(valueName.size());
+        if (type) *type = row->type;
+        status = CopyListedData(open->values.Other(*row), data, dataSize);
+      }
+    }
+    BoundListings(*open);
     return status;
   }
 
@@ -293,6 +300,7 @@ class TreeRegistry final : public RegistryService {
         status = open->values.Longest(store_, id, generation_, &lengths[1], &lengths[2]);
       return status;
     });
+    BoundListings(*open);
     if (status != kErrorSuccess) return status;
     if (maxSubkeyLength) *maxSubkeyLength = lengths[0];
     if (maxValueNameLength) *maxValueNameLength = lengths[1];
@@ -302,7 +310,11 @@ class TreeRegistry final : public RegistryService {
 
   RegStatus RegCloseKey(KeyHandle key) override {
     if (IsPredefined(key)) return kErrorSuccess;
-    return handles_.erase(key) ? kErrorSuccess : kErrorInvalidHandle;
+    auto found = handles_.find(key);
+    if (found == handles_.end()) return kErrorInvalidHandle;
+    listingBytes_ -= found->second.listingBytes;
+    handles_.erase(found);
+    return kErrorSuccess;
   }
 
  private:
@@ -314,7 +326,35 @@ class TreeRegistry final : public RegistryService {
     // The rows of the last enumerations, valid while generation_ is unchanged.
     ListingWindow subkeys{Listing::kSubkeys};
     ListingWindow values{Listing::kValues};
+    size_t listingBytes = 0;  // what the two windows held at the end of the last call
   };
+
+  // What the listing windows of all handles may hold together between calls. A client may
+  // keep many handles open (the agent's clients up to 1024); without this bound each would
+  // keep its windows for as long as it stays open.
+  static constexpr size_t kMaxListingBytes = 16u << 20;
+
+  // Called after each call that read `open`'s windows: a window that had to take one value
+  // larger than a window is let go at once, and once all windows together pass
+  // kMaxListingBytes the windows of every other handle are let go (they are read again when
+  // their handles list again).
+  void BoundListings(OpenKey& open) {
+    open.values.ReleaseIfOversized();
+    open.subkeys.ReleaseIfOversized();
+    const size_t held = open.values.HeldBytes() + open.subkeys.HeldBytes();
+    listingBytes_ = listingBytes_ - open.listingBytes + held;
+    open.listingBytes = held;
+    if (listingBytes_ <= kMaxListingBytes) return;
+    auto release = [&](OpenKey& other) {
+      if (&other == &open) return;
+      other.values.Release();
+      other.subkeys.Release();
+      listingBytes_ -= other.listingBytes;
+      other.listingBytes = 0;
+    };
+    for (OpenKey& root : roots_) release(root);
+    for (auto& [handle, other] : handles_) release(other);
+  }
 
   RegStatus LookUp(KeyHandle handle, OpenKey** open) {
     if (IsPredefined(handle)) {
@@ -726,6 +766,7 @@ class TreeRegistry final : public RegistryService {
   // every call, which are never nested.
   std::vector<std::string_view> levels_;
   std::unordered_map<KeyHandle, OpenKey> handles_;
+  size_t listingBytes_ = 0;  // the sum of every handle's listingBytes
   KeyHandle nextHandle_ = 0x1000;
   int64_t dataVersion_ = -1;
   uint64_t generation_ = 1;

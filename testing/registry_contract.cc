@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "registry/delete_tree.h"
 #include "testing/registry_dump.h"
 
 namespace {
@@ -52,20 +55,18 @@ std::string Get(RegistryService& r, KeyHandle key, std::string_view name,
 void DeleteTree(RegistryService& r, KeyHandle parent, const std::string& subkey) {
   KeyHandle key = kNoKey;
   if (r.RegOpenKeyA(parent, subkey, &key) != kErrorSuccess) return;
-  char name[512];
-  while (r.RegEnumKeyA(key, 0, name, sizeof name) == kErrorSuccess) {
-    std::string child = name;
-    DeleteTree(r, key, child);
-    if (r.RegDeleteKeyA(key, child) != kErrorSuccess) break;
-  }
   r.RegCloseKey(key);
-  r.RegDeleteKeyA(parent, subkey);
+  EXPECT_TRUE(DeleteKeyTree(r, parent, subkey)) << subkey;
 }
+
+// The keys the running case made in a live registry, deleted when it ends.
+std::vector<std::pair<KeyHandle, std::string>> liveKeys;
 
 // The key a case works in, without what an earlier run of the case left in a live registry.
 KeyHandle Fresh(RegistryService& r, const RegistryTraits& t, KeyHandle parent,
                 const std::string& subkey) {
   if (t.liveRegistry) DeleteTree(r, parent, subkey);
+  if (t.liveRegistry) liveKeys.emplace_back(parent, subkey);
   return Create(r, parent, subkey);
 }
 
@@ -248,8 +249,12 @@ void ValueDataAndTypesRoundTrip(RegistryService& r, const RegistryTraits& t) {
   uint32_t maxSubkey = 99, maxName = 0, maxData = 0;
   ASSERT_EQ(r.RegQueryInfoKeyA(key, &maxSubkey, &maxName, &maxData), 0);
   EXPECT_EQ(maxSubkey, 0u);
-  EXPECT_EQ(maxName, 5u);  // "empty"
-  EXPECT_EQ(maxData, t.limitedValueData ? 8u : big.size());  // "default\0"
+  // "empty"; "big" ("default\0" where data is limited). The system's UTF-16 lengths count
+  // as the UTF-8 they may become.
+  EXPECT_EQ(maxName, t.systemNameRules ? 15u : 5u);
+  EXPECT_EQ(maxData, t.limitedValueData   ? 8u
+                     : t.systemNameRules ? big.size() * 3 / 2
+                                         : big.size());
   EXPECT_EQ(r.RegQueryInfoKeyA(key, nullptr, nullptr, nullptr), 0);
   r.RegCloseKey(key);
 }
@@ -443,6 +448,8 @@ class ContractTest : public ::testing::Test {
     std::unique_ptr<RegistryService> registry = factory_();
     ASSERT_NE(registry, nullptr);
     run_(*registry, traits_);
+    for (const auto& [parent, subkey] : liveKeys) DeleteTree(*registry, parent, subkey);
+    liveKeys.clear();
   }
 
  private:

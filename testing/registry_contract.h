@@ -28,7 +28,9 @@ struct RegistryTraits {
   // Names pass through the code page to UTF-16 and the system's own rules: bytes above 127 are
   // not compared as they are (NamesIgnoreAsciiCaseAndKeepTheirFirstCase), and malformed subkey
   // paths get the system's answers (SubkeyPathsAndNamesHaveLimits; Wine accepts doubled and
-  // trailing backslashes, gives 161 for a leading one and 234 for a 255-character level).
+  // trailing backslashes, gives 161 for a leading one and 234 for a 255-character level);
+  // the longest name and data a key reports are what UTF-8 may make of UTF-16 (three bytes a
+  // unit: ValueDataAndTypesRoundTrip).
   bool systemNameRules = false;
   // Subkeys enumerate by lower-cased name, so "_" sorts before letters (Wine; Windows sorts
   // upper-cased). Relaxes SubkeysEnumerateByUpperCasedNameBytes to that order.
@@ -43,6 +45,15 @@ struct RegistryTraits {
   bool asciiKeyNamesOnly = false;
   bool limitedValueData = false;
 };
+
+// The system's registry as Wine serves it, where this project's Windows tests run: live, named
+// by the system's rules, subkeys and values listed in Wine's orders.
+inline RegistryTraits WineRegistryTraits() {
+  RegistryTraits traits;
+  traits.liveRegistry = traits.systemNameRules = true;
+  traits.subkeysSortedLowerCased = traits.valuesSortedByName = true;
+  return traits;
+}
 
 // Registers the contract tests as the GoogleTest suite `suite`; call it before RUN_ALL_TESTS
 // (for instance from a static initializer in the backend's test file).

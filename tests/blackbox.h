@@ -2,6 +2,10 @@
 // folder this harness was compiled for) in a fresh temporary folder, with standard input from
 // /dev/null and DORVALEX_REGISTRY naming a store file of the box's own; gives tests the folder's
 // files (relative names are relative to it) and the store's contents.
+// Built for Windows, it runs dorvalex.exe on the system's registry, which the boxes share: each
+// box deletes the keys earlier boxes added below HKLM\SOFTWARE, its Classes and HKU\.DEFAULT,
+// and DumpStore shows only such keys. Run and ReadFile check that lines end in CR LF there and
+// give them with LF alone; the banner's second line, naming the system, reads as kBanner's.
 #ifndef DORVALEX_TESTS_BLACKBOX_H_
 #define DORVALEX_TESTS_BLACKBOX_H_
 
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "registry/registry_service.h"
+#include "testing/registry_contract.h"
 
 struct RunResult {
   int exitCode = -1;   // the process exit code; 128 + signal number when it was killed
@@ -35,6 +40,16 @@ std::string DorvalexBinary();  // its path
 // Whether the boxes hold a Windows folder of hive files rather than an SQLite store
 // ($DX_BLACKBOX_STORE=hive): the same cases then run against the hive backend.
 bool HiveStoreUnderTest();
+// The Windows build works on the system's registry, under Wine in this project's tests: where
+// it answers otherwise than a local store are Wine's declared traits.
+#ifdef _WIN32
+inline constexpr bool kWindowsBuild = true;
+#else
+inline constexpr bool kWindowsBuild = false;
+#endif
+inline RegistryTraits BoxTraits() {
+  return kWindowsBuild ? WineRegistryTraits() : RegistryTraits{};
+}
 
 class BlackBox {
  public:
@@ -72,6 +87,7 @@ class BlackBox {
  private:
   std::string dir_;
   std::string storePath_;
+  mutable std::map<std::string, std::string> written_;  // WriteFile's content by name
 };
 
 #endif  // DORVALEX_TESTS_BLACKBOX_H_

@@ -61,7 +61,7 @@ TEST(ExportFilesTest, Version5InUtf16AppliesAsItsOtherFormsAndItsBackoutUndoesIt
     BlackBox box;
     box.SetString("HKLM\\SOFTWARE\\X\\Exporté", "Gone", "old");
     box.SetDword("HKLM\\SOFTWARE\\X\\Exporté", "Count", 1);
-    box.SetString("HKLM\\SOFTWARE\\X\\Old\\Sub", "v", "w");
+    box.SetString("HKLM\\SOFTWARE\\X\\Old\\ÄÖÜäöüßÄÖÜäöüß", "v", "w");  // twice its length in UTF-8
     const std::string before = box.DumpStore();
     box.WriteFile("in.reg", form.script);
     RunResult run = box.Run({"/REG:in.reg", "/BACKUP:undo.txt", "/VERBOSE"});

@@ -2,6 +2,7 @@
 // answers opens truthfully, then answers according to DX_LIE:
 //   "size"    value queries and enumerations claim 0xFFFFFFF0 bytes ("buffer too small");
 //   "info"    key information claims the longest value is 0xFFFFFFF0 bytes;
+//   "name"    enumerated values claim a name of 4,000 bytes that they do not carry;
 //   "silent"  after the first open, it reads on but never answers again.
 #include <unistd.h>
 
@@ -48,8 +49,13 @@ int main() {
         case RemoteOp::kOpenKey:
           opened = true;
           break;
-        case RemoteOp::kQueryValue:
         case RemoteOp::kEnumValue:
+          if (lie == "name") {
+            a.nameSize = 4000;
+            break;
+          }
+          [[fallthrough]];
+        case RemoteOp::kQueryValue:
           a.status = lie == "size" ? kErrorMoreData : kErrorFileNotFound;
           a.size = lie == "size" ? 0xFFFFFFF0u : 0;
           break;

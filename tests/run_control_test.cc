@@ -13,20 +13,21 @@
 
 namespace {
 
+// The Windows build runs on an NT system, where the usage text names the remote machine.
 const std::string kUsage = "\n" + kBanner +
     "Usage:\n"
     "DORVALEX /REGBACKUP [/OVERWRITE]\n"
     "DORVALEX /REG:\"Path to Input File\" [/BACKUP:\"Path to Backout File\"]\n"
     "         [/VERBOSE] [/NOACTION] [/OVERWRITE] [/CHANGES]\n"
-    "         [/NOREVERSE]\n"
+    "         [/NOREVERSE]" + (kWindowsBuild ? " [/MACHINE:\"Computer Name\"]" : "") + "\n"
     "\n"
     " /REGBACKUP - Backs up HKLM and HKU keys to text file\n"
     " /VERBOSE   - Displays Verbose logging to stdout\n"
     " /NOACTION  - Does not actually write any changes to registry\n"
     " /OVERWRITE - Will continue if a backout file already exists\n"
     " /CHANGES   - Backup file (if specified) will only show changed items\n"
-    " /NOREVERSE - Backup file will not be reversed\n"
-    "\n";
+    " /NOREVERSE - Backup file will not be reversed\n" +
+    (kWindowsBuild ? " /MACHINE:  - Applies Registry file to remote machine named\n" : "") + "\n";
 
 const std::string kRefused =
     "***ERROR : Backout file already exists and /OVERWRITE was not specified\n";
@@ -107,7 +108,11 @@ TEST(RunControlTest, EveryWayARunEnds) {
       {{"/REGBACKUP"}, kBanner + "***ERROR : HKLM_backup.reg exists, and /OVERWRITE was not "
        "specified\n", 1, {}, false, "HKLM_backup.reg"},
   };
+  // The system's registry has no store file, and its size and its own unreadable keys (Wine's
+  // Perflib\009) shape a full backup's progress: only the backup's first and last lines count.
+  const bool live = BoxTraits().liveRegistry;
   for (const Case& c : cases) {
+    if (live && c.existing && std::string_view(c.existing).starts_with("store/")) continue;
     SCOPED_TRACE(testing::PrintToString(c.args));
     BlackBox box;
     box.WriteFile(in, kTwoChanges);
@@ -115,15 +120,21 @@ TEST(RunControlTest, EveryWayARunEnds) {
     if (c.existing) std::filesystem::create_directories(box.PathOf("store"));
     if (c.existing) box.WriteFile(c.existing, "precious\n");
     RunResult run = box.Run(c.args);
-    EXPECT_EQ(run.output, c.output);
+    if (live && c.output == backup) {
+      EXPECT_TRUE(run.output.starts_with(backup.substr(0, backup.find('+'))) &&
+                  run.output.ends_with("\bFull Backup Complete.\n")) << run.output;
+    } else {
+      EXPECT_EQ(run.output, c.output);
+    }
     EXPECT_EQ(run.errors, "");
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(box.ReadFile("undo.txt"), c.backout);
-    EXPECT_EQ(box.FileExists(box.storePath()), !c.untouched);
+    EXPECT_TRUE(live || box.FileExists(box.storePath()) == !c.untouched);
     EXPECT_EQ(box.ReadFile(c.existing ? c.existing : in), c.existing ? "precious\n" : kTwoChanges);
   }
 }
 
+#ifndef _WIN32  // file modes and symbolic links of POSIX
 // A backout file that exists counts, even unreadable or a link to nothing; /OVERWRITE replaces it.
 TEST(RunControlTest, ExistenceOfTheBackoutFileCountsNotItsReadability) {
   BlackBox box;
@@ -141,5 +152,6 @@ TEST(RunControlTest, ExistenceOfTheBackoutFileCountsNotItsReadability) {
   EXPECT_EQ(box.Run({"/REG:in.txt", "/BACKUP:locked.txt", "/OVERWRITE"}).exitCode, 0);
   EXPECT_EQ(box.ReadFile("locked.txt"), "DORVALEX\n\nDELETE:[HKLM\\SOFTWARE\\Example]\n\n");
 }
+#endif
 
 }  // namespace

@@ -83,8 +83,9 @@ class ScriptGenerator::Impl {
                        "hklm\\software\\Rt"}});
     bases_.push_back({kHkeyLocalMachine, "SOFTWARE\\Classes\\RT",
                       {"HKCR\\RT", "HKEY_CLASSES_ROOT\\rt", "HKLM\\SOFTWARE\\Classes\\RT"}});
-    // HKEY_USERS holds only the user hives of a Windows folder: the cases work inside one.
-    if (HiveStoreUnderTest())
+    // HKEY_USERS holds only the user hives of a Windows folder or system: the cases work
+    // inside one.
+    if (HiveStoreUnderTest() || BoxTraits().liveRegistry)
       bases_.push_back({kHkeyUsers, ".DEFAULT\\RT",
                         {"HKEY_USERS\\.DEFAULT\\RT", "hkey_users\\.default\\rt"}});
     else

@@ -167,6 +167,16 @@ class NativeRegistry final : public RegistryService {
                            uint32_t type, const uint8_t* data, uint32_t size) override {
     std::string text;
     if (!ToCString(name, &text)) return kErrorInvalidParameter;
+    // String data that does not end in NUL gets one byte more from the system when the byte
+    // after it is NUL (taken as a terminator the caller forgot to count), and that byte is
+    // read past the data: such data goes from a copy followed by another byte, so that
+    // exactly `size` bytes are stored.
+    std::string copy;
+    if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && size > 0 &&
+        data[size - 1] != 0) {
+      copy.assign(reinterpret_cast<const char*>(data), size).push_back('\x01');
+      data = reinterpret_cast<const uint8_t*>(copy.data());
+    }
     NoteValueChange(key, name);
     return OnKey(key, [&](HKEY k) {
       return ::RegSetValueExA(k, text.c_str(), reserved, type, data, size);
@@ -215,10 +225,12 @@ class NativeRegistry final : public RegistryService {
       return ::RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, &subkey, nullptr,
                                 nullptr, &valueName, &value, nullptr, nullptr);
     });
+    // The system counts names in UTF-16 units and string data in its UTF-16 bytes, but the
+    // narrow calls hand both out in UTF-8: up to three bytes a unit, so that much room.
     if (status == ERROR_SUCCESS) {
-      if (maxSubkeyLength) *maxSubkeyLength = subkey;
-      if (maxValueNameLength) *maxValueNameLength = valueName;
-      if (maxValueLength) *maxValueLength = value;
+      if (maxSubkeyLength) *maxSubkeyLength = subkey * 3;
+      if (maxValueNameLength) *maxValueNameLength = valueName * 3;
+      if (maxValueLength) *maxValueLength = value + (value + 1) / 2;
     }
     return status;
   }

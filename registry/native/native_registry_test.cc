@@ -8,12 +8,8 @@ namespace {
 // The system's registry is live and names things by its own rules; Wine, where these tests
 // run, also lists subkeys and values in its own orders.
 const bool kRegistered = [] {
-  RegistryTraits traits;
-  traits.liveRegistry = true;
-  traits.systemNameRules = true;
-  traits.subkeysSortedLowerCased = true;
-  traits.valuesSortedByName = true;
-  RegisterRegistryContractTests("NativeRegistry", [] { return OpenNativeRegistry(); }, traits);
+  RegisterRegistryContractTests("NativeRegistry", [] { return OpenNativeRegistry(); },
+                                WineRegistryTraits());
   return true;
 }();
 

@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     // Answers to the requests before a broken one still go out, so that the client sees
     // exactly where the stream broke.
     if (!platform::WriteStandardOutput(out)) return 1;
+    // The buffer of a large answer (a value of many MiB) is not kept for the rest of the
+    // session: only the answer being sent is held.
+    if (out.capacity() > buffer.size()) std::string().swap(out);
     if (!ok) {
       std::fprintf(stderr, "dorvalex-agent: %s\n", error.c_str());
       return 1;

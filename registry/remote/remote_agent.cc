@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -15,6 +16,15 @@ bool IsServedRoot(uint64_t key) {
 
 // Client ids are small numbers that can never be mistaken for a predefined root.
 bool IsValidNewId(uint64_t id) { return id != kNoKey && id < kHkeyClassesRoot; }
+
+// A buffer for the store's data output, left uninitialised: a client may offer up to a
+// frame's worth of room, and only the pages the store writes then take memory. Null when the
+// client asked for no data; never null otherwise, even for no room.
+using Buffer = std::unique_ptr<uint8_t[]>;
+Buffer NewBuffer(uint8_t flags, uint32_t capacity) {
+  if (!(flags & kWantData)) return Buffer();
+  return std::make_unique_for_overwrite<uint8_t[]>(std::max<uint32_t>(capacity, 1));
+}
 
 }  // namespace
 
@@ -186,17 +196,16 @@ RemoteResponse AgentSession::Run(const RemoteRequest& q, bool* violation) {
     }
     case RemoteOp::kQueryValue: {
       uint32_t capacity = std::min(q.dataCapacity, kMaxWireValueBytes);
-      std::vector<uint8_t> data((q.flags & kWantData) ? std::max<uint32_t>(capacity, 1) : 0);
+      Buffer data = NewBuffer(q.flags, capacity);
       a.size = capacity;
       a.type = q.type;
       a.status = store_.RegQueryValueExA(key, q.name, (q.flags & kWantType) ? &a.type : nullptr,
-                                         (q.flags & kWantData) ? data.data() : nullptr,
-                                         (q.flags & kWantSize) ? &a.size : nullptr);
+                                         data.get(), (q.flags & kWantSize) ? &a.size : nullptr);
       if (a.status == kErrorMoreData && a.size <= q.dataCapacity) {
         a.status = kErrorNotEnoughMemory;  // larger than a frame can carry
       }
       if (a.status == kErrorSuccess && (q.flags & kWantData)) {
-        a.data.assign(reinterpret_cast<const char*>(data.data()), std::min(a.size, capacity));
+        a.data.assign(reinterpret_cast<const char*>(data.get()), std::min(a.size, capacity));
       }
       break;
     }
@@ -222,18 +231,17 @@ RemoteResponse AgentSession::Run(const RemoteRequest& q, bool* violation) {
       uint32_t nameCapacity = std::min(q.nameCapacity, kMaxWireNameBytes);
       uint32_t dataCapacity = std::min(q.dataCapacity, kMaxWireValueBytes);
       std::vector<char> name(nameCapacity + 1, '\0');
-      std::vector<uint8_t> data((q.flags & kWantData) ? std::max<uint32_t>(dataCapacity, 1) : 0);
+      Buffer data = NewBuffer(q.flags, dataCapacity);
       a.nameSize = nameCapacity;
       a.size = dataCapacity;
       a.type = q.type;
       a.status = store_.RegEnumValueA(key, q.index, name.data(), &a.nameSize,
-                                      (q.flags & kWantType) ? &a.type : nullptr,
-                                      (q.flags & kWantData) ? data.data() : nullptr,
+                                      (q.flags & kWantType) ? &a.type : nullptr, data.get(),
                                       (q.flags & kWantSize) ? &a.size : nullptr);
       if (a.status == kErrorSuccess) {
         a.name.assign(name.data(), std::min(a.nameSize, nameCapacity));
         if (q.flags & kWantData) {
-          a.data.assign(reinterpret_cast<const char*>(data.data()), std::min(a.size, dataCapacity));
+          a.data.assign(reinterpret_cast<const char*>(data.get()), std::min(a.size, dataCapacity));
         }
       }
       break;

@@ -17,8 +17,8 @@
 inline constexpr uint32_t kPrefetchMaxValues = 256;
 inline constexpr uint32_t kPrefetchMaxBytes = 64u << 10;
 // Keys one client may hold open at once: enough for a walk down the deepest key path (512
-// levels) with room to spare. Each open key holds at most two listing windows of 256 KiB, so a
-// session's memory stays within a few hundred MiB whatever the client asks.
+// levels) with room to spare. The store bounds what the listing windows of all open keys keep
+// together (16 MiB), so a session's memory does not grow with the keys it holds open.
 inline constexpr size_t kAgentMaxOpenKeys = 1024;
 
 class AgentSession {

@@ -6,22 +6,45 @@
 
 namespace {
 
+// The smallest encoding of one prefetched value: two empty strings and a type.
+constexpr size_t kMinWireValueBytes = 12;
+
+// Writer and Reader have the same calls, so that one list of a message's fields (see
+// RequestFields and ResponseFields) both encodes and decodes it. A Writer's calls always
+// succeed; a name or data field's limit only binds the Reader.
 class Writer {
  public:
-  void U8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
-  void U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
-  }
-  void U64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
-  }
-  void Bytes(std::string_view v) {
+  bool U8(uint8_t v) { return Int(v); }
+  bool U32(uint32_t v) { return Int(v); }
+  bool U64(uint64_t v) { return Int(v); }
+  bool Bytes(std::string_view v) {
     U32(static_cast<uint32_t>(v.size()));
     out_.append(v);
+    return true;
+  }
+  bool Name(std::string_view v) { return Bytes(v); }
+  bool Data(std::string_view v) { return Bytes(v); }
+  // An open's values: a flag, then the count and the values when there are any.
+  bool Values(bool has, const std::vector<WireValue>& values) {
+    U8(has ? 1 : 0);
+    if (!has) return true;
+    U32(static_cast<uint32_t>(values.size()));
+    for (const WireValue& v : values) {
+      Name(v.name);
+      U32(v.type);
+      Data(v.data);
+    }
+    return true;
   }
   std::string Take() { return std::move(out_); }
 
  private:
+  template <typename T>
+  bool Int(T v) {
+    for (size_t i = 0; i < sizeof v; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
+    return true;
+  }
+
   std::string out_;
 };
 
@@ -29,44 +52,47 @@ class Writer {
 class Reader {
  public:
   explicit Reader(std::string_view in) : in_(in) {}
-  bool U8(uint8_t* v) {
-    if (!Have(1)) return false;
-    *v = static_cast<uint8_t>(in_[pos_++]);
-    return true;
-  }
-  bool U32(uint32_t* v) {
-    if (!Have(4)) return false;
-    uint32_t r = 0;
-    for (int i = 0; i < 4; ++i) r |= uint32_t{static_cast<uint8_t>(in_[pos_ + i])} << (8 * i);
-    pos_ += 4;
-    *v = r;
-    return true;
-  }
-  bool I32(int32_t* v) {
-    uint32_t u = 0;
-    if (!U32(&u)) return false;
-    *v = static_cast<int32_t>(u);
-    return true;
-  }
-  bool U64(uint64_t* v) {
-    if (!Have(8)) return false;
-    uint64_t r = 0;
-    for (int i = 0; i < 8; ++i) r |= uint64_t{static_cast<uint8_t>(in_[pos_ + i])} << (8 * i);
-    pos_ += 8;
-    *v = r;
-    return true;
-  }
-  bool Bytes(std::string* v, uint32_t limit) {
+  bool U8(uint8_t& v) { return Int(v); }
+  bool U32(uint32_t& v) { return Int(v); }
+  bool U64(uint64_t& v) { return Int(v); }
+  bool Bytes(std::string& v, uint32_t limit) {
     uint32_t length = 0;
-    if (!U32(&length) || length > limit || !Have(length)) return Fail();
-    v->assign(in_.substr(pos_, length));
+    if (!U32(length) || length > limit || !Have(length)) return Fail();
+    v.assign(in_.substr(pos_, length));
     pos_ += length;
+    return true;
+  }
+  bool Name(std::string& v) { return Bytes(v, kMaxWireNameBytes); }
+  bool Data(std::string& v) { return Bytes(v, kMaxWireValueBytes); }
+  bool Values(bool& has, std::vector<WireValue>& values) {
+    uint8_t flag = 0;
+    if (!U8(flag) || flag > 1) return Fail();
+    has = flag == 1;
+    if (!has) return true;
+    uint32_t count = 0;
+    // A count that the payload cannot hold is refused before anything is reserved for it.
+    if (!U32(count) || count > left() / kMinWireValueBytes) return Fail();
+    values.resize(count);
+    for (WireValue& v : values) {
+      if (!Name(v.name) || !U32(v.type) || !Data(v.data)) return false;
+    }
     return true;
   }
   bool Done() const { return ok_ && pos_ == in_.size(); }
   size_t left() const { return in_.size() - pos_; }
 
  private:
+  template <typename T>
+  bool Int(T& v) {
+    if (!Have(sizeof v)) return false;
+    T r = 0;
+    for (size_t i = 0; i < sizeof v; ++i)
+      r = static_cast<T>(r | T{static_cast<uint8_t>(in_[pos_ + i])} << (8 * i));
+    pos_ += sizeof v;
+    v = r;
+    return true;
+  }
+
   bool Have(size_t n) {
     if (!ok_ || in_.size() - pos_ < n) return Fail();
     return true;
@@ -81,8 +107,72 @@ class Reader {
   bool ok_ = true;
 };
 
-// The smallest encoding of one prefetched value: two empty strings and a type.
-constexpr size_t kMinWireValueBytes = 12;
+// The fields of each call's request after its call and key, in wire order. `q` is const
+// when `io` is a Writer. False for an unknown call or a field that could not be read.
+template <typename Io, typename Request>
+bool RequestFields(Io& io, Request& q) {
+  switch (q.op) {
+    case RemoteOp::kCreateKey:
+      return io.Name(q.name) && io.U64(q.newKey) && io.U8(q.flags);
+    case RemoteOp::kOpenKeyEx:
+      return io.Name(q.name) && io.U32(q.options) && io.U32(q.access) && io.U64(q.newKey) &&
+             io.U8(q.flags);
+    case RemoteOp::kOpenKey:
+      return io.Name(q.name) && io.U64(q.newKey);
+    case RemoteOp::kQueryValue:
+      return io.Name(q.name) && io.U8(q.flags) && io.U32(q.dataCapacity) && io.U32(q.type);
+    case RemoteOp::kSetValue:
+      return io.Name(q.name) && io.U32(q.reserved) && io.U32(q.type) && io.Data(q.data);
+    case RemoteOp::kDeleteValue:
+    case RemoteOp::kDeleteKey:
+      return io.Name(q.name);
+    case RemoteOp::kEnumKey:
+      return io.U32(q.index) && io.U32(q.nameCapacity);
+    case RemoteOp::kEnumValue:
+      return io.U32(q.index) && io.U32(q.nameCapacity) && io.U32(q.dataCapacity) &&
+             io.U8(q.flags) && io.U32(q.type);
+    case RemoteOp::kQueryInfoKey:
+      return io.U8(q.flags);
+    case RemoteOp::kCloseKey:
+    case RemoteOp::kBeginChanges:
+    case RemoteOp::kSaveChanges:
+    case RemoteOp::kEndChanges:
+      return true;
+  }
+  return false;
+}
+
+// The fields of the answer to call `op` after its result code, likewise.
+template <typename Io, typename Response>
+bool ResponseFields(Io& io, RemoteOp op, Response& a) {
+  switch (op) {
+    case RemoteOp::kCreateKey:
+    case RemoteOp::kOpenKeyEx:
+      return io.Values(a.hasValues, a.values);
+    case RemoteOp::kQueryValue:
+      return io.U32(a.type) && io.U32(a.size) && io.Data(a.data);
+    case RemoteOp::kEnumKey:
+      return io.Name(a.name);
+    case RemoteOp::kEnumValue:
+      return io.U32(a.nameSize) && io.U32(a.type) && io.U32(a.size) && io.Name(a.name) &&
+             io.Data(a.data);
+    case RemoteOp::kQueryInfoKey:
+      return io.U32(a.maxSubkeyLength) && io.U32(a.maxNameLength) && io.U32(a.maxValueLength);
+    case RemoteOp::kOpenKey:
+    case RemoteOp::kSetValue:
+    case RemoteOp::kDeleteValue:
+    case RemoteOp::kDeleteKey:
+    case RemoteOp::kCloseKey:
+    case RemoteOp::kBeginChanges:
+    case RemoteOp::kSaveChanges:
+    case RemoteOp::kEndChanges:
+      return true;
+  }
+  return false;
+}
+
+// What a frame splitter's buffer keeps between frames at the most.
+constexpr size_t kKeptBufferBytes = 1 << 20;
 
 }  // namespace
 
@@ -96,208 +186,38 @@ std::string EncodeGreeting(std::string_view magic) {
 bool DecodeGreeting(std::string_view bytes, std::string_view magic, uint32_t* version) {
   if (bytes.size() != kGreetingBytes || bytes.substr(0, magic.size()) != magic) return false;
   Reader r(bytes.substr(magic.size()));
-  return r.U32(version) && r.Done();
+  return r.U32(*version) && r.Done();
 }
 
 std::string EncodeRequest(const RemoteRequest& q) {
   Writer w;
   w.U8(static_cast<uint8_t>(q.op));
   w.U64(q.key);
-  switch (q.op) {
-    case RemoteOp::kCreateKey:
-      w.Bytes(q.name);
-      w.U64(q.newKey);
-      w.U8(q.flags);
-      break;
-    case RemoteOp::kOpenKeyEx:
-      w.Bytes(q.name);
-      w.U32(q.options);
-      w.U32(q.access);
-      w.U64(q.newKey);
-      w.U8(q.flags);
-      break;
-    case RemoteOp::kOpenKey:
-      w.Bytes(q.name);
-      w.U64(q.newKey);
-      break;
-    case RemoteOp::kQueryValue:
-      w.Bytes(q.name);
-      w.U8(q.flags);
-      w.U32(q.dataCapacity);
-      w.U32(q.type);
-      break;
-    case RemoteOp::kSetValue:
-      w.Bytes(q.name);
-      w.U32(q.reserved);
-      w.U32(q.type);
-      w.Bytes(q.data);
-      break;
-    case RemoteOp::kDeleteValue:
-    case RemoteOp::kDeleteKey:
-      w.Bytes(q.name);
-      break;
-    case RemoteOp::kEnumKey:
-      w.U32(q.index);
-      w.U32(q.nameCapacity);
-      break;
-    case RemoteOp::kEnumValue:
-      w.U32(q.index);
-      w.U32(q.nameCapacity);
-      w.U32(q.dataCapacity);
-      w.U8(q.flags);
-      w.U32(q.type);
-      break;
-    case RemoteOp::kQueryInfoKey:
-      w.U8(q.flags);
-      break;
-    case RemoteOp::kCloseKey:
-    case RemoteOp::kBeginChanges:
-    case RemoteOp::kSaveChanges:
-    case RemoteOp::kEndChanges:
-      break;
-  }
+  RequestFields(w, q);
   return w.Take();
 }
 
 bool DecodeRequest(std::string_view payload, RemoteRequest* q) {
   Reader r(payload);
   uint8_t op = 0;
-  if (!r.U8(&op) || !r.U64(&q->key)) return false;
+  if (!r.U8(op) || !r.U64(q->key)) return false;
   q->op = static_cast<RemoteOp>(op);
-  switch (q->op) {
-    case RemoteOp::kCreateKey:
-      r.Bytes(&q->name, kMaxWireNameBytes) && r.U64(&q->newKey) && r.U8(&q->flags);
-      break;
-    case RemoteOp::kOpenKeyEx:
-      r.Bytes(&q->name, kMaxWireNameBytes) && r.U32(&q->options) && r.U32(&q->access) &&
-          r.U64(&q->newKey) && r.U8(&q->flags);
-      break;
-    case RemoteOp::kOpenKey:
-      r.Bytes(&q->name, kMaxWireNameBytes) && r.U64(&q->newKey);
-      break;
-    case RemoteOp::kQueryValue:
-      r.Bytes(&q->name, kMaxWireNameBytes) && r.U8(&q->flags) && r.U32(&q->dataCapacity) &&
-          r.U32(&q->type);
-      break;
-    case RemoteOp::kSetValue:
-      r.Bytes(&q->name, kMaxWireNameBytes) && r.U32(&q->reserved) && r.U32(&q->type) &&
-          r.Bytes(&q->data, kMaxWireValueBytes);
-      break;
-    case RemoteOp::kDeleteValue:
-    case RemoteOp::kDeleteKey:
-      r.Bytes(&q->name, kMaxWireNameBytes);
-      break;
-    case RemoteOp::kEnumKey:
-      r.U32(&q->index) && r.U32(&q->nameCapacity);
-      break;
-    case RemoteOp::kEnumValue:
-      r.U32(&q->index) && r.U32(&q->nameCapacity) && r.U32(&q->dataCapacity) &&
-          r.U8(&q->flags) && r.U32(&q->type);
-      break;
-    case RemoteOp::kQueryInfoKey:
-      r.U8(&q->flags);
-      break;
-    case RemoteOp::kCloseKey:
-    case RemoteOp::kBeginChanges:
-    case RemoteOp::kSaveChanges:
-    case RemoteOp::kEndChanges:
-      break;
-    default:
-      return false;
-  }
-  return r.Done();
+  return RequestFields(r, *q) && r.Done();
 }
 
 std::string EncodeResponse(RemoteOp op, const RemoteResponse& a) {
   Writer w;
   w.U32(static_cast<uint32_t>(a.status));
-  switch (op) {
-    case RemoteOp::kCreateKey:
-    case RemoteOp::kOpenKeyEx:
-      w.U8(a.hasValues ? 1 : 0);
-      if (a.hasValues) {
-        w.U32(static_cast<uint32_t>(a.values.size()));
-        for (const WireValue& v : a.values) {
-          w.Bytes(v.name);
-          w.U32(v.type);
-          w.Bytes(v.data);
-        }
-      }
-      break;
-    case RemoteOp::kQueryValue:
-      w.U32(a.type);
-      w.U32(a.size);
-      w.Bytes(a.data);
-      break;
-    case RemoteOp::kEnumKey:
-      w.Bytes(a.name);
-      break;
-    case RemoteOp::kEnumValue:
-      w.U32(a.nameSize);
-      w.U32(a.type);
-      w.U32(a.size);
-      w.Bytes(a.name);
-      w.Bytes(a.data);
-      break;
-    case RemoteOp::kQueryInfoKey:
-      w.U32(a.maxSubkeyLength);
-      w.U32(a.maxNameLength);
-      w.U32(a.maxValueLength);
-      break;
-    default:
-      break;
-  }
+  ResponseFields(w, op, a);
   return w.Take();
 }
 
 bool DecodeResponse(RemoteOp op, std::string_view payload, RemoteResponse* a) {
   Reader r(payload);
-  if (!r.I32(&a->status)) return false;
-  switch (op) {
-    case RemoteOp::kCreateKey:
-    case RemoteOp::kOpenKeyEx: {
-      uint8_t has = 0;
-      if (!r.U8(&has) || has > 1) return false;
-      a->hasValues = has == 1;
-      if (!a->hasValues) break;
-      uint32_t count = 0;
-      // A count that the payload cannot hold is refused before anything is reserved for it.
-      if (!r.U32(&count) || count > r.left() / kMinWireValueBytes) return false;
-      a->values.resize(count);
-      for (WireValue& v : a->values) {
-        if (!r.Bytes(&v.name, kMaxWireNameBytes) || !r.U32(&v.type) ||
-            !r.Bytes(&v.data, kMaxWireValueBytes)) {
-          return false;
-        }
-      }
-      break;
-    }
-    case RemoteOp::kQueryValue:
-      r.U32(&a->type) && r.U32(&a->size) && r.Bytes(&a->data, kMaxWireValueBytes);
-      break;
-    case RemoteOp::kEnumKey:
-      r.Bytes(&a->name, kMaxWireNameBytes);
-      break;
-    case RemoteOp::kEnumValue:
-      r.U32(&a->nameSize) && r.U32(&a->type) && r.U32(&a->size) &&
-          r.Bytes(&a->name, kMaxWireNameBytes) && r.Bytes(&a->data, kMaxWireValueBytes);
-      break;
-    case RemoteOp::kQueryInfoKey:
-      r.U32(&a->maxSubkeyLength) && r.U32(&a->maxNameLength) && r.U32(&a->maxValueLength);
-      break;
-    case RemoteOp::kOpenKey:
-    case RemoteOp::kSetValue:
-    case RemoteOp::kDeleteValue:
-    case RemoteOp::kDeleteKey:
-    case RemoteOp::kCloseKey:
-    case RemoteOp::kBeginChanges:
-    case RemoteOp::kSaveChanges:
-    case RemoteOp::kEndChanges:
-      break;
-    default:
-      return false;
-  }
-  return r.Done();
+  uint32_t status = 0;
+  if (!r.U32(status)) return false;
+  a->status = static_cast<RegStatus>(status);
+  return ResponseFields(r, op, *a) && r.Done();
 }
 
 void AppendFrame(std::string_view payload, std::string* out) {
@@ -313,11 +233,15 @@ FrameSplitter::Result FrameSplitter::Next(std::string_view* payload) {
   if (start_ > 0 && start_ >= buffer_.size() / 2) {
     buffer_.erase(0, start_);
     start_ = 0;
+    // Nor does the memory of one large frame stay with the stream.
+    if (buffer_.capacity() > kKeptBufferBytes && buffer_.size() < kKeptBufferBytes) {
+      buffer_.shrink_to_fit();
+    }
   }
   if (pending() < 4) return kNeedMore;
   Reader r(std::string_view(buffer_).substr(start_, 4));
   uint32_t length = 0;
-  r.U32(&length);
+  r.U32(length);
   if (length > kMaxFrameBytes) return kOversized;
   if (pending() - 4 < length) return kNeedMore;
   *payload = std::string_view(buffer_).substr(start_ + 4, length);

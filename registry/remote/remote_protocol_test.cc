@@ -43,39 +43,6 @@ TEST(RemoteProtocol, DamagedPayloadsAreRefused) {
       EXPECT_FALSE(DecodeResponse(op, whole.substr(0, n), &a)) << static_cast<int>(op);
     EXPECT_FALSE(DecodeResponse(op, whole + "x", &a));
   }
-  // A name beyond the name limit, and a string length beyond the payload.
-  RemoteRequest big = SampleRequests()[5];
-  big.name.assign(kMaxWireNameBytes + 1, 'n');
-  EXPECT_FALSE(DecodeRequest(EncodeRequest(big), &q));
-  std::string lying = EncodeRequest(SampleRequests()[5]);  // delete value
-  lying[9] = '\x7f';
-  EXPECT_FALSE(DecodeRequest(lying, &q));
-  // A value count no payload could hold is refused before anything is made for it.
-  a = {};
-  std::string counted = std::string(4, '\0') + "\x01" + std::string("\xff\xff\xff\x0f", 4);
-  EXPECT_FALSE(DecodeResponse(Op::kOpenKeyEx, counted, &a));
-  EXPECT_TRUE(a.values.empty());
-}
-
-TEST(RemoteProtocol, FramesComeOutWholeWhateverThePieces) {
-  std::string stream;
-  std::vector<std::string> payloads = {"", "a", std::string(70000, 'z'), "last"};
-  for (const std::string& p : payloads) AppendFrame(p, &stream);
-  std::string_view frame;
-  for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, stream.size()}) {
-    FrameSplitter splitter;
-    std::vector<std::string> out;
-    for (size_t at = 0; at < stream.size(); at += piece) {
-      splitter.Append(stream.data() + at, std::min(piece, stream.size() - at));
-      while (splitter.Next(&frame) == FrameSplitter::kFrame) out.emplace_back(frame);
-    }
-    EXPECT_EQ(out, payloads) << "pieces of " << piece;
-    EXPECT_EQ(splitter.pending(), 0u);
-  }
-  // A frame one byte over the limit stops the stream.
-  FrameSplitter splitter;
-  splitter.Append("\x01\x00\x00\x04", 4);
-  EXPECT_EQ(splitter.Next(&frame), FrameSplitter::kOversized);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ int SecondsFromEnvironment(const char* name, int fallback) {
 struct RemoteRegistry::Host {
   RegStatus startFailure = kErrorSuccess;  // 53 when the transport never came up
   bool lost = false;
-  RemoteTransport transport;
+  std::unique_ptr<AgentConnection> transport;
   std::string outgoing;                // requests written but not yet sent
   std::vector<RemoteOp> deferred;      // their calls, whose answers nobody waits for
   bool batching = false;               // the agent holds its store for this run's batch
@@ -81,6 +81,7 @@ struct RemoteRegistry::Key {
 struct RemoteRegistry::State {
   std::string rsh;
   std::string agent;
+  Connector connect;  // empty: a RemoteTransport
   int timeoutMs = RemoteRegistry::kDefaultTimeoutMs;
   int lockWaitMs = 0;
   std::map<std::string, std::unique_ptr<Host>> hosts;
@@ -109,6 +110,10 @@ struct RemoteRegistry::State {
   // Sends a call on `handle`'s key and waits for its answer. 6: not an open handle.
   RegStatus CallOn(KeyHandle handle, RemoteRequest& q, RemoteResponse* a, Key** key,
                    RemoteStats& stats);
+  // A change (set or delete) through `handle`: the transport's code or the agent's answer. Once
+  // it is made, the values held for the host's other keys may be stale, and for a deleted
+  // subkey those of the key itself too.
+  RegStatus Change(KeyHandle handle, RemoteRequest& q, Key** key, RemoteStats& stats);
 };
 
 std::string HostOfMachine(std::string_view machine) {
@@ -125,12 +130,17 @@ RemoteRegistry::RemoteRegistry(std::string rsh, std::string agent, int timeoutMs
   state_->lockWaitMs = lockWaitMs;
 }
 
+RemoteRegistry::RemoteRegistry(Connector connect, int timeoutMs)
+    : RemoteRegistry("", "", timeoutMs) {
+  state_->connect = std::move(connect);
+}
+
 RemoteRegistry::~RemoteRegistry() {
   for (auto& [name, host] : state_->hosts) {
     if (!host->lost && host->startFailure == kErrorSuccess && !host->outgoing.empty()) {
-      host->transport.Send(host->outgoing);
+      host->transport->Send(host->outgoing);
     }
-    host->transport.Close();
+    host->transport->Close();
   }
 }
 
@@ -157,7 +167,7 @@ void RemoteRegistry::State::Lose(Host& host) {
   host.lost = true;
   host.outgoing.clear();
   host.deferred.clear();
-  host.transport.Close();
+  host.transport->Close();
   DropValues(host, nullptr);
 }
 
@@ -171,12 +181,12 @@ void RemoteRegistry::State::DropValues(const Host& host, const Key* keep) {
 }
 
 bool RemoteRegistry::State::SendWaiting(Host& host) {
-  if (!host.transport.Send(host.outgoing)) return false;
+  if (!host.transport->Send(host.outgoing)) return false;
   host.outgoing.clear();
   std::string payload;
   for (RemoteOp op : host.deferred) {
     RemoteResponse ignored;
-    if (!host.transport.Receive(&payload) || !DecodeResponse(op, payload, &ignored)) return false;
+    if (!host.transport->Receive(&payload) || !DecodeResponse(op, payload, &ignored)) return false;
   }
   host.deferred.clear();
   return true;
@@ -189,7 +199,7 @@ RegStatus RemoteRegistry::State::Call(Host& host, const RemoteRequest& q, Remote
   ++stats.requests;
   ++stats.roundTrips;
   std::string payload;
-  if (!SendWaiting(host) || !host.transport.Receive(&payload) ||
+  if (!SendWaiting(host) || !host.transport->Receive(&payload) ||
       !DecodeResponse(q.op, payload, answer)) {
     Lose(host);
     return kErrorRpcUnavailable;
@@ -217,19 +227,21 @@ RegStatus RemoteRegistry::RegConnectRegistryA(std::string_view machine, KeyHandl
   auto& slot = state_->hosts[name];
   if (!slot) {
     slot = std::make_unique<Host>();
-    slot->transport.SetTimeout(state_->timeoutMs);
+    slot->transport = state_->connect ? state_->connect() : std::make_unique<RemoteTransport>();
+    slot->transport->SetTimeout(state_->timeoutMs);
     ++stats_.roundTrips;  // the greetings
     slot->startFailure =
-        slot->transport.Start(TransportCommand(state_->rsh, state_->agent, name));
+        slot->transport->Start(TransportCommand(state_->rsh, state_->agent, name));
   }
   Host& host = *slot;
   if (host.startFailure != kErrorSuccess) return host.startFailure;
   if (host.lost) return kErrorRpcUnavailable;
   if (state_->batching && !host.batching) {
     // The agent may first wait for another run to give its store back.
-    if (state_->timeoutMs >= 0) host.transport.SetTimeout(state_->timeoutMs + state_->lockWaitMs);
+    if (state_->timeoutMs >= 0)
+      host.transport->SetTimeout(state_->timeoutMs + state_->lockWaitMs);
     RegStatus status = state_->BatchCall(host, RemoteOp::kBeginChanges, stats_);
-    host.transport.SetTimeout(state_->timeoutMs);
+    host.transport->SetTimeout(state_->timeoutMs);
     if (status != kErrorSuccess) {
       // The host's store stays out of this run's reach: later connects fail alike at once.
       if (!host.lost) state_->Lose(host);
@@ -283,6 +295,15 @@ RegStatus RemoteRegistry::State::CallOn(KeyHandle handle, RemoteRequest& q, Remo
   if (RegStatus status = Call(*(*key)->host, q, a, stats)) return status;
   // The call may have lost the connection, which forgets nothing but the values.
   return kErrorSuccess;
+}
+
+RegStatus RemoteRegistry::State::Change(KeyHandle handle, RemoteRequest& q, Key** key,
+                                        RemoteStats& stats) {
+  RemoteResponse a;
+  if (RegStatus status = CallOn(handle, q, &a, key, stats)) return status;
+  if (a.status == kErrorSuccess)
+    DropValues(*(*key)->host, q.op == RemoteOp::kDeleteKey ? nullptr : *key);
+  return a.status;
 }
 
 RegStatus RemoteRegistry::RegCreateKeyA(KeyHandle parent, std::string_view subkey,
@@ -348,6 +369,7 @@ RegStatus RemoteRegistry::RegQueryValueExA(KeyHandle key, std::string_view name,
   RemoteResponse a;
   if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
   const bool lied =
+      (a.status == kErrorMoreData && !data) ||
       (size && !PlausibleSize(a.status, a.size, data ? *size : 0, kMaxWireValueBytes)) ||
       (a.status == kErrorSuccess && data && (a.data.size() > *size || a.data.size() != a.size));
   if (lied) {
@@ -372,39 +394,29 @@ RegStatus RemoteRegistry::RegSetValueExA(KeyHandle key, std::string_view name, u
   q.reserved = reserved;
   q.type = type;
   if (size) q.data.assign(reinterpret_cast<const char*>(data), size);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) {
-    state_->DropValues(*k->host, k);
-    if (k->cached) k->values[FoldName(name)] = CachedValue{type, std::move(q.data)};
-  }
-  return a.status;
+  RegStatus status = state_->Change(key, q, &k, stats_);
+  if (status == kErrorSuccess && k->cached)
+    k->values[FoldName(name)] = CachedValue{type, std::move(q.data)};
+  return status;
 }
 
 RegStatus RemoteRegistry::RegDeleteValueA(KeyHandle key, std::string_view name) {
   RemoteRequest q;
   q.op = RemoteOp::kDeleteValue;
   q.name.assign(name);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(key, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) {
-    state_->DropValues(*k->host, k);
-    k->values.erase(FoldName(name));
-  }
-  return a.status;
+  RegStatus status = state_->Change(key, q, &k, stats_);
+  if (status == kErrorSuccess) k->values.erase(FoldName(name));
+  return status;
 }
 
 RegStatus RemoteRegistry::RegDeleteKeyA(KeyHandle parent, std::string_view subkey) {
   RemoteRequest q;
   q.op = RemoteOp::kDeleteKey;
   q.name.assign(subkey);
-  RemoteResponse a;
   Key* k = nullptr;
-  if (RegStatus status = state_->CallOn(parent, q, &a, &k, stats_)) return status;
-  if (a.status == kErrorSuccess) state_->DropValues(*k->host, nullptr);
-  return a.status;
+  return state_->Change(parent, q, &k, stats_);
 }
 
 RegStatus RemoteRegistry::RegEnumKeyA(KeyHandle key, uint32_t index, char* name, uint32_t size) {
@@ -447,7 +459,8 @@ RegStatus RemoteRegistry::RegEnumValueA(KeyHandle key, uint32_t index, char* nam
        !PlausibleSize(a.status, a.size, 0, kMaxWireValueBytes)) ||
       (a.status == kErrorMoreData && (!tooSmall || a.size > kMaxWireValueBytes)) ||
       (a.status == kErrorSuccess &&
-       (a.name.size() >= *nameSize || (data && a.data.size() > *dataSize)));
+       (a.name.size() >= *nameSize || a.nameSize != a.name.size() ||
+        (data && (a.data.size() > *dataSize || a.data.size() != a.size))));
   if (lied) {
     state_->Lose(*k->host);
     return kErrorRpcUnavailable;

@@ -10,10 +10,13 @@
 #define DORVALEX_REGISTRY_REMOTE_REMOTE_REGISTRY_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "registry/registry_service.h"
+
+class AgentConnection;
 
 struct RemoteStats {
   uint64_t roundTrips = 0;  // times the client waited for the agent (greetings included)
@@ -29,6 +32,11 @@ class RemoteRegistry : public RegistryService {
   RemoteRegistry(std::string rsh, std::string agent, int timeoutMs = kDefaultTimeoutMs,
                  int lockWaitMs = 0);
   ~RemoteRegistry() override;
+
+  // Hosts reached through the connections that `connect` makes instead of remote shell
+  // processes (each is started with the command a transport would run).
+  using Connector = std::function<std::unique_ptr<AgentConnection>()>;
+  RemoteRegistry(Connector connect, int timeoutMs);
 
   static constexpr int kDefaultTimeoutMs = 60 * 1000;
   // Reads DORVALEX_RSH and DORVALEX_AGENT (an unset or blank one takes the default),
