@@ -35,26 +35,4 @@ TEST(LineHelpersTest, SplitsKeysNamesDataAndOperands) {
   EXPECT_EQ(out.Take(), "");
 }
 
-TEST(LineHelpersTest, RefusalsAreReportedWithTheLine) {
-  ScriptState state;
-  state.lineNumber = 4;
-  state.currentKey = "HKLM\\Kept";
-  CaptureOutput out;
-  std::string name, data;
-  EXPECT_FALSE(SetCurrentKey("[HKLM\\A\n", state));
-  EXPECT_EQ(state.currentKey, "HKLM\\Kept");
-  EXPECT_FALSE(SplitValueLine("\"v=x\n", state, &name, &data));
-  EXPECT_FALSE(SplitValueName("\"v\"\n", state, &name));
-  EXPECT_FALSE(SplitStringEditLine("\"L\"=\"\n", state, &name, &data));
-  EXPECT_FALSE(SplitStringEditLine("@=x\n", state, &name, &data));
-  EXPECT_EQ(out.Take(),
-            "***ERROR : Invalid Key - no ] specified\n***ERROR : [Line 4]:[HKLM\\A\n\n"
-            "***ERROR : Invalid Value - no = found\n***ERROR : [Line 4]:\"v=x\n\n"
-            "***ERROR : Invalid Value - no = found\n***ERROR : [Line 4]:\"v\"\n\n"
-            "***ERROR : Invalid Value - string must be in double quotes\n"
-            "***ERROR : [Line 4]:\"L\"=\"\n\n"
-            "***ERROR : Invalid Value - string must be in double quotes\n"
-            "***ERROR : [Line 4]:@=x\n\n");
-}
-
 }  // namespace

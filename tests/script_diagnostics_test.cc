@@ -114,6 +114,12 @@ TEST(ScriptDiagnosticsTest, LinesAreReportedAsTheyStandInTheFile) {
        "***ERROR : An orphaned \\ character was found\n***ERROR : [Line 3]:  [HKLM\\A]\n"
        "***ERROR : [Line 3]:       ^\n\n***ERROR : Single Backslash errors were found - Exiting\n",
        1},
+      {"a key without its ]", "DORVALEX\nUPDATE:[HKLM\\A\nUPDATE:\"w\"=\"x\"\n",
+       "***ERROR : Invalid Key - no ] specified\n***ERROR : [Line 2]:[HKLM\\A\n\n"
+       "***ERROR : Fatal Error - Program Exit\n", 1},
+      {"a value without its =", "DORVALEX\nUPDATE:[HKLM\\A]\nUPDATE:\"v=x\n",
+       "***ERROR : Invalid Value - no = found\n***ERROR : [Line 3]:\"v=x\n\n"
+       "***ERROR : Fatal Error - Program Exit\n", 1},
       {"a blank after the minus: no deletion", "REGEDIT4\n[- HKEY_LOCAL_MACHINE\\SOFTWARE]\n",
        "***ERROR : Invalid Root Key\n***ERROR : [Line 2]:- HKEY_LOCAL_MACHINE\n"
        "***ERROR : Fatal Error - Program Exit\n", 1},

@@ -43,15 +43,6 @@ class HiveFileTest : public ::testing::Test {
   std::string path_;
 };
 
-TEST(HiveTextTest, StringsRoundTripThroughUtf16) {
-  const std::string utf16("a\0\xE9\0\x3D\xD8\x00\xDE\x00\xD8z\0\0\0", 14);  // a é 😀 lone-high z
-  EXPECT_EQ(Utf16ToUtf8(utf16), "a\xC3\xA9\xF0\x9F\x98\x80\xED\xA0\x80z" + std::string(1, '\0'));
-  EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(utf16)), utf16);
-  // A byte of an ANSI script that starts no UTF-8 sequence is its Latin-1 character.
-  EXPECT_EQ(Utf8ToUtf16("\xE9"), std::string("\xE9\0", 2));
-  EXPECT_EQ(Utf16Length("\xF0\x9F\x98\x80\xC3\xA9"), 3u);
-}
-
 TEST_F(HiveFileTest, ChangesReadBackThroughHivexAndLibregf) {
   auto hive = Fresh();
   HiveFile::Node a = 0, b = 0, gone = 0;

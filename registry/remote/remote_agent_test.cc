@@ -47,22 +47,4 @@ TEST(AgentSessionTest, OnlyKnownKeysAndServedRootsAreReached) {
   EXPECT_EQ(codes, std::vector<RegStatus>{0});
 }
 
-TEST(AgentSessionTest, BrokenInputEndsTheConnection) {
-  const std::string greeting = EncodeGreeting(kClientMagic);
-  std::pair<const char*, std::string> cases[] = {
-      {"not our client", "SSH-2.0-OpenSSH\r\n\r\n"},
-      {"other version", std::string(kClientMagic) + std::string("\x03\x00\x00\x00", 4)},
-      {"oversized frame", greeting + std::string("\xff\xff\xff\xff", 4)},
-      {"unknown call", greeting + std::string("\x01\x00\x00\x00\x63", 5)},
-      {"truncated call", greeting + std::string("\x02\x00\x00\x00\x0b\x00", 6)},
-  };
-  for (const auto& [what, bytes] : cases) {
-    std::unique_ptr<RegistryService> store = OpenSqliteRegistry(":memory:");
-    AgentSession session(*store);
-    std::string out, error;
-    EXPECT_FALSE(session.Feed(bytes, &out, &error)) << what;
-    EXPECT_FALSE(error.empty()) << what;
-  }
-}
-
 }  // namespace
