@@ -646,6 +646,10 @@ class TreeRegistry final : public RegistryService {
       return store_.InsertValue(key, name, fold, type, data, size, &id);
     }
     if (const ValueRow* held = values_.Find(fold)) {
+      // Data the value holds already needs no write (a script applied again).
+      if (held->type == type && held->dataSize == size &&
+          (size == 0 || std::memcmp(held->data.data(), data, size) == 0))
+        return kErrorSuccess;
       // A value keeps the name it was created with; its copy takes the new data in place.
       RegStatus status = store_.ReplaceValueData(key, held->id, type, data, size);
       if (status == kErrorSuccess) values_.Replace(fold, type, data, size);
