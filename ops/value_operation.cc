@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backout/record_format.h"
+#include "base/ascii_case.h"
 #include "registry/key_names.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
@@ -90,12 +91,27 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   return true;
 }
 
-std::string RecordedValues::KeyOf(std::string_view key, std::string_view name) {
-  // A key path never holds a NUL byte, so the pair reads back one way only.
-  std::string text = FoldName(key);
-  text.push_back('\0');
-  text.append(FoldName(name));
-  return text;
+std::string& RecordedValues::Fold(std::string_view name) {
+  fold_.assign(name);
+  for (char& c : fold_) c = FoldAsciiCase(c);
+  return fold_;
+}
+
+RecordedValues::Names& RecordedValues::NamesOf(std::string_view key) {
+  if (lastNames_ && lastKey_ == key) return *lastNames_;
+  lastNames_ = &keys_[Fold(key)];  // elements of an unordered_map stay where they are
+  lastKey_.assign(key);
+  return *lastNames_;
+}
+
+bool RecordedValues::Holds(std::string_view key, std::string_view name) {
+  Names& names = NamesOf(key);
+  return names.count(Fold(name)) != 0;
+}
+
+void RecordedValues::Add(std::string_view key, std::string_view name) {
+  Names& names = NamesOf(key);
+  names.insert(Fold(name));
 }
 
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "ops/run_settings.h"
@@ -92,14 +93,20 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
 // out. A key written two ways ("HKLM\A", "HKEY_LOCAL_MACHINE\A") only costs a second record.
 class RecordedValues {
  public:
-  bool Holds(std::string_view key, std::string_view name) const {
-    return values_.count(KeyOf(key, name)) != 0;
-  }
-  void Add(std::string_view key, std::string_view name) { values_.insert(KeyOf(key, name)); }
+  bool Holds(std::string_view key, std::string_view name);
+  void Add(std::string_view key, std::string_view name);
 
  private:
-  static std::string KeyOf(std::string_view key, std::string_view name);
-  std::unordered_set<std::string> values_;
+  using Names = std::unordered_set<std::string>;
+  // The folded names recorded under `key`; lines name the same key one after the other, so
+  // the last key's set is kept at hand.
+  Names& NamesOf(std::string_view key);
+  std::string& Fold(std::string_view name);
+
+  std::unordered_map<std::string, Names> keys_;  // by folded key path
+  std::string lastKey_;                           // as the script wrote it
+  Names* lastNames_ = nullptr;
+  std::string fold_;
 };
 
 // Writes the record that puts back `old`, the value `name` held before this line: its old data,
