@@ -2,6 +2,8 @@
 // block in the backout file, the record form of a value name, and the success line.
 #include "ops/value_operation.h"
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "backout/record_format.h"
@@ -104,14 +106,30 @@ RecordedValues::Names& RecordedValues::NamesOf(std::string_view key) {
   return *lastNames_;
 }
 
+size_t RecordedValues::Names::Slot(std::string_view fold) const {
+  const size_t mask = slots.size() - 1;
+  size_t at = std::hash<std::string_view>()(fold) & mask;
+  while (slots[at] != 0 && names[slots[at] - 1] != fold) at = (at + 1) & mask;
+  return at;
+}
+
 bool RecordedValues::Holds(std::string_view key, std::string_view name) {
   Names& names = NamesOf(key);
-  return names.count(Fold(name)) != 0;
+  return !names.slots.empty() && names.slots[names.Slot(Fold(name))] != 0;
 }
 
 void RecordedValues::Add(std::string_view key, std::string_view name) {
   Names& names = NamesOf(key);
-  names.insert(Fold(name));
+  if ((names.names.size() + 1) * 2 > names.slots.size()) {
+    // A table at least four times the names: probes stay short.
+    names.slots.assign(std::max<size_t>(16, names.slots.size() * 4), 0);
+    for (uint32_t i = 0; i < names.names.size(); ++i)
+      names.slots[names.Slot(names.names[i])] = i + 1;
+  }
+  const size_t slot = names.Slot(Fold(name));
+  if (names.slots[slot] != 0) return;
+  names.names.push_back(fold_);
+  names.slots[slot] = static_cast<uint32_t>(names.names.size());
 }
 
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,

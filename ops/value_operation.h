@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
@@ -97,9 +97,15 @@ class RecordedValues {
   void Add(std::string_view key, std::string_view name);
 
  private:
-  using Names = std::unordered_set<std::string>;
-  // The folded names recorded under `key`; lines name the same key one after the other, so
-  // the last key's set is kept at hand.
+  // The folded names recorded under one key, each once, found through an open-addressing
+  // table of their numbers: a name costs no allocation of its own unless it is long.
+  struct Names {
+    std::vector<std::string> names;
+    std::vector<uint32_t> slots;  // a power of two of name numbers + 1; 0 is free
+    // The slot holding `fold`, or the free slot where it would go.
+    size_t Slot(std::string_view fold) const;
+  };
+  // Lines name the same key one after the other, so the last key's names are kept at hand.
   Names& NamesOf(std::string_view key);
   std::string& Fold(std::string_view name);
 
