@@ -1,6 +1,9 @@
 // The one writer and the one reader of backout records.
 #include "backout/record_format.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/ascii_case.h"
 #include "script/value_text.h"
 
@@ -65,83 +68,176 @@ bool RecordableName(std::string_view name) {
   return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
-RecordReader::RecordReader(std::string_view content) : content_(content) {
-  content_ = content_.substr(0, content_.find('\x1a'));
-  if (content_.find("\r\n") == std::string_view::npos) return;
-  // Every CR before a line end goes: the rewritten file then reads the same however often it
-  // is read again.
-  normalized_.reserve(content_.size());
-  for (size_t i = 0; i < content_.size();) {
-    size_t end = content_.find_first_not_of('\r', i);
-    if (end == i) {
-      normalized_.push_back(content_[i++]);
-      continue;
+struct RecordReader::Page {
+  uint64_t index = UINT64_MAX;
+  size_t size = 0;
+  std::unique_ptr<char[]> bytes;
+};
+
+RecordReader::RecordReader(RecordSource& source)
+    : source_(source), pages_(new Page[kPages]), end_(UINT64_MAX) {}
+
+RecordReader::~RecordReader() = default;
+
+std::string_view RecordReader::LoadPage(uint64_t index) {
+  Page& page = pages_[index % kPages];
+  if (page.index != index) {
+    if (!page.bytes) page.bytes.reset(new char[kPageSize]);
+    page.index = UINT64_MAX;
+    if (!source_.ReadAt(index * kPageSize, page.bytes.get(), kPageSize, &page.size)) {
+      failed_ = true;
+      return {};
     }
-    if (end == std::string_view::npos) end = content_.size();
-    if (end == content_.size() || content_[end] != '\n') normalized_.append(content_, i, end - i);
-    i = end;
+    page.index = index;
   }
-  content_ = normalized_;
+  return std::string_view(page.bytes.get(), page.size);
+}
+
+bool RecordReader::ByteAt(uint64_t offset, char* c) {
+  if (offset >= end_) return false;
+  std::string_view page = LoadPage(offset / kPageSize);
+  const size_t at = offset % kPageSize;
+  if (at >= page.size() || (!endKnown_ && page[at] == '\x1a')) {
+    end_ = offset;
+    endKnown_ = true;
+    return false;
+  }
+  *c = page[at];
+  return true;
+}
+
+bool RecordReader::FindLineEnd(uint64_t from, uint64_t* lineEnd) {
+  for (uint64_t at = from; at < end_;) {
+    std::string_view page = LoadPage(at / kPageSize);
+    const size_t offset = at % kPageSize;
+    if (offset >= page.size()) break;
+    const size_t size =
+        static_cast<size_t>(std::min<uint64_t>(page.size() - offset, end_ - at));
+    const char* bytes = page.data() + offset;
+    const char* found = static_cast<const char*>(std::memchr(bytes, '\n', size));
+    const size_t before = found ? static_cast<size_t>(found - bytes) : size;
+    if (!endKnown_) {
+      if (std::memchr(bytes, '\x1a', before) != nullptr) break;
+    }
+    if (found) {
+      *lineEnd = at + before;
+      return true;
+    }
+    at += size;
+    if (page.size() < kPageSize) break;
+  }
+  if (!endKnown_) {
+    // The end of the file or a Ctrl-Z: where the last line started is as far as any
+    // whole line reaches.
+    end_ = from;
+    endKnown_ = true;
+  }
+  return false;
+}
+
+std::string_view RecordReader::PhysicalLine(uint64_t begin, uint64_t lineEnd) {
+  std::string_view text;
+  if (begin < lineEnd && Bytes(begin, lineEnd - begin, &text) && text.size() < lineEnd - begin) {
+    // Spread over pages: gathered here, as each page read may drop the one before.
+    line_.assign(text);
+    std::string_view piece;
+    for (uint64_t at = begin + text.size(); at < lineEnd; at += piece.size()) {
+      if (!Bytes(at, lineEnd - at, &piece)) break;
+      line_.append(piece);
+    }
+    text = line_;
+  }
+  while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  return text;
+}
+
+bool RecordReader::Bytes(uint64_t offset, uint64_t size, std::string_view* bytes) {
+  std::string_view page = LoadPage(offset / kPageSize);
+  const size_t at = offset % kPageSize;
+  if (at >= page.size()) {
+    failed_ = true;  // the file is shorter than when its lines were found
+    return false;
+  }
+  *bytes = page.substr(at, static_cast<size_t>(std::min<uint64_t>(size, page.size() - at)));
+  return true;
 }
 
 bool RecordReader::FindHeader(ScriptState& state) {
   state.lineNumber = 1;
+  char c = 0;
   for (;;) {
-    while (position_ < content_.size() && IsSpace(content_[position_])) ++position_;
-    if (position_ >= content_.size()) return false;
-    size_t start = position_;
-    while (position_ < content_.size() && !IsSpace(content_[position_])) ++position_;
-    ++state.lineNumber;
-    if (EqualsIgnoringCase(content_.substr(start, position_ - start), kHeaderWord)) return true;
-  }
-}
-
-void RecordReader::ReadBlocks(ScriptState& state) {
-  std::string_view line;
-  while (NextLine(&line)) {
-    ++state.lineNumber;
-    if (line.size() < 2 || line[0] == ';') continue;
-    size_t colon = line.find(':');
-    if (colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == '[') {
-      blocks_.push_back(RecordBlock{line, {}});
-    } else if (!blocks_.empty()) {
-      blocks_.back().lines.push_back(line);
+    while (ByteAt(position_, &c) && IsSpace(c)) ++position_;
+    if (!ByteAt(position_, &c)) return false;
+    const uint64_t start = position_;
+    std::string word;
+    while (ByteAt(position_, &c) && !IsSpace(c)) {
+      if (word.size() <= kHeaderWord.size()) word.push_back(c);
+      ++position_;
     }
-  }
-}
-
-// The next logical line with its "\n". A backslash at the end of a line joins the next one
-// (without its leading blanks). A last line without its "\n" is dropped: applied, a record cut
-// short would restore wrong data.
-bool RecordReader::NextLine(std::string_view* line) {
-  size_t end = content_.find('\n', position_);
-  if (end == std::string_view::npos) {
-    position_ = content_.size();
-    return false;
-  }
-  if (end == position_ || content_[end - 1] != '\\') {
-    *line = content_.substr(position_, end + 1 - position_);
-    position_ = end + 1;
-    return true;
-  }
-  std::string joined;
-  while (position_ < content_.size()) {
-    char c = content_[position_++];
-    if (c == '\n' && !joined.empty() && joined.back() == '\\') {
-      joined.pop_back();
-      while (position_ < content_.size() && content_[position_] == ' ') ++position_;
-      continue;
-    }
-    if (c == '\n') {
-      while (!joined.empty() && joined.back() == '\r') joined.pop_back();  // a CR joined on
-      joined.push_back(c);
-      joined_.push_back(std::make_unique<std::string>(std::move(joined)));
-      *line = *joined_.back();
+    ++state.lineNumber;
+    if (position_ - start == kHeaderWord.size() && EqualsIgnoringCase(word, kHeaderWord)) {
       return true;
     }
-    joined.push_back(c);
+  }
+}
+
+void RecordReader::ReadBlocks(ScriptState& state, std::vector<RecordBlockSpan>* blocks) {
+  RecordLine line;
+  while (NextLine(&line)) {
+    ++state.lineNumber;
+    const size_t colon = line.text.find(':');
+    if (!line.text.empty() && line.text[0] != ';' && colon != std::string_view::npos &&
+        colon + 1 < line.text.size() && line.text[colon + 1] == '[') {
+      blocks->push_back(RecordBlockSpan{line.begin, line.end});
+    } else if (!blocks->empty()) {
+      blocks->back().end = line.end;  // a record, or a line that it skips when read again
+    }
+  }
+}
+
+bool RecordReader::StartBlock(const RecordBlockSpan& block, RecordLine* header) {
+  position_ = block.begin;
+  end_ = block.end;
+  endKnown_ = true;
+  return NextLine(header);
+}
+
+bool RecordReader::NextRecord(RecordLine* record) {
+  while (NextLine(record)) {
+    if (!record->text.empty() && record->text[0] != ';') return true;
   }
   return false;
+}
+
+// The next logical line. A backslash at the end of a line joins the next one (without its
+// leading blanks). A last line without its "\n" is dropped: applied, a record cut short would
+// restore wrong data.
+bool RecordReader::NextLine(RecordLine* line) {
+  uint64_t lineEnd = 0;
+  if (!FindLineEnd(position_, &lineEnd)) return false;
+  std::string_view text = PhysicalLine(position_, lineEnd);
+  line->begin = position_;
+  position_ = lineEnd + 1;
+  if (text.empty() || text.back() != '\\') {
+    line->text = text;
+    line->end = position_;
+    line->joined = false;
+    return true;
+  }
+  joined_.assign(text);
+  while (!joined_.empty() && joined_.back() == '\\') {
+    joined_.pop_back();
+    if (!FindLineEnd(position_, &lineEnd)) return false;
+    text = PhysicalLine(position_, lineEnd);
+    position_ = lineEnd + 1;
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    joined_.append(text);
+  }
+  while (!joined_.empty() && joined_.back() == '\r') joined_.pop_back();  // a CR joined on
+  line->text = joined_;
+  line->end = position_;
+  line->joined = true;
+  return true;
 }
 
 bool RecordValueKey(std::string_view line, std::string* key) {

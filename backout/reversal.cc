@@ -1,12 +1,15 @@
 // Rewrites a finished backout file last-first: blocks newest first, each under its header with
 // the records of each value newest first. The new text goes to a temporary file beside the old
 // one, which it replaces by a rename only once it is complete and on disk, so the undo script
-// is never lost.
+// is never lost. The old file is read by position, one block at a time, so the rewrite needs
+// memory for the largest block's line positions and value names, not for the file's text.
 #include "backout/reversal.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "backout/record_format.h"
@@ -15,15 +18,96 @@
 
 namespace {
 
-// Reads the file `path` names; when `createdAs` is valid, only if that is the file the run
-// created (never another user's link, never a file swapped in since).
-bool ReadWholeFile(const std::string& path, const platform::FileId& createdAs,
-                   std::string* content) {
-  platform::File file;
-  const bool opened = createdAs.valid ? platform::OpenForReading(path, createdAs, &file)
-                                      : platform::OpenForReading(path, &file);
-  return opened && file.ReadToEnd(content);
-}
+// The backout file, read by position.
+class FileSource : public RecordSource {
+ public:
+  explicit FileSource(platform::File& file) : file_(file) {}
+  bool ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) override {
+    return file_.ReadAt(offset, buffer, size, got);
+  }
+
+ private:
+  platform::File& file_;
+};
+
+// Text in memory, read as a file would be.
+class TextSource : public RecordSource {
+ public:
+  explicit TextSource(std::string_view text) : text_(text) {}
+  bool ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) override {
+    *got = offset < text_.size() ? std::min<uint64_t>(size, text_.size() - offset) : 0;
+    if (*got > 0) std::memcpy(buffer, text_.data() + offset, *got);
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+};
+
+// A record line of the block being rewritten: where its text is, and the line of the same
+// value before it.
+struct RecordRef {
+  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kJoined = UINT32_MAX;  // as length: `offset` indexes joined text
+  uint64_t offset;
+  uint32_t length;
+  uint32_t previous;
+};
+
+// The values of one block and the group of records of each: the keys are kept once, one after
+// another, and found through an open-addressing table, so that a block of many values costs
+// little more than their names.
+class ValueGroups {
+ public:
+  void Clear() {
+    keys_.clear();
+    values_.clear();
+    if (table_.size() > kSmallTable) {
+      table_ = {};  // a large block's table is not cleared again for every small one after it
+    } else {
+      std::fill(table_.begin(), table_.end(), 0);
+    }
+  }
+  // The group of the value `key`; `group` when the key is new, which it is then given.
+  uint32_t Find(std::string_view key, uint32_t group) {
+    if (2 * values_.size() >= table_.size()) Grow();
+    const size_t mask = table_.size() - 1;
+    for (size_t at = std::hash<std::string_view>{}(key) & mask;; at = (at + 1) & mask) {
+      if (table_[at] == 0) {
+        values_.push_back(Value{keys_.size(), static_cast<uint32_t>(key.size()), group});
+        keys_.append(key);
+        table_[at] = static_cast<uint32_t>(values_.size());
+        return group;
+      }
+      const Value& value = values_[table_[at] - 1];
+      if (KeyOf(value) == key) return value.group;
+    }
+  }
+
+ private:
+  static constexpr size_t kSmallTable = 1024;
+  struct Value {
+    uint64_t keyAt;
+    uint32_t keySize;
+    uint32_t group;
+  };
+  std::string_view KeyOf(const Value& value) const {
+    return std::string_view(keys_).substr(value.keyAt, value.keySize);
+  }
+  void Grow() {
+    table_.assign(std::max<size_t>(64, 2 * table_.size()), 0);
+    const size_t mask = table_.size() - 1;
+    for (size_t index = 0; index < values_.size(); ++index) {
+      size_t at = std::hash<std::string_view>{}(KeyOf(values_[index])) & mask;
+      while (table_[at] != 0) at = (at + 1) & mask;
+      table_[at] = static_cast<uint32_t>(index + 1);
+    }
+  }
+
+  std::string keys_;
+  std::vector<Value> values_;
+  std::vector<uint32_t> table_;  // 1 + an index into values_; 0 for a free slot
+};
 
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,
 // then the blocks newest first, each header above its records and a blank line. Within a block
@@ -31,30 +115,65 @@ bool ReadWholeFile(const std::string& path, const platform::FileId& createdAs,
 // of them recorded, exactly as the run found it; the values follow each other in the order of
 // their first record, so that a key deletion's snapshot brings them back in the order it
 // listed them. Records of different values never meet, so regrouping them changes no data.
+// False when the file could not be read again as it was read first.
 template <typename Write>
-void WriteReversed(const std::vector<RecordBlock>& blocks, Write&& write) {
+bool WriteReversed(RecordReader& reader, const std::vector<RecordBlockSpan>& blocks,
+                   Write&& write) {
   write("DORVALEX\n\n");
-  std::unordered_map<std::string, size_t> groupOf;
-  std::vector<std::vector<std::string_view>> groups;
+  ValueGroups groupOf;
+  std::vector<uint32_t> lastOfGroup;  // the newest record of each value, in first-record order
+  std::vector<RecordRef> records;
+  std::vector<std::string> joined;
   std::string key;
+  RecordLine line;
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
-    write(block->header);
-    groupOf.clear();
-    groups.clear();
-    for (std::string_view line : block->lines) {
-      if (!RecordValueKey(line, &key)) {
-        groups.push_back({line});  // not a value record: a group of its own, where it stood
-        continue;
+    if (!reader.StartBlock(*block, &line)) return false;
+    write(line.text);
+    write("\n");
+    groupOf.Clear();
+    lastOfGroup.clear();
+    records.clear();
+    joined.clear();
+    while (reader.NextRecord(&line)) {
+      const auto index = static_cast<uint32_t>(records.size());
+      if (index == RecordRef::kNone || line.text.size() >= RecordRef::kJoined) return false;
+      RecordRef record{line.begin, static_cast<uint32_t>(line.text.size()), RecordRef::kNone};
+      if (line.joined) {
+        record = RecordRef{joined.size(), RecordRef::kJoined, RecordRef::kNone};
+        joined.emplace_back(line.text);
       }
-      auto [it, added] = groupOf.try_emplace(key, groups.size());
-      if (added) groups.emplace_back();
-      groups[it->second].push_back(line);
+      if (!RecordValueKey(line.text, &key)) {
+        lastOfGroup.push_back(index);  // not a value record: a group of its own, where it stood
+      } else {
+        const auto next = static_cast<uint32_t>(lastOfGroup.size());
+        const uint32_t group = groupOf.Find(key, next);
+        if (group == next) {
+          lastOfGroup.push_back(index);
+        } else {
+          record.previous = lastOfGroup[group];
+          lastOfGroup[group] = index;
+        }
+      }
+      records.push_back(record);
     }
-    for (const std::vector<std::string_view>& group : groups) {
-      for (auto line = group.rbegin(); line != group.rend(); ++line) write(*line);
+    for (uint32_t last : lastOfGroup) {
+      for (uint32_t at = last; at != RecordRef::kNone; at = records[at].previous) {
+        const RecordRef& record = records[at];
+        if (record.length == RecordRef::kJoined) {
+          write(joined[record.offset]);
+        } else {
+          std::string_view piece;
+          for (uint64_t done = 0; done < record.length; done += piece.size()) {
+            if (!reader.Bytes(record.offset + done, record.length - done, &piece)) return false;
+            write(piece);
+          }
+        }
+        write("\n");
+      }
     }
     write("\n");
   }
+  return !reader.failed();
 }
 
 // Gathers the new file's text in pieces and writes each piece as it fills.
@@ -87,20 +206,15 @@ class ChunkWriter {
   bool ok_ = true;
 };
 
-// Writes the reversed blocks to a new file beside `path` and renames it over `path`, provided
-// the name still names the file `createdAs` (when valid). Reports and returns false on any
-// failure, leaving `path` untouched and no temporary file behind.
-bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
-                 const std::vector<RecordBlock>& blocks) {
-  platform::Replaced result = platform::ReplaceFile(path, createdAs, [&](platform::File& file) {
-    ChunkWriter out(file);
-    WriteReversed(blocks, [&out](std::string_view text) { out.Append(text); });
-    return out.Finish();
-  });
-  if (result != platform::Replaced::kDone) {
+// Reports a backout file that cannot be read (again).
+void ReportUnreadable(const std::string& path, const platform::FileId& createdAs) {
+  // The run's own file no longer there under its name: it is not written through a
+  // replacement.
+  if (createdAs.valid) {
     ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
+  } else {
+    ReportError("Unable to open Backup File");
   }
-  return result == platform::Replaced::kDone;
 }
 
 }  // namespace
@@ -108,34 +222,53 @@ bool ReplaceFile(const std::string& path, const platform::FileId& createdAs,
 bool ReverseBackout(const std::string& path, const platform::FileId& createdAs, bool quiet,
                     ScriptState& state) {
   if (!quiet) Print("Parsing Backup File ...\n");
-  std::string content;
-  if (!ReadWholeFile(path, createdAs, &content)) {
-    // The run's own file no longer there under its name: it is not written through a
-    // replacement.
-    if (createdAs.valid) {
-      ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
+  // Only the file the run created (when `createdAs` is valid): never another user's link,
+  // never a file swapped in since.
+  platform::File file;
+  const bool opened = createdAs.valid ? platform::OpenForReading(path, createdAs, &file)
+                                      : platform::OpenForReading(path, &file);
+  FileSource source(file);
+  RecordReader reader(source);
+  std::vector<RecordBlockSpan> blocks;
+  if (!opened || !reader.FindHeader(state)) {
+    if (opened && !reader.failed()) {
+      ReportError("Backup file is not a DORVALEX file type");
     } else {
-      ReportError("Unable to open Backup File");
+      ReportUnreadable(path, createdAs);
     }
     return false;
   }
-  RecordReader parser(content);
-  if (!parser.FindHeader(state)) {
-    ReportError("Backup file is not a DORVALEX file type");
+  reader.ReadBlocks(state, &blocks);
+  if (reader.failed()) {
+    ReportUnreadable(path, createdAs);
     return false;
   }
-  parser.ReadBlocks(state);
 
   if (!quiet) Print("Rewriting Backup File ...\n");
-  return ReplaceFile(path, createdAs, parser.blocks());
+  // The new text goes to a file beside `path` that is renamed over it, provided the name
+  // still names the file `createdAs` (when valid); `path` stays untouched on any failure.
+  platform::Replaced result = platform::ReplaceFile(path, createdAs, [&](platform::File& out) {
+    ChunkWriter chunks(out);
+    const bool read =
+        WriteReversed(reader, blocks, [&chunks](std::string_view text) { chunks.Append(text); });
+    // Closed before the rename: on Windows a file still open cannot be renamed over.
+    (void)file.Close();
+    return chunks.Finish() && read;
+  });
+  if (result != platform::Replaced::kDone) {
+    ReportErrorF("Unable to Write Backout File \"%s\"", path.c_str());
+  }
+  return result == platform::Replaced::kDone;
 }
 
 bool ReverseBackoutText(std::string_view content, ScriptState& state, std::string* reversed) {
   reversed->clear();
-  RecordReader parser(content);
-  if (!parser.FindHeader(state)) return false;
-  parser.ReadBlocks(state);
+  TextSource source(content);
+  RecordReader reader(source);
+  if (!reader.FindHeader(state)) return false;
+  std::vector<RecordBlockSpan> blocks;
+  reader.ReadBlocks(state, &blocks);
   reversed->reserve(content.size() + 16);
-  WriteReversed(parser.blocks(), [reversed](std::string_view text) { reversed->append(text); });
-  return true;
+  return WriteReversed(reader, blocks,
+                       [reversed](std::string_view text) { reversed->append(text); });
 }

@@ -61,8 +61,9 @@ class File {
   const FileId& id() const { return id_; }
   // Writes all of `bytes`. False on any failure (full disk, closed pipe).
   [[nodiscard]] bool Write(std::string_view bytes);
-  // Appends everything from the current position to the end to `content`.
-  [[nodiscard]] bool ReadToEnd(std::string* content);
+  // Reads up to `size` bytes from `offset` into `buffer` without moving the file position;
+  // *got is less than `size` only at the end of the file. False on failure.
+  [[nodiscard]] bool ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got);
   // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
   // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
   [[nodiscard]] bool Sync(bool metadata = false);
@@ -79,8 +80,10 @@ class File {
 enum class Existing { kRefuse, kTruncate };
 
 // Opens `path` for writing. A new file is private to the running user (0600) whatever the
-// umask; an existing one keeps its mode. With kRefuse any existing entry (a link included) fails the call; with kTruncate an
-// existing file is emptied, but a symbolic link owned by another user (not root) is never
+// umask. With kRefuse any existing entry (a link included) fails the call. With kTruncate an
+// existing regular file is replaced by a new empty private one (made in its folder and renamed
+// over the name, so the old file's owner and mode never hold what is written), and a pipe or
+// a device is written as it is; a symbolic link owned by another user (not root) is never
 // followed. False when the file cannot be opened; nothing is reported.
 [[nodiscard]] bool OpenForWriting(const std::string& path, Existing existing, File* file);
 // Opens `path` for reading. False when it cannot be opened or is a folder.

@@ -77,6 +77,61 @@ int OpenFolder(const std::string& folderPath) {
   return open(folder.c_str(), flags);
 }
 
+// The file that `path` names when it is a symbolic link of the running user's or root's
+// (`path` itself otherwise). False for another user's link.
+bool ResolveTrustedLink(const std::string& path, std::string* target) {
+  *target = path;
+  if (!LinkIsTrusted(path)) return false;
+  struct stat entry;
+  if (lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      *target = real;
+      free(real);
+    }
+  }
+  return true;
+}
+
+// Creates the temporary file "<name>.dorvalex-tmp" in the open folder `dir`, private to the
+// running user. One fixed name per file: a run killed while it used it leaves a file that the
+// next run with the same name recognises and removes (only a regular file of this user's).
+// The descriptor, or -1.
+int CreateTemporary(int dir, const std::string& temporary) {
+  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir, temporary.c_str(), kCreate, 0600);
+  struct stat stale;
+  if (fd < 0 && errno == EEXIST &&
+      fstatat(dir, temporary.c_str(), &stale, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(stale.st_mode) && stale.st_uid == geteuid() &&
+      unlinkat(dir, temporary.c_str(), 0) == 0) {
+    fd = openat(dir, temporary.c_str(), kCreate, 0600);
+  }
+  if (fd >= 0) (void)fchmod(fd, 0600);  // whatever the umask
+  return fd;
+}
+
+// Puts a new empty file, private to the running user, in the place of the regular file
+// `path` names (through a trusted link, the file the link names): made in the same folder and
+// renamed over the name, so the old file's owner and mode never hold what is written. The
+// descriptor, or -1.
+int ReplaceWithNewFile(const std::string& path) {
+  std::string target, folderPath, name;
+  if (!ResolveTrustedLink(path, &target)) return -1;
+  SplitPath(target, &folderPath, &name);
+  const int dir = OpenFolder(folderPath);
+  if (dir < 0) return -1;
+  const std::string temporary = name + ".dorvalex-tmp";
+  int fd = CreateTemporary(dir, temporary);
+  if (fd >= 0 && renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+    unlinkat(dir, temporary.c_str(), 0);
+    close(fd);
+    fd = -1;
+  }
+  if (fd >= 0) (void)fsync(dir);
+  close(dir);
+  return fd;
+}
+
 bool WaitExited(pid_t pid, int timeoutMs) {
   for (int waited = 0;; waited += 10) {
     int status = 0;
@@ -179,21 +234,18 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteAllTo(static_cast<int>(handle_), bytes);
 }
 
-bool File::ReadToEnd(std::string* content) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
+  *got = 0;
   if (handle_ < 0) return false;
-  const int fd = static_cast<int>(handle_);
-  struct stat info;
-  if (fstat(fd, &info) == 0 && info.st_size > 0) {
-    content->reserve(content->size() + static_cast<size_t>(info.st_size));
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+  while (*got < size) {
+    ssize_t n = pread(static_cast<int>(handle_), buffer + *got, size - *got,
+                      static_cast<off_t>(offset + *got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) return true;
-    content->append(buffer, static_cast<size_t>(n));
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
   }
+  return true;
 }
 
 bool File::Sync(bool metadata) {
@@ -210,14 +262,20 @@ bool File::Close() {
 }
 
 bool OpenForWriting(const std::string& path, Existing existing, File* file) {
-  // A file created here is made private whatever the umask; an existing one keeps its mode.
+  // A file created here is made private whatever the umask.
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0) {
     (void)fchmod(fd, 0600);
   } else if (errno == EEXIST && existing == Existing::kTruncate) {
     // O_EXCL refused any entry, a symbolic link included; now only a trusted one is followed.
+    // A regular file is replaced by a new one; a pipe or a device is written as it is.
     if (!LinkIsTrusted(path)) return false;
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      fd = ReplaceWithNewFile(path);
+    } else {
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }
   }
   if (fd < 0) return false;
   *file = File();
@@ -251,15 +309,8 @@ bool OpenForReading(const std::string& path, const FileId& expected, File* file)
 Replaced ReplaceFile(const std::string& path, const FileId& expected,
                      const std::function<bool(File&)>& fill) {
   // Only a final link of the running user's or root's is followed, to the file it names.
-  std::string target = path;
-  if (!LinkIsTrusted(path)) return Replaced::kFailed;
-  struct stat entry;
-  if (lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
-    if (char* real = realpath(path.c_str(), nullptr)) {
-      target = real;
-      free(real);
-    }
-  }
+  std::string target;
+  if (!ResolveTrustedLink(path, &target)) return Replaced::kFailed;
   std::string folderPath, name;
   SplitPath(target, &folderPath, &name);
   // The folder stays open, so every later step works in the folder that held the file even
@@ -273,18 +324,8 @@ Replaced ReplaceFile(const std::string& path, const FileId& expected,
   const bool hadOriginal = fstatat(dir, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
   if (expected.valid && !(hadOriginal && IdOf(original) == expected)) return Replaced::kFailed;
 
-  // One fixed name per file: a run killed during its rewrite leaves a temporary file that the
-  // next rewrite of the same name recognises and removes (only a regular file of this user's).
   const std::string temporary = name + ".dorvalex-tmp";
-  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(dir, temporary.c_str(), kCreate, 0600);
-  struct stat stale;
-  if (fd < 0 && errno == EEXIST &&
-      fstatat(dir, temporary.c_str(), &stale, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(stale.st_mode) && stale.st_uid == geteuid() &&
-      unlinkat(dir, temporary.c_str(), 0) == 0) {
-    fd = openat(dir, temporary.c_str(), kCreate, 0600);
-  }
+  const int fd = CreateTemporary(dir, temporary);
   if (fd < 0) return Replaced::kCannotCreate;
   File out;
   FileAccess::Adopt(&out, fd);

@@ -226,21 +226,25 @@ bool File::Write(std::string_view bytes) {
   return handle_ >= 0 && WriteText(AsHandle(handle_), bytes);
 }
 
-bool File::ReadToEnd(std::string* content) {
+bool File::ReadAt(uint64_t offset, char* buffer, size_t size, size_t* got) {
+  *got = 0;
   if (handle_ < 0) return false;
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(AsHandle(handle_), &size) && size.QuadPart > 0) {
-    content->reserve(content->size() + static_cast<size_t>(size.QuadPart));
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), buffer, sizeof buffer, &got, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE;  // a pipe's writer has finished
+  while (*got < size) {
+    // On a handle opened for synchronous access the read waits and starts at the offset given.
+    OVERLAPPED where = {};
+    const uint64_t at = offset + *got;
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const size_t left = size - *got;
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer + *got, chunk, &read, &where)) {
+      return GetLastError() == ERROR_HANDLE_EOF;
     }
-    if (got == 0) return true;
-    content->append(buffer, got);
+    if (read == 0) break;
+    *got += read;
   }
+  return true;
 }
 
 bool File::Sync(bool /*metadata*/) {
@@ -257,26 +261,54 @@ bool File::Close() {
   return closed != FALSE;
 }
 
+namespace {
+
+// A new empty private file in the place of the plain file `path`: made beside it and moved
+// over the name, so the old file's rights never hold what is written. It is opened again by
+// its name once moved (a handle that was moved loses its volume under Wine), and only if the
+// name still names it. Its handle, or INVALID_HANDLE_VALUE.
+HANDLE ReplaceWithNewFile(const std::string& path) {
+  const std::string temporary = path + ".dorvalex-tmp";
+  HANDLE handle = CreateNewFile(temporary);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+      DeleteFileA(temporary.c_str())) {
+    handle = CreateNewFile(temporary);  // a stale one left by a killed run
+  }
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  const FileId created = IdOf(handle);
+  CloseHandle(handle);
+  if (!created.valid || !MoveFileExA(temporary.c_str(), path.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temporary.c_str());
+    return INVALID_HANDLE_VALUE;
+  }
+  handle = CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle != INVALID_HANDLE_VALUE && !(IdOf(handle) == created)) {
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+}  // namespace
+
 bool OpenForWriting(const std::string& path, Existing existing, File* file) {
   HANDLE handle = CreateNewFile(path);
   if (handle == INVALID_HANDLE_VALUE && existing == Existing::kTruncate &&
       (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
-    // The entry itself, never what a link or junction names: a link is refused, as is
-    // anything that is not a plain file, before anything is emptied.
+    // The entry itself, never what a link or junction names: a link is refused, as is a
+    // folder; a plain file is replaced by a new private one.
     handle = CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle != INVALID_HANDLE_VALUE) {
-      // A device (NUL) has nothing to empty.
-      bool plain = GetFileType(handle) != FILE_TYPE_DISK ||
-                   (InfoOf(handle, &info) &&
-                    !(info.dwFileAttributes &
-                      (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-                    SetEndOfFile(handle));
-      if (!plain) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-      }
+    if (GetFileType(handle) == FILE_TYPE_DISK) {  // not a device, which stays open as it is
+      const bool plain = InfoOf(handle, &info) &&
+                         !(info.dwFileAttributes &
+                           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+      CloseHandle(handle);
+      handle = plain ? ReplaceWithNewFile(path) : INVALID_HANDLE_VALUE;
     }
   }
   if (handle == INVALID_HANDLE_VALUE) return false;

@@ -143,7 +143,8 @@ TEST(FileSafetyTest, BackoutFileNamingAStoreCompanionIsRefused) {
 }
 
 // With the umask letting everyone read, the store's folder, the store, its log and lock, the
-// backout file before and after its rewrite, and the full-backup files are private.
+// backout file before and after its rewrite (also one that replaced a file with /OVERWRITE),
+// and the full-backup files are private.
 TEST(FileSafetyTest, FilesHoldingTheRegistryArePrivateWhateverTheUmask) {
   BlackBox box;
   box.WriteFile("in.txt", LongScript());
@@ -156,13 +157,28 @@ TEST(FileSafetyTest, FilesHoldingTheRegistryArePrivateWhateverTheUmask) {
     return false;
   });
   RunResult backup = box.Run({"/REGBACKUP"});
+  // An existing backout file given with /OVERWRITE (readable to all, another user's when run
+  // as root, with a second name) gives way to a file of the run's; its other name keeps it.
+  const std::string old = box.PathOf("old.txt");
+  box.WriteFile("old.txt", "old\n");
+  ASSERT_EQ(chmod(old.c_str(), 0644) | link(old.c_str(), box.PathOf("other.txt").c_str()) |
+                (geteuid() == 0 ? chown(old.c_str(), kNobody, kNobody) : 0),
+            0);
+  box.WriteFile("small.txt", "DORVALEX\nUPDATE:[HKLM\\SOFTWARE\\K]\nUPDATE:\"v\"=\"y\"\n");
+  RunResult overwrite = box.Run({"/REG:small.txt", "/BACKUP:old.txt", "/OVERWRITE"});
   umask(previous);
+  EXPECT_EQ(overwrite.exitCode, 0) << overwrite.output;
+  EXPECT_EQ(box.ReadFile("other.txt"), "old\n");
+  struct stat info;
+  ASSERT_EQ(stat(old.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, geteuid());
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(backup.exitCode, 0) << backup.output;
   EXPECT_EQ(walMode, 0600);
   const std::string folder = box.storePath().substr(0, box.storePath().rfind('/'));
-  for (const std::string& path : {box.storePath(), box.storePath() + ".lock", box.PathOf("undo.txt"),
-                                  box.PathOf("HKLM_backup.reg"), box.PathOf("HKU_backup.reg")}) {
+  for (const std::string& path : {box.storePath(), box.storePath() + ".lock", old,
+                                  box.PathOf("undo.txt"), box.PathOf("HKLM_backup.reg"),
+                                  box.PathOf("HKU_backup.reg")}) {
     EXPECT_EQ(ModeOf(path), 0600) << path;
   }
   EXPECT_EQ(ModeOf(folder), 0700);

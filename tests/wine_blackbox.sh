@@ -117,6 +117,10 @@ echo precious >kept.txt
 dx /REG:none.txt /BACKUP:kept.txt
 expect 1 "***ERROR : Backout file already exists and /OVERWRITE was not specified"
 [ "$(cat kept.txt)" = precious ] || fail "kept.txt changed"
+dx /REG:none.txt /BACKUP:kept.txt /OVERWRITE /NOACTION  # a new file takes the old one's place
+expect 0 "none.txt was applied."
+[ "$(tr -d '\r' <kept.txt | head -3 | tail -1)" = 'DELETE:[HKCU\Software\DxNone]' ] ||
+  fail "overwritten backout: $(cat kept.txt)"
 z_none="Z:$(echo "$work" | tr / '\\')\\NONE.TXT"
 dx /REG:none.txt "/BACKUP:$z_none" /OVERWRITE
 [ "$code" = 1 ] && grep -qF "***ERROR : Backout File \"$z_none\" is the Registry Input File" out ||
