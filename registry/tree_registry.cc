@@ -628,6 +628,12 @@ class TreeRegistry final : public RegistryService {
         lastLookup_.key = key;
         lastLookup_.fold = fold;
         lastLookup_.id = status == kErrorSuccess ? row->id : 0;
+        // Its data too, unless large, so that setting the same data again writes nothing.
+        lastLookup_.hasData = lastLookup_.id && withData && row->dataSize <= kLookupDataKept;
+        if (lastLookup_.hasData) {
+          lastLookup_.type = row->type;
+          lastLookup_.data.assign(row->data);
+        }
       }
       return status;
     }
@@ -642,6 +648,9 @@ class TreeRegistry final : public RegistryService {
       if (lastLookup_.generation != generation_ || lastLookup_.key != key ||
           lastLookup_.fold != fold)
         return store_.SetValue(key, name, fold, type, data, size);
+      if (lastLookup_.hasData && lastLookup_.type == type &&
+          lastLookup_.data == std::string_view(reinterpret_cast<const char*>(data), size))
+        return kErrorSuccess;
       if (lastLookup_.id) return store_.ReplaceValueData(key, lastLookup_.id, type, data, size);
       int64_t id = 0;
       return store_.InsertValue(key, name, fold, type, data, size, &id);
@@ -735,11 +744,15 @@ class TreeRegistry final : public RegistryService {
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
   // The value that FindValue last looked up in the store (id 0: there was none), valid while
   // generation_ is unchanged.
+  static constexpr uint32_t kLookupDataKept = 64 * 1024;
   struct {
     uint64_t generation = 0;
     KeyId key = 0;
     std::string fold;
     int64_t id = 0;
+    bool hasData = false;  // type and data hold the value's
+    uint32_t type = 0;
+    std::string data;
   } lastLookup_;
   // The child that the last subkey enumeration gave, valid while generation_ is unchanged: a
   // walk opens it next and lists its subkeys.
