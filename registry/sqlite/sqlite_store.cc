@@ -240,7 +240,12 @@ void SqliteStore::Open(const std::string& path) {
   // Without memory statistics SQLite's allocations take no global lock (a few percent of a
   // run); this only takes effect before SQLite's first use in the process.
   static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  // The undo of one statement (a multi-row insert into a large key touches a page per row)
+  // stays in memory up to 1 MiB instead of 64 KiB: past that SQLite writes it to a temporary
+  // file, created and written again for every statement.
+  static const int kJournalInMemory = sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, 1 << 20);
   (void)kConfigured;
+  (void)kJournalInMemory;
   // A new store is made private here: SQLite gives its log, index and journal the store
   // file's mode. An existing file (someone else's choice) is left as it is.
   if (path != ":memory:" && platform::LookUpEntry(path) == platform::Entry::kAbsent) {
