@@ -2,9 +2,12 @@
 // block in the backout file, the record form of a value name, and the success line.
 #include "ops/value_operation.h"
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "backout/record_format.h"
+#include "base/ascii_case.h"
 #include "registry/key_names.h"
 #include "report/report.h"
 #include "script/line_helpers.h"
@@ -90,12 +93,43 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
   return true;
 }
 
-std::string RecordedValues::KeyOf(std::string_view key, std::string_view name) {
-  // A key path never holds a NUL byte, so the pair reads back one way only.
-  std::string text = FoldName(key);
-  text.push_back('\0');
-  text.append(FoldName(name));
-  return text;
+std::string& RecordedValues::Fold(std::string_view name) {
+  fold_.assign(name);
+  for (char& c : fold_) c = FoldAsciiCase(c);
+  return fold_;
+}
+
+RecordedValues::Names& RecordedValues::NamesOf(std::string_view key) {
+  if (lastNames_ && lastKey_ == key) return *lastNames_;
+  lastNames_ = &keys_[Fold(key)];  // elements of an unordered_map stay where they are
+  lastKey_.assign(key);
+  return *lastNames_;
+}
+
+size_t RecordedValues::Names::Slot(std::string_view fold) const {
+  const size_t mask = slots.size() - 1;
+  size_t at = std::hash<std::string_view>()(fold) & mask;
+  while (slots[at] != 0 && names[slots[at] - 1] != fold) at = (at + 1) & mask;
+  return at;
+}
+
+bool RecordedValues::Holds(std::string_view key, std::string_view name) {
+  Names& names = NamesOf(key);
+  return !names.slots.empty() && names.slots[names.Slot(Fold(name))] != 0;
+}
+
+void RecordedValues::Add(std::string_view key, std::string_view name) {
+  Names& names = NamesOf(key);
+  if ((names.names.size() + 1) * 2 > names.slots.size()) {
+    // A table at least four times the names: probes stay short.
+    names.slots.assign(std::max<size_t>(16, names.slots.size() * 4), 0);
+    for (uint32_t i = 0; i < names.names.size(); ++i)
+      names.slots[names.Slot(names.names[i])] = i + 1;
+  }
+  const size_t slot = names.Slot(Fold(name));
+  if (names.slots[slot] != 0) return;
+  names.names.push_back(fold_);
+  names.slots[slot] = static_cast<uint32_t>(names.names.size());
 }
 
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,

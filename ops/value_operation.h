@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
@@ -92,14 +93,26 @@ bool RecordsWanted(const RunSettings& settings, const ScriptState& state);
 // out. A key written two ways ("HKLM\A", "HKEY_LOCAL_MACHINE\A") only costs a second record.
 class RecordedValues {
  public:
-  bool Holds(std::string_view key, std::string_view name) const {
-    return values_.count(KeyOf(key, name)) != 0;
-  }
-  void Add(std::string_view key, std::string_view name) { values_.insert(KeyOf(key, name)); }
+  bool Holds(std::string_view key, std::string_view name);
+  void Add(std::string_view key, std::string_view name);
 
  private:
-  static std::string KeyOf(std::string_view key, std::string_view name);
-  std::unordered_set<std::string> values_;
+  // The folded names recorded under one key, each once, found through an open-addressing
+  // table of their numbers: a name costs no allocation of its own unless it is long.
+  struct Names {
+    std::vector<std::string> names;
+    std::vector<uint32_t> slots;  // a power of two of name numbers + 1; 0 is free
+    // The slot holding `fold`, or the free slot where it would go.
+    size_t Slot(std::string_view fold) const;
+  };
+  // Lines name the same key one after the other, so the last key's names are kept at hand.
+  Names& NamesOf(std::string_view key);
+  std::string& Fold(std::string_view name);
+
+  std::unordered_map<std::string, Names> keys_;  // by folded key path
+  std::string lastKey_;                           // as the script wrote it
+  Names* lastNames_ = nullptr;
+  std::string fold_;
 };
 
 // Writes the record that puts back `old`, the value `name` held before this line: its old data,

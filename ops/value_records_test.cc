@@ -92,4 +92,21 @@ TEST_F(ValueRecordsTest, AFailedReadStopsTheLineBeforeItsRecord) {
   }
 }
 
+// Names are recorded per key, without regard to the case of ASCII letters, however many a key
+// holds.
+TEST(RecordedValuesTest, NamesAreKeptPerKeyWithoutRegardToCase) {
+  RecordedValues recorded;
+  for (int i = 0; i < 300; ++i) {
+    recorded.Add("HKLM\\A", "Value" + std::to_string(i));
+    recorded.Add("HKLM\\B", "b" + std::to_string(i));
+  }
+  recorded.Add("hklm\\a", "VALUE0");  // already there
+  for (int i = 0; i < 300; ++i) {
+    EXPECT_TRUE(recorded.Holds("hklm\\a", "VALUE" + std::to_string(i))) << i;
+    EXPECT_FALSE(recorded.Holds("HKLM\\A", "b" + std::to_string(i))) << i;
+  }
+  EXPECT_FALSE(recorded.Holds("HKLM\\A", "Value300"));
+  EXPECT_FALSE(recorded.Holds("HKLM\\C", "Value1"));
+}
+
 }  // namespace

@@ -5,20 +5,31 @@
 #ifndef DORVALEX_REGISTRY_KEY_VALUES_H_
 #define DORVALEX_REGISTRY_KEY_VALUES_H_
 
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <string>
-#include <unordered_map>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 #include "base/ascii_case.h"
-#include "registry/key_names.h"
 #include "registry/tree_store.h"
 
+// Folded names and data lie back to back in one buffer, found through an open-addressing
+// table of entry numbers: holding a key costs no allocation per value, and dropping it none
+// per value either.
 class KeyValues {
  public:
   // A key with more values or bytes than this is not held: its lines ask the store each time.
-  static constexpr size_t kMaxValues = 4096;
-  static constexpr size_t kMaxBytes = 4 << 20;
+  static constexpr size_t kMaxValues = 131072;
+  static constexpr size_t kMaxBytes = 16 << 20;
+
+  // One held value; its data stays valid until the held values next change.
+  struct Value {
+    int64_t id = 0;
+    uint32_t type = 0;
+    std::string_view data;
+  };
 
   bool Holds(KeyId key) const { return held_ && key_ == key; }
   // The key was found too large to hold since the last Drop (holding other keys meanwhile
@@ -26,76 +37,164 @@ class KeyValues {
   // costs the same whatever the key's size.
   bool TooLarge(KeyId key) const { return large_ == key && key != kNoKeyId; }
   void MarkTooLarge(KeyId key) {
+    Clear();
     held_ = false;
-    rows_.clear();
-    bytes_ = 0;
     large_ = key;
   }
-  // Holds `rows`, every value of `key`, unless they exceed the bounds.
-  void Hold(KeyId key, std::vector<ValueRow> rows) {
-    rows_.clear();
-    bytes_ = 0;
+  // Holds `key` with no values: a new key, or one whose values Add gives next.
+  void Hold(KeyId key) {
+    Clear();
     key_ = key;
     held_ = true;
-    for (ValueRow& row : rows) {
-      std::string fold = FoldName(row.name);
-      Put(fold, std::move(row));
-      if (!held_) break;
-    }
   }
   // Adds a listed value of the held key (whose fold is not held yet).
   void Add(const ListedValue& value) {
     fold_.assign(value.name);
     for (char& c : fold_) c = FoldAsciiCase(c);
-    ValueRow& row = rows_[fold_];
-    row.id = value.id;
-    row.name.assign(value.name);
-    row.type = value.type;
-    row.data.assign(value.data);
-    row.dataSize = static_cast<uint32_t>(value.data.size());
-    bytes_ += fold_.size() + row.name.size() + row.data.size();
-    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) MarkTooLarge(key_);
+    Put(fold_, value.id, value.type, value.data);
   }
-  const ValueRow* Find(const std::string& fold) const {
-    auto found = rows_.find(fold);
-    return found == rows_.end() ? nullptr : &found->second;
+  bool Find(std::string_view fold, Value* value) const {
+    const uint32_t entry = Lookup(fold);
+    if (entry == kNone) return false;
+    const Entry& e = entries_[entry];
+    value->id = e.id;
+    value->type = e.type;
+    value->data = std::string_view(bytes_).substr(e.dataAt, e.dataSize);
+    return true;
   }
-  void Put(const std::string& fold, ValueRow row) {
-    ValueRow& slot = rows_[fold];
-    bytes_ += fold.size() + row.name.size() + row.data.size();
-    bytes_ -= slot.name.size() + slot.data.size() + (slot.id ? fold.size() : 0);
-    slot = std::move(row);
-    if (rows_.size() > kMaxValues || bytes_ > kMaxBytes) MarkTooLarge(key_);
+  // A value the held key did not have.
+  void Put(std::string_view fold, int64_t id, uint32_t type, std::string_view data) {
+    Entry e;
+    e.id = id;
+    e.type = type;
+    e.foldAt = bytes_.size();
+    e.foldSize = static_cast<uint32_t>(fold.size());
+    bytes_.append(fold);
+    e.dataAt = bytes_.size();
+    e.dataSize = static_cast<uint32_t>(data.size());
+    bytes_.append(data);
+    live_ += fold.size() + data.size();
+    ++count_;
+    entries_.push_back(e);
+    if (count_ > kMaxValues || live_ > kMaxBytes) return MarkTooLarge(key_);
+    if ((used_ + 1) * 2 > slots_.size()) Rehash();
+    Place(fold, static_cast<uint32_t>(entries_.size() - 1));
   }
-  // Gives the held value of `fold`, which exists, new type and data.
-  void Replace(const std::string& fold, uint32_t type, const uint8_t* data, uint32_t size) {
-    ValueRow& row = rows_.find(fold)->second;
-    bytes_ += size;
-    bytes_ -= row.data.size();
-    row.type = type;
-    row.data.assign(reinterpret_cast<const char*>(data), size);
-    row.dataSize = size;
-    if (bytes_ > kMaxBytes) MarkTooLarge(key_);
+  // New type and data for the held value of `fold`, which exists.
+  void Replace(std::string_view fold, uint32_t type, std::string_view data) {
+    Entry& e = entries_[Lookup(fold)];
+    live_ += data.size();
+    live_ -= e.dataSize;
+    e.type = type;
+    if (data.size() <= e.dataSize) {
+      if (!data.empty()) std::memcpy(bytes_.data() + e.dataAt, data.data(), data.size());
+    } else {
+      e.dataAt = bytes_.size();
+      bytes_.append(data);
+    }
+    e.dataSize = static_cast<uint32_t>(data.size());
+    if (live_ > kMaxBytes) return MarkTooLarge(key_);
+    if (bytes_.size() > 2 * live_ + 4096) Compact();
   }
-  void Erase(const std::string& fold) {
-    auto found = rows_.find(fold);
-    if (found == rows_.end()) return;
-    bytes_ -= fold.size() + found->second.name.size() + found->second.data.size();
-    rows_.erase(found);
+  void Erase(std::string_view fold) {
+    const uint32_t entry = Lookup(fold);
+    if (entry == kNone) return;
+    Entry& e = entries_[entry];
+    slots_[e.slot] = kErased;
+    e.slot = kNone;
+    live_ -= e.foldSize + e.dataSize;
+    --count_;
+    if (entries_.size() > 2 * count_ + 64) Compact();
   }
   void Drop() {
+    Clear();
     held_ = false;
-    rows_.clear();
-    bytes_ = 0;
     large_ = kNoKeyId;
   }
 
  private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kEmpty = UINT32_MAX;   // a slot never used
+  static constexpr uint32_t kErased = UINT32_MAX - 1;  // a slot whose value was erased
+  struct Entry {
+    int64_t id = 0;
+    uint32_t type = 0;
+    uint32_t slot = kNone;  // kNone once erased
+    size_t foldAt = 0;
+    size_t dataAt = 0;
+    uint32_t foldSize = 0;
+    uint32_t dataSize = 0;
+  };
+
+  void Clear() {
+    entries_.clear();
+    bytes_.clear();
+    slots_.clear();
+    used_ = 0;
+    count_ = 0;
+    live_ = 0;
+  }
+  std::string_view FoldOf(const Entry& e) const {
+    return std::string_view(bytes_).substr(e.foldAt, e.foldSize);
+  }
+  static size_t Hash(std::string_view fold) { return std::hash<std::string_view>()(fold); }
+  uint32_t Lookup(std::string_view fold) const {
+    if (slots_.empty()) return kNone;
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = Hash(fold) & mask;; at = (at + 1) & mask) {
+      const uint32_t slot = slots_[at];
+      if (slot == kEmpty) return kNone;
+      if (slot != kErased && FoldOf(entries_[slot]) == fold) return slot;
+    }
+  }
+  // Puts entry `entry` into a free slot of the table, which has one.
+  void Place(std::string_view fold, uint32_t entry) {
+    const size_t mask = slots_.size() - 1;
+    size_t at = Hash(fold) & mask;
+    while (slots_[at] != kEmpty) at = (at + 1) & mask;
+    slots_[at] = entry;
+    entries_[entry].slot = static_cast<uint32_t>(at);
+    ++used_;
+  }
+  // A table at least four times the live values, without erased slots.
+  void Rehash() {
+    size_t size = 16;
+    while (size < 4 * (count_ + 1)) size *= 2;
+    slots_.assign(size, kEmpty);
+    used_ = 0;
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].slot != kNone) Place(FoldOf(entries_[i]), i);
+    }
+  }
+  // Keeps only the live values, their names and data in a buffer of their size.
+  void Compact() {
+    std::string bytes;
+    bytes.reserve(live_);
+    size_t kept = 0;
+    for (Entry e : entries_) {
+      if (e.slot == kNone) continue;
+      const size_t foldAt = bytes.size();
+      bytes.append(bytes_, e.foldAt, e.foldSize);
+      const size_t dataAt = bytes.size();
+      bytes.append(bytes_, e.dataAt, e.dataSize);
+      e.foldAt = foldAt;
+      e.dataAt = dataAt;
+      entries_[kept++] = e;
+    }
+    entries_.resize(kept);
+    bytes_.swap(bytes);
+    Rehash();
+  }
+
   KeyId key_ = 0;
   KeyId large_ = kNoKeyId;
   bool held_ = false;
-  size_t bytes_ = 0;
-  std::unordered_map<std::string, ValueRow> rows_;
+  std::vector<Entry> entries_;  // in the order they were put
+  std::string bytes_;
+  std::vector<uint32_t> slots_;  // a power of two of entry numbers, kEmpty or kErased
+  size_t used_ = 0;   // slots not kEmpty
+  size_t count_ = 0;  // values held
+  size_t live_ = 0;   // bytes of the held values' folds and data
   std::string fold_;  // Add's buffer
 };
 

@@ -127,18 +127,19 @@ class TreeRegistry final : public RegistryService {
     if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
     if (CheckValueName(name) != kErrorSuccess) return kErrorFileNotFound;
     ValueRow row;
-    const ValueRow* found = &row;  // or the held copy of the value, read in place
+    KeyValues::Value held;  // or the held copy of the value, read in place
+    bool isHeld = false;
     RegStatus status = Transact(false, [&] {
       Target target;
       KeyId id;
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return FindValue(id, FoldName(name), data != nullptr, &row, &found);
+      return FindValue(id, FoldName(name), data != nullptr, &row, &held, &isHeld);
     });
     if (status != kErrorSuccess) return status;
-    if (type) *type = found->type;
-    return CopyValueData(*found, data, size);
+    if (type) *type = isHeld ? held.type : row.type;
+    return isHeld ? CopyListedData(held.data, data, size) : CopyValueData(row, data, size);
   }
 
   RegStatus RegSetValueExA(KeyHandle key, std::string_view name, uint32_t, uint32_t type,
@@ -636,7 +637,7 @@ class TreeRegistry final : public RegistryService {
     if (!batching_ || values_.TooLarge(key)) return false;
     if (values_.Holds(key)) return true;
     // The listing goes straight into the held copy, and stops once the key proves too large.
-    values_.Hold(key, {});
+    values_.Hold(key);
     bool ended = false;
     RegStatus status = store_.ListValues(key, 0, nullptr, KeyValues::kMaxValues,
                                          [&](const ListedValue& value) {
@@ -655,10 +656,10 @@ class TreeRegistry final : public RegistryService {
     return values_.Holds(key);
   }
 
-  // The value from the store into *row, or, while the key's values are held, *held pointed
-  // at the held copy (valid until the next change).
+  // The value from the store into *row, or, while the key's values are held, *held the held
+  // copy (valid until the next change) and *isHeld true.
   RegStatus FindValue(KeyId key, const std::string& fold, bool withData, ValueRow* row,
-                      const ValueRow** held) {
+                      KeyValues::Value* held, bool* isHeld) {
     if (!HoldValues(key)) {
       RegStatus status = store_.FindValue(key, fold, withData, row);
       if (status == kErrorSuccess || status == kErrorFileNotFound) {
@@ -667,11 +668,17 @@ class TreeRegistry final : public RegistryService {
         lastLookup_.key = key;
         lastLookup_.fold = fold;
         lastLookup_.id = status == kErrorSuccess ? row->id : 0;
+        // Its data too, unless large, so that setting the same data again writes nothing.
+        lastLookup_.hasData = lastLookup_.id && withData && row->dataSize <= kLookupDataKept;
+        if (lastLookup_.hasData) {
+          lastLookup_.type = row->type;
+          lastLookup_.data.assign(row->data);
+        }
       }
       return status;
     }
-    *held = values_.Find(fold);
-    return *held ? kErrorSuccess : kErrorFileNotFound;
+    *isHeld = values_.Find(fold, held);
+    return *isHeld ? kErrorSuccess : kErrorFileNotFound;
   }
 
   RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
@@ -681,25 +688,27 @@ class TreeRegistry final : public RegistryService {
       if (lastLookup_.generation != generation_ || lastLookup_.key != key ||
           lastLookup_.fold != fold)
         return store_.SetValue(key, name, fold, type, data, size);
+      if (lastLookup_.hasData && lastLookup_.type == type &&
+          lastLookup_.data == std::string_view(reinterpret_cast<const char*>(data), size))
+        return kErrorSuccess;
       if (lastLookup_.id) return store_.ReplaceValueData(key, lastLookup_.id, type, data, size);
       int64_t id = 0;
       return store_.InsertValue(key, name, fold, type, data, size, &id);
     }
-    if (const ValueRow* held = values_.Find(fold)) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    KeyValues::Value held;
+    if (values_.Find(fold, &held)) {
+      // Data the value holds already needs no write (a script applied again).
+      if (held.type == type && held.data == bytes) return kErrorSuccess;
       // A value keeps the name it was created with; its copy takes the new data in place.
-      RegStatus status = store_.ReplaceValueData(key, held->id, type, data, size);
-      if (status == kErrorSuccess) values_.Replace(fold, type, data, size);
+      RegStatus status = store_.ReplaceValueData(key, held.id, type, data, size);
+      if (status == kErrorSuccess) values_.Replace(fold, type, bytes);
       return status;
     }
-    ValueRow row;
-    row.name = name;
-    RegStatus status = store_.InsertValue(key, name, fold, type, data, size, &row.id);
-    if (status != kErrorSuccess) return status;
-    row.type = type;
-    row.data.assign(reinterpret_cast<const char*>(data), size);
-    row.dataSize = size;
-    values_.Put(fold, std::move(row));
-    return kErrorSuccess;
+    int64_t id = 0;
+    RegStatus status = store_.InsertValue(key, name, fold, type, data, size, &id);
+    if (status == kErrorSuccess) values_.Put(fold, id, type, bytes);
+    return status;
   }
 
   // A script names the same key on line after line: the last path resolved is kept with its
@@ -735,7 +744,7 @@ class TreeRegistry final : public RegistryService {
         status = store_.InsertKey(current, level, fold, depth, &child);
         if (status == kErrorSuccess) {
           cache_.AddChild(current, fold, child);
-          if (batching_) values_.Hold(child, {});  // a new key has no values yet
+          if (batching_) values_.Hold(child);  // a new key has no values yet
         }
       } else if (status == kErrorSuccess && depth >= 0) {
         ++depth;
@@ -776,11 +785,15 @@ class TreeRegistry final : public RegistryService {
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
   // The value that FindValue last looked up in the store (id 0: there was none), valid while
   // generation_ is unchanged.
+  static constexpr uint32_t kLookupDataKept = 64 * 1024;
   struct {
     uint64_t generation = 0;
     KeyId key = 0;
     std::string fold;
     int64_t id = 0;
+    bool hasData = false;  // type and data hold the value's
+    uint32_t type = 0;
+    std::string data;
   } lastLookup_;
   // The child that the last subkey enumeration gave, valid while generation_ is unchanged: a
   // walk opens it next and lists its subkeys.

@@ -8,9 +8,12 @@ namespace {
 
 // The name before the "=" at `end`: "@" is the default value (empty name); otherwise the text
 // between the first character and the one before the "=" (the quotes of the named form).
-std::string NameBefore(std::string_view text, size_t end) {
-  if (text.empty() || text[0] == '@' || end < 2) return std::string();
-  return std::string(text.substr(1, end - 2));
+// Assigned into *name, whose buffer serves line after line.
+void NameBefore(std::string_view text, size_t end, std::string* name) {
+  if (text.empty() || text[0] == '@' || end < 2)
+    name->clear();
+  else
+    name->assign(text.substr(1, end - 2));
 }
 
 // Finds the name-ending "=" or reports its absence.
@@ -63,7 +66,7 @@ bool SplitValueName(std::string_view text, const ScriptState& state, std::string
   }
   size_t end;
   if (!FindNameEndOrReport(text, state, &end)) return false;
-  *name = NameBefore(text, end);
+  NameBefore(text, end, name);
   return true;
 }
 
@@ -71,7 +74,7 @@ bool SplitValueLine(std::string_view text, const ScriptState& state, std::string
                     std::string* data) {
   size_t end;
   if (!FindNameEndOrReport(text, state, &end)) return false;
-  *name = NameBefore(text, end);
+  NameBefore(text, end, name);
   data->assign(DataAfter(text, end));
   return true;
 }
@@ -94,7 +97,7 @@ bool SplitStringEditLine(std::string_view text, const ScriptState& state, std::s
   // character and "ulti:" with the opening quote goes too.
   std::string_view string = data.substr(1, data.size() - 2);
   if (StartsWithUltiColon(string)) string.remove_prefix(string.size() < 6 ? string.size() : 6);
-  *name = NameBefore(text, end);
+  NameBefore(text, end, name);
   operand->assign(string);
   return true;
 }

@@ -17,6 +17,21 @@ bool DeletesValue(std::string_view text) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The characters the scans below stop at; all others are passed over in one tight loop.
+struct StopTable {
+  bool stop[256];
+  constexpr StopTable() : stop() {
+    for (unsigned char c : {'\\', '"', ';', '='}) stop[c] = true;
+  }
+};
+constexpr StopTable kStops;
+
+// The first index from `i` on holding a character the scans look at, or text.size().
+size_t SkipPlain(std::string_view text, size_t i) {
+  while (i < text.size() && !kStops.stop[static_cast<unsigned char>(text[i])]) ++i;
+  return i;
+}
+
 // A backslash before a backslash or a double quote escapes it.
 bool EscapesNext(std::string_view text, size_t i) {
   return text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"');
@@ -26,7 +41,7 @@ bool EscapesNext(std::string_view text, size_t i) {
 // FindValueNameEnd finds it in the unescaped line (an escaped quote counts as a quote there).
 size_t DataStart(std::string_view body) {
   int quotes = !body.empty() && body[0] == '@' ? 2 : 0;
-  for (size_t i = 0; i < body.size(); ++i) {
+  for (size_t i = 0; (i = SkipPlain(body, i)) < body.size(); ++i) {
     bool escaped = EscapesNext(body, i);
     char c = escaped ? body[i + 1] : body[i];
     if (quotes < 2) {
@@ -49,7 +64,7 @@ bool CutDataComment(std::string_view line, std::string* kept) {
   if (start != std::string_view::npos) {
     const bool string = start < body.size() && body[start] == '"';
     bool quoted = false;
-    for (size_t i = start; i < body.size(); ++i) {
+    for (size_t i = start; (i = SkipPlain(body, i)) < body.size(); ++i) {
       if (EscapesNext(body, i)) {
         ++i;
       } else if (body[i] == '"') {

@@ -228,9 +228,14 @@ void ScriptSource::ReadLogicalLine(std::string* line) {
     // Plain characters are taken in runs straight from the buffer.
     if (pending_.empty() && pos_ < end_) {
       const char* run = buffer_.get() + pos_;
-      const char* stop = run;
       const char* last = buffer_.get() + end_;
-      while (stop < last && *stop != '\n' && *stop != '\r' && *stop != kCtrlZ) ++stop;
+      // The run ends at the line end, or before a CR or a Ctrl-Z, which Get() reads.
+      const char* stop = static_cast<const char*>(std::memchr(run, '\n', last - run));
+      if (!stop) stop = last;
+      for (char special : {'\r', kCtrlZ}) {
+        if (const void* found = std::memchr(run, special, stop - run))
+          stop = static_cast<const char*>(found);
+      }
       line->append(run, stop);
       pos_ += static_cast<size_t>(stop - run);
     }

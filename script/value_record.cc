@@ -13,11 +13,17 @@ bool BreaksRecordLine(char c) { return c == '\n' || c == '\x1a'; }
 // only NUL.
 bool StringIsReadable(std::string_view data) {
   if (data.empty() || data.back() != '\0') return false;
-  for (size_t i = 0; i + 1 < data.size(); ++i) {
-    char c = data[i];
-    if (c == '\0' || BreaksRecordLine(c)) return false;
+  const size_t text = data.size() - 1;
+  for (char c : {'\0', '\n', '\x1a'}) {
+    if (std::memchr(data.data(), c, text)) return false;
   }
   return true;
+}
+
+// The first `c` in [at, end), or end.
+const char* FindChar(const char* at, const char* end, char c) {
+  const void* found = std::memchr(at, c, static_cast<size_t>(end - at));
+  return found ? static_cast<const char*>(found) : end;
 }
 
 // A multi-string list reads back with every "," and quote taken as list syntax and the list
@@ -65,15 +71,25 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
+// A backslash before every backslash and double quote; the next of each is looked for only
+// once the last one is passed.
 void AppendEscaped(std::string_view text, std::string* out) {
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' || text[i] == '"') {
-      out->append(text.substr(start, i - start)).push_back('\\');
-      start = i;  // the character itself goes with the next run
-    }
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  const char* slash = FindChar(at, end, '\\');
+  const char* quote = FindChar(at, end, '"');
+  for (;;) {
+    const char* next = slash < quote ? slash : quote;
+    if (next == end) break;
+    out->append(at, next).push_back('\\');
+    out->push_back(*next);
+    at = next + 1;
+    if (next == slash)
+      slash = FindChar(at, end, '\\');
+    else
+      quote = FindChar(at, end, '"');
   }
-  out->append(text.substr(start));
+  out->append(at, end);
 }
 
 void AppendDecimal(uint32_t number, std::string* out) {

@@ -9,12 +9,21 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The value of each hex digit character; -1 for every other character.
+struct HexDigitTable {
+  int8_t value[256];
+  constexpr HexDigitTable() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                 : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                 : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                        : int8_t{-1};
+    }
+  }
+};
+constexpr HexDigitTable kHexDigitValues;
+
+int HexDigitValue(char c) { return kHexDigitValues.value[static_cast<unsigned char>(c)]; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -111,20 +120,26 @@ bool ParseByteList(std::string_view text, std::vector<uint8_t>* bytes) {
     text.remove_suffix(1);
     if (text.empty()) return false;
   }
-  bytes->reserve(text.size() / 3 + 1);
+  // Each item: blanks, two digits, blanks, then "," or the end (a third character, a blank
+  // between the digits or an empty item fails a test below).
+  bytes->resize(text.size() / 3 + 1);
+  uint8_t* out = bytes->data();
+  const char* at = text.data();
+  const char* const end = at + text.size();
   for (;;) {
-    size_t comma = text.find(',');
-    std::string_view item = text.substr(0, comma);
-    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
-    while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
-    if (item.size() != 2) return false;
-    int high = HexDigitValue(item[0]);
-    int low = HexDigitValue(item[1]);
+    while (at != end && IsBlank(*at)) ++at;
+    if (end - at < 2) return false;
+    int high = HexDigitValue(at[0]);
+    int low = HexDigitValue(at[1]);
     if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<uint8_t>(high * 16 + low));
-    if (comma == std::string_view::npos) return true;
-    text.remove_prefix(comma + 1);
+    *out++ = static_cast<uint8_t>(high * 16 + low);
+    at += 2;
+    while (at != end && IsBlank(*at)) ++at;
+    if (at == end) break;
+    if (*at++ != ',') return false;
   }
+  bytes->resize(static_cast<size_t>(out - bytes->data()));
+  return true;
 }
 
 // The type number between the parentheses of "hex(N):": decimal digits are decimal, as this
@@ -219,6 +234,7 @@ ValueData ParseValueText(std::string_view text, HexForm form) {
       if (n < 2 || text[n - 1] != '"') return Unquoted();
       std::string_view string = text.substr(1, n - 2);
       value.type = kRegSz;
+      value.bytes.reserve(string.size() + 1);  // one allocation, the NUL included
       value.bytes.assign(string.begin(), string.end());
       value.bytes.push_back(0);
       return value;
@@ -229,6 +245,7 @@ ValueData ParseValueText(std::string_view text, HexForm form) {
       if (n < 9 || text[7] != '"' || text[n - 1] != '"') return Unquoted();
       std::string_view string = text.substr(8, n - 9);
       value.type = kRegExpandSz;
+      value.bytes.reserve(string.size() + 1);  // one allocation, the NUL included
       value.bytes.assign(string.begin(), string.end());
       value.bytes.push_back(0);
       return value;

@@ -28,6 +28,11 @@ constexpr int kPlaceBits = 24;
 constexpr int64_t kMaxPlace = (int64_t{1} << kPlaceBits) - 1;
 constexpr int64_t kMaxValueKey = (int64_t{1} << 39) - 1;
 int64_t FirstValueId(KeyId key) { return key << kPlaceBits; }
+
+// New values wait in memory until this many bytes of names and data are gathered; a value
+// larger than kMaxPendingValue is written at once, without a copy.
+constexpr size_t kMaxPendingBytes = 256 * 1024;
+constexpr uint32_t kMaxPendingValue = 16 * 1024;
 int64_t LastValueId(KeyId key) { return (key << kPlaceBits) | kMaxPlace; }
 
 constexpr const char* kSchema =
@@ -227,6 +232,7 @@ void SqliteStore::ReleaseRunLock() { runLock_.Release(); }
 
 SqliteStore::~SqliteStore() {
   for (sqlite3_stmt* stmt : statements_) sqlite3_finalize(stmt);
+  for (sqlite3_stmt* stmt : insertRows_) sqlite3_finalize(stmt);
   sqlite3_close(db_);  // also checkpoints and removes the write-ahead log when last out
 }
 
@@ -234,7 +240,12 @@ void SqliteStore::Open(const std::string& path) {
   // Without memory statistics SQLite's allocations take no global lock (a few percent of a
   // run); this only takes effect before SQLite's first use in the process.
   static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  // The undo of one statement (a multi-row insert into a large key touches a page per row)
+  // stays in memory up to 1 MiB instead of 64 KiB: past that SQLite writes it to a temporary
+  // file, created and written again for every statement.
+  static const int kJournalInMemory = sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, 1 << 20);
   (void)kConfigured;
+  (void)kJournalInMemory;
   // A new store is made private here: SQLite gives its log, index and journal the store
   // file's mode. An existing file (someone else's choice) is left as it is.
   if (path != ":memory:" && platform::LookUpEntry(path) == platform::Entry::kAbsent) {
@@ -419,30 +430,89 @@ RegStatus SqliteStore::Step(StatementId id) {
 
 RegStatus SqliteStore::BeginRead() {
   nextPlaceKey_ = kNoKeyId;
+  DropPending();  // of a transaction that SQLite ended by itself
   return Step(kBegin);
 }
 
 RegStatus SqliteStore::BeginWrite() {
   nextPlaceKey_ = kNoKeyId;  // others may have added values since
+  DropPending();
   return Step(kBeginImmediate);
 }
 
-RegStatus SqliteStore::Commit() { return Step(kCommit); }
+RegStatus SqliteStore::Commit() {
+  if (RegStatus status = WritePending()) return status;
+  return Step(kCommit);
+}
 
 void SqliteStore::Rollback() {
   nextPlaceKey_ = kNoKeyId;
+  DropPending();
   if (InTransaction()) Step(kRollback);  // else SQLite already ended the transaction
 }
 
 bool SqliteStore::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
 
-RegStatus SqliteStore::Mark() { return Step(kMark); }
+// Waiting values go in before the mark: only the changes after it are undone with it.
+RegStatus SqliteStore::Mark() {
+  if (RegStatus status = WritePending()) return status;
+  return Step(kMark);
+}
 
-RegStatus SqliteStore::ReleaseMark() { return Step(kReleaseMark); }
+RegStatus SqliteStore::ReleaseMark() {
+  if (RegStatus status = WritePending()) return status;
+  return Step(kReleaseMark);
+}
 
 void SqliteStore::RollbackToMark() {
   nextPlaceKey_ = kNoKeyId;
+  DropPending();  // all of them came after the mark
   if (InTransaction() && Step(kRollbackToMark) == kErrorSuccess) Step(kReleaseMark);
+}
+
+sqlite3_stmt* SqliteStore::InsertRowsStatement(int rows) {
+  int slot = 0;
+  while ((1 << slot) < rows) ++slot;
+  if (!insertRows_[slot]) {
+    std::string sql = "INSERT OR FAIL INTO vals(id, name, type, data) VALUES(?, ?, ?, ?)";
+    for (int row = 1; row < rows; ++row) sql += ", (?, ?, ?, ?)";
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &insertRows_[slot],
+                           nullptr) != SQLITE_OK) {
+      sqlite3_finalize(insertRows_[slot]);
+      insertRows_[slot] = nullptr;
+    }
+  }
+  return insertRows_[slot];
+}
+
+RegStatus SqliteStore::WritePending() {
+  if (pending_.empty()) return kErrorSuccess;
+  // A statement of many rows costs little more than one of a single row: the rows go in
+  // 32, 16, ... 1 at a time.
+  RegStatus status = kErrorSuccess;
+  size_t next = 0;
+  for (int rows = kPendingRows; rows > 0 && status == kErrorSuccess; rows /= 2) {
+    if (pending_.size() - next < static_cast<size_t>(rows)) continue;
+    sqlite3_stmt* stmt = InsertRowsStatement(rows);
+    if (!stmt) {
+      status = kErrorNotEnoughMemory;
+      break;
+    }
+    Use use(stmt);
+    for (int row = 0; row < rows; ++row) {
+      const PendingRow& value = pending_[next + row];
+      const char* name = pendingBytes_.data() + value.nameOffset;
+      BindRow(stmt, row * 4, value.id, std::string_view(name, value.nameSize), value.type,
+              reinterpret_cast<const uint8_t*>(name + value.nameSize),
+              static_cast<uint32_t>(value.dataSize));
+    }
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) status = rc == SQLITE_CONSTRAINT ? kErrorBadDb : StatusFromSqlite(rc);
+    next += rows;
+  }
+  DropPending();
+  if (status != kErrorSuccess) Rollback();  // the lines of the waiting values reported success
+  return status;
 }
 
 RegStatus SqliteStore::DataVersion(int64_t* version) {
@@ -456,6 +526,7 @@ RegStatus SqliteStore::DataVersion(int64_t* version) {
 }
 
 RegStatus SqliteStore::FindChild(KeyId parent, std::string_view fold, KeyId* child) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kFindChild);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -470,6 +541,7 @@ RegStatus SqliteStore::FindChild(KeyId parent, std::string_view fold, KeyId* chi
 
 RegStatus SqliteStore::InsertKey(KeyId parent, std::string_view name, std::string_view fold,
                                  int64_t depth, KeyId* id) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kInsertKey);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -484,6 +556,7 @@ RegStatus SqliteStore::InsertKey(KeyId parent, std::string_view name, std::strin
 }
 
 RegStatus SqliteStore::KeyDepth(KeyId id, int64_t* depth) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kKeyDepth);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -496,6 +569,7 @@ RegStatus SqliteStore::KeyDepth(KeyId id, int64_t* depth) {
 }
 
 RegStatus SqliteStore::HasChildren(KeyId id, bool* has) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kHasChildren);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -507,6 +581,7 @@ RegStatus SqliteStore::HasChildren(KeyId id, bool* has) {
 }
 
 RegStatus SqliteStore::DeleteKey(KeyId id) {
+  if (RegStatus status = WritePending()) return status;
   for (StatementId which : {kDeleteKeyValues, kDeleteKeyRow}) {
     sqlite3_stmt* stmt = Statement(which);
     if (!stmt) return kErrorBadDb;
@@ -534,6 +609,7 @@ RegStatus SqliteStore::ReadValueRow(sqlite3_stmt* stmt, ValueRow* row) {
 
 RegStatus SqliteStore::FindValue(KeyId key, std::string_view fold, bool withData,
                                  ValueRow* row) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(withData ? kFindValue : kFindValueSize);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -569,24 +645,25 @@ RegStatus SqliteStore::NextValueId(KeyId key, int64_t* id) {
 // The index folds the name itself: `fold` is not needed.
 RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view,
                                 uint32_t type, const uint8_t* data, uint32_t size) {
+  if (RegStatus status = WritePending()) return status;
   int64_t id = 0;
   if (RegStatus status = NextValueId(key, &id)) return status;
   sqlite3_stmt* stmt = Statement(kSetValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindRow(stmt, id, name, type, data, size);
+  BindRow(stmt, 0, id, name, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   if (sqlite3_last_insert_rowid(db_) == id) ++nextValueId_;  // a new row, not an update
   return kErrorSuccess;
 }
 
-void SqliteStore::BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
-                          const uint8_t* data, uint32_t size) {
-  sqlite3_bind_int64(stmt, 1, id);
-  BindText(stmt, 2, name);
-  sqlite3_bind_int64(stmt, 3, type);
-  BindBytes(stmt, 4, data, size);
+void SqliteStore::BindRow(sqlite3_stmt* stmt, int first, int64_t id, std::string_view name,
+                          uint32_t type, const uint8_t* data, uint32_t size) {
+  sqlite3_bind_int64(stmt, first + 1, id);
+  BindText(stmt, first + 2, name);
+  sqlite3_bind_int64(stmt, first + 3, type);
+  BindBytes(stmt, first + 4, data, size);
 }
 
 void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold) {
@@ -602,11 +679,30 @@ void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold)
 RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view,
                                    uint32_t type, const uint8_t* data, uint32_t size,
                                    int64_t* id) {
+  // The waiting values are all of one key, whose next place is known.
+  if (key != nextPlaceKey_ || size > kMaxPendingValue) {
+    if (RegStatus status = WritePending()) return status;
+  }
   if (RegStatus status = NextValueId(key, id)) return status;
+  if (size <= kMaxPendingValue) {
+    PendingRow row;
+    row.id = *id;
+    row.type = type;
+    row.nameOffset = pendingBytes_.size();
+    row.nameSize = name.size();
+    row.dataSize = size;
+    pendingBytes_.append(name);
+    if (size) pendingBytes_.append(reinterpret_cast<const char*>(data), size);
+    pending_.push_back(row);
+    ++nextValueId_;
+    if (pending_.size() < kPendingRows && pendingBytes_.size() < kMaxPendingBytes)
+      return kErrorSuccess;
+    return WritePending();
+  }
   sqlite3_stmt* stmt = Statement(kInsertValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  BindRow(stmt, *id, name, type, data, size);
+  BindRow(stmt, 0, *id, name, type, data, size);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
   ++nextValueId_;
@@ -615,6 +711,7 @@ RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string
 
 RegStatus SqliteStore::ReplaceValueData(KeyId, int64_t id, uint32_t type, const uint8_t* data,
                                         uint32_t size) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kReplaceValueData);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -625,6 +722,7 @@ RegStatus SqliteStore::ReplaceValueData(KeyId, int64_t id, uint32_t type, const 
 }
 
 RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kDeleteValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -636,6 +734,7 @@ RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
 }
 
 RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kMaxSubkey);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -647,6 +746,7 @@ RegStatus SqliteStore::LongestSubkey(KeyId key, uint32_t* maxSubkey) {
 }
 
 RegStatus SqliteStore::LongestValue(KeyId key, uint32_t* maxValueName, uint32_t* maxValueData) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(kMaxValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -675,6 +775,7 @@ RegStatus SqliteStore::StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit vis
 
 RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* afterId,
                                   uint32_t limit, const ValueVisitor& visit, bool* ended) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(afterId ? kListValuesAfter : kListValuesAt);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
@@ -697,6 +798,7 @@ RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* aft
 
 RegStatus SqliteStore::ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                                     uint32_t limit, const ChildVisitor& visit, bool* ended) {
+  if (RegStatus status = WritePending()) return status;
   sqlite3_stmt* stmt = Statement(afterFold ? kListChildrenAfter : kListChildrenAt);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);

@@ -11,6 +11,10 @@
 //  4. A value's id is its key's id and its place (creation order) in one number, so the
 //     table itself keeps each key's values together and in order; its one index finds a
 //     value by key and folded name.
+//  5. New values of one key may wait in memory (InsertValue) and are written, a few rows per
+//     statement, before any other call reads or changes the store. Writing them can only
+//     fail the way a commit can (a full disk, an I/O error); the transaction is then rolled
+//     back whole, so that no call that reported success is kept in part.
 #ifndef DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 #define DORVALEX_REGISTRY_SQLITE_SQLITE_STORE_H_
 
@@ -112,11 +116,21 @@ class SqliteStore final : public TreeStore {
   // Runs a statement that takes no parameters and returns no rows.
   RegStatus Step(StatementId id);
   RegStatus ReadValueRow(sqlite3_stmt* stmt, ValueRow* row);
-  // Binds id, name, type and data as parameters 1 to 4 of an insert.
-  void BindRow(sqlite3_stmt* stmt, int64_t id, std::string_view name, uint32_t type,
+  // Binds id, name, type and data as parameters first + 1 to first + 4 of an insert.
+  void BindRow(sqlite3_stmt* stmt, int first, int64_t id, std::string_view name, uint32_t type,
                const uint8_t* data, uint32_t size);
   // Binds a value's folded name for a comparison with the index's folded name.
   void BindFold(sqlite3_stmt* stmt, int index, std::string_view fold);
+  // Writes the values that InsertValue keeps waiting; on failure rolls the transaction back
+  // (invariant 5) and gives the code. Every call that reads or changes rows calls it first.
+  RegStatus WritePending();
+  // Drops the waiting values: their transaction, or the mark they followed, was rolled back.
+  void DropPending() {
+    pending_.clear();
+    pendingBytes_.clear();
+  }
+  // The statement inserting `rows` values (a power of two up to kPendingRows).
+  sqlite3_stmt* InsertRowsStatement(int rows);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
@@ -132,6 +146,20 @@ class SqliteStore final : public TreeStore {
   KeyId nextPlaceKey_ = kNoKeyId;
   int64_t nextValueId_ = 0;
   std::vector<sqlite3_stmt*> statements_;
+  // Values of key nextPlaceKey_ waiting to be written, in creation order; their names and data
+  // lie back to back in pendingBytes_.
+  struct PendingRow {
+    int64_t id;
+    uint32_t type;
+    size_t nameOffset;
+    size_t nameSize;
+    size_t dataSize;  // the data follows the name
+  };
+  std::vector<PendingRow> pending_;
+  std::string pendingBytes_;
+  // Inserts of 1, 2, 4 ... kPendingRows rows, prepared when first needed.
+  static constexpr int kPendingRows = 32;
+  sqlite3_stmt* insertRows_[6] = {};
 };
 
 // The registry code for an SQLite result code (0 for the success codes).

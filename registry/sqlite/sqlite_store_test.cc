@@ -12,6 +12,7 @@
 
 #include "gtest/gtest.h"
 #include "registry/sqlite/sqlite_registry.h"
+#include "registry/sqlite/sqlite_store.h"
 
 namespace {
 
@@ -163,6 +164,55 @@ TEST_F(SqliteStoreTest, StoreOfTheFirstFormatIsReadAsItIsOrRewrittenInOrder) {
   EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
   sqlite3_finalize(stmt);
   sqlite3_close(db);
+}
+
+// The values of `key` in the store's listing order, as "name=data ".
+std::string Listed(SqliteStore& store, KeyId key) {
+  std::string text;
+  bool ended = false;
+  store.ListValues(key, 0, nullptr, 1000, [&](const ListedValue& v) {
+    text.append(v.name).append("=").append(v.data).append(" ");
+    return true;
+  }, &ended);
+  return text;
+}
+
+// New values wait in memory and go in several to a statement: every read in the same
+// transaction sees them in creation order, going back to another key does not reuse places,
+// and a mark undoes exactly the values set after it.
+TEST_F(SqliteStoreTest, WaitingValuesAreReadInOrderAndUndoneByTheirMark) {
+  SqliteStore store(path_, "S-1");
+  KeyId a = 0, b = 0;
+  int64_t id = 0;
+  ASSERT_EQ(store.BeginWrite(), 0);
+  ASSERT_EQ(store.InsertKey(kLocalMachineId, "A", "A", 1, &a), 0);
+  ASSERT_EQ(store.InsertKey(kLocalMachineId, "B", "B", 1, &b), 0);
+  std::string expected;
+  auto insert = [&](KeyId key, const std::string& name) {
+    return store.InsertValue(key, name, name, kRegBinary, (const uint8_t*)name.data(),
+                             name.size(), &id);
+  };
+  for (int i = 0; i < 40; ++i) {  // more than one statement holds
+    ASSERT_EQ(insert(a, "v" + std::to_string(i)), 0);
+    expected += "v" + std::to_string(i) + "=v" + std::to_string(i) + " ";
+  }
+  ASSERT_EQ(insert(b, "w"), 0);
+  ASSERT_EQ(insert(a, "last"), 0);
+  expected += "last=last ";
+  ValueRow row;
+  EXPECT_EQ(store.FindValue(a, "LAST", true, &row), 0);
+  EXPECT_EQ(row.id, id);
+  EXPECT_EQ(Listed(store, a), expected);
+  ASSERT_EQ(store.Mark(), 0);
+  ASSERT_EQ(insert(a, "undone"), 0);
+  ASSERT_EQ(insert(b, "undone"), 0);
+  store.RollbackToMark();
+  ASSERT_EQ(insert(a, "after"), 0);
+  ASSERT_EQ(store.Commit(), 0);
+  ASSERT_EQ(store.BeginRead(), 0);
+  EXPECT_EQ(Listed(store, a), expected + "after=after ");
+  EXPECT_EQ(Listed(store, b), "w=w ");
+  store.Rollback();
 }
 
 }  // namespace
