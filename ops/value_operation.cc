@@ -15,8 +15,10 @@
 
 bool CheckValueSize(size_t size, const ScriptState& state, std::string_view text) {
   if (size <= kMaxScriptValueSize) return true;
-  ReportSystemErrorF(kErrorNotEnoughMemory, "Value Too Large - %zu bytes, more than the %zu a line may set",
-                     size, kMaxScriptValueSize);
+  ReportSystemErrorF(kErrorNotEnoughMemory,
+                     "Value Too Large - %llu bytes, more than the %llu a line may set",
+                     static_cast<unsigned long long>(size),
+                     static_cast<unsigned long long>(kMaxScriptValueSize));
   ReportLine(state, text);
   return false;
 }
