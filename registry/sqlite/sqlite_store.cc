@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/ascii_case.h"
 #include "platform/platform.h"
 #include "registry/sqlite/store_path.h"
 
@@ -16,11 +17,13 @@ namespace {
 constexpr int64_t kApplicationId = 0x44585247;
 // 1: values numbered in one sequence, with their key and folded name in columns of their own
 // and an index on the key. 2: a value's id holds its key and its place (below), so that a
-// key's values lie together in creation order in the table itself; the one index folds the
-// name itself (upper() changes ASCII letters only, as FoldName does). One index write less
-// per value and a smaller file. Files of format 1 are rewritten to format 2 when they are
-// opened for writing, and read as they are otherwise.
-constexpr int64_t kFormatVersion = 2;
+// key's values lie together in creation order in the table itself, and an index folds the
+// name itself. 3: no index by name either: a value is found by name through its key's names,
+// read once with the key's rows (SqliteStore::HoldNames) and kept while the connection
+// changes them, so that a new value costs one row written, not a row and an index entry.
+// Older files are rewritten to format 3 when they are opened for writing, and read as they
+// are otherwise.
+constexpr int64_t kFormatVersion = 3;
 
 // A value's id: its key's id times 2^24 plus its place among the key's values, counted from
 // 1 in creation order. A key holds at most 2^24 - 1 places; key ids stay below 2^39.
@@ -42,8 +45,6 @@ constexpr const char* kSchema =
     // Rows of one key in id order: the creation order of its values (FirstValueId).
     "CREATE TABLE vals(id INTEGER PRIMARY KEY, name BLOB NOT NULL, type INTEGER NOT NULL,"
     " data BLOB NOT NULL);"
-    // A value by its key and folded name; the folded name is text (BindFold).
-    "CREATE UNIQUE INDEX vals_by_name ON vals(id >> 24, upper(name));"
     "INSERT INTO keys(id, parent, name, fold, depth) VALUES"
     " (1, 0, CAST('HKEY_LOCAL_MACHINE' AS BLOB), CAST('HKEY_LOCAL_MACHINE' AS BLOB), 0),"
     " (2, 0, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB), 0),"
@@ -70,18 +71,21 @@ constexpr const char* kStatementSql[] = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM vals WHERE id BETWEEN (?1 << 24) AND (?1 << 24) + 16777215",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT id, name, type, data FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
-    "SELECT id, name, type, length(data) FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
-    // Inserts take the value's id (the place after its key's last value: the key and the
-    // folded name are in the id and the index), name, type and data (BindRow).
-    "INSERT INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-    " ON CONFLICT DO UPDATE SET type = excluded.type, data = excluded.data",
-    // The constraints are checked before anything is written, so that a conflict leaves
-    // nothing to undo: FAIL needs no statement journal.
+    // A value by its id, found by name through its key's names (?2 is unused here and bound
+    // only for the first format's statements).
+    "SELECT id, name, type, data FROM vals WHERE id = ?1",
+    "SELECT id, name, type, length(data) FROM vals WHERE id = ?1",
+    // A key's names, read once for lookups by name; its data is never read.
+    "SELECT id, name FROM vals WHERE id BETWEEN ?1 AND ?2",
+    // A value by name in a key with more names than are kept: the key's rows are read.
+    "SELECT id FROM vals WHERE id BETWEEN ?1 AND ?2 AND upper(name) = ?3",
+    // Inserts take the value's id (the place after its key's last value), name, type and
+    // data (BindRow). The id is checked before anything is written, so that a conflict
+    // leaves nothing to undo: FAIL needs no statement journal.
     "INSERT OR FAIL INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)",
     "SELECT max(id) FROM vals WHERE id BETWEEN ?1 AND ?2",
     "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
-    "DELETE FROM vals WHERE id >> 24 = ?1 AND upper(name) = ?2",
+    "DELETE FROM vals WHERE id = ?1",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
     "SELECT max(length(name)), max(length(data)) FROM vals"
     " WHERE id BETWEEN (?1 << 24) AND (?1 << 24) + 16777215",
@@ -115,8 +119,11 @@ constexpr const char* kUpgradeFromFormat1 =
     " FROM vals ORDER BY key, id;"
     "DROP TABLE vals;"
     "ALTER TABLE vals_upgraded RENAME TO vals;"
-    "CREATE UNIQUE INDEX vals_by_name ON vals(id >> 24, upper(name));"
-    "PRAGMA user_version=2;";
+    "PRAGMA user_version=3;";
+// Format 2 differs only by its index of names.
+constexpr const char* kUpgradeFromFormat2 =
+    "DROP INDEX IF EXISTS vals_by_name;"
+    "PRAGMA user_version=3;";
 // A format 1 store that the current format cannot number (a key with too many values, or
 // key ids beyond the range) is not rewritten: 1 when it can be.
 constexpr const char* kCanUpgradeFormat1 =
@@ -317,9 +324,9 @@ RegStatus SqliteStore::ValidateOrCreate() {
     return CreateSchema();
   }
   if (applicationId != kApplicationId) return kErrorBadDb;
-  if (version == 1) {
+  if (version == 1 || version == 2) {
     Tune();
-    return readOnly_ ? KeepFormat1() : UpgradeFormat1();
+    return readOnly_ ? KeepFormat(version) : Upgrade(version);
   }
   if (version != kFormatVersion) return kErrorBadDb;
   Tune();
@@ -335,26 +342,27 @@ RegStatus SqliteStore::QueryNumber(const char* sql, int64_t* number) {
   return rc == SQLITE_ROW ? kErrorSuccess : StatusFromSqlite(rc == SQLITE_DONE ? SQLITE_ERROR : rc);
 }
 
-RegStatus SqliteStore::KeepFormat1() {
-  format_ = 1;
+RegStatus SqliteStore::KeepFormat(int64_t format) {
+  format_ = format;
   readOnly_ = true;  // the statements that write know the current format only
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::UpgradeFormat1() {
+RegStatus SqliteStore::Upgrade(int64_t from) {
   RegStatus status = Exec("BEGIN IMMEDIATE");
   if (status != kErrorSuccess) return status;
   // Another process may have rewritten the file while this one waited for the lock.
-  int64_t version = 0, possible = 0;
+  int64_t version = 0, possible = 1;
   status = QueryNumber("PRAGMA user_version", &version);
   if (status == kErrorSuccess && version == 1) status = QueryNumber(kCanUpgradeFormat1, &possible);
-  if (status != kErrorSuccess || version != 1 || !possible) {
+  if (status != kErrorSuccess || version != from || !possible) {
     Exec("ROLLBACK");
     if (status != kErrorSuccess) return status;
     if (version == kFormatVersion) return kErrorSuccess;
-    return version == 1 ? KeepFormat1() : kErrorBadDb;
+    if (version == 2) return Upgrade(2);
+    return version == 1 ? KeepFormat(1) : kErrorBadDb;
   }
-  status = Exec(kUpgradeFromFormat1);
+  status = Exec(from == 1 ? kUpgradeFromFormat1 : kUpgradeFromFormat2);
   if (status == kErrorSuccess) status = Exec("COMMIT");
   if (status != kErrorSuccess) Exec("ROLLBACK");
   return status;
@@ -429,25 +437,35 @@ RegStatus SqliteStore::Step(StatementId id) {
 }
 
 RegStatus SqliteStore::BeginRead() {
-  nextPlaceKey_ = kNoKeyId;
-  DropPending();  // of a transaction that SQLite ended by itself
+  StartTransaction();
   return Step(kBegin);
 }
 
 RegStatus SqliteStore::BeginWrite() {
-  nextPlaceKey_ = kNoKeyId;  // others may have added values since
-  DropPending();
+  StartTransaction();
   return Step(kBeginImmediate);
+}
+
+void SqliteStore::StartTransaction() {
+  nextPlaceKey_ = kNoKeyId;  // others may have added values since
+  DropPending();             // of a transaction that SQLite ended by itself
+  // Names changed by a transaction that was not committed are not the file's.
+  if (namesChanged_) DropNames();
+  namesChecked_ = false;
+  manyNamesKey_ = kNoKeyId;
 }
 
 RegStatus SqliteStore::Commit() {
   if (RegStatus status = WritePending()) return status;
-  return Step(kCommit);
+  RegStatus status = Step(kCommit);
+  if (status == kErrorSuccess) namesChanged_ = false;
+  return status;
 }
 
 void SqliteStore::Rollback() {
   nextPlaceKey_ = kNoKeyId;
   DropPending();
+  if (namesChanged_) DropNames();  // else they are still the file's
   if (InTransaction()) Step(kRollback);  // else SQLite already ended the transaction
 }
 
@@ -467,6 +485,7 @@ RegStatus SqliteStore::ReleaseMark() {
 void SqliteStore::RollbackToMark() {
   nextPlaceKey_ = kNoKeyId;
   DropPending();  // all of them came after the mark
+  if (namesChanged_) DropNames();
   if (InTransaction() && Step(kRollbackToMark) == kErrorSuccess) Step(kReleaseMark);
 }
 
@@ -582,6 +601,7 @@ RegStatus SqliteStore::HasChildren(KeyId id, bool* has) {
 
 RegStatus SqliteStore::DeleteKey(KeyId id) {
   if (RegStatus status = WritePending()) return status;
+  if (namesKey_ == id) DropNames();
   for (StatementId which : {kDeleteKeyValues, kDeleteKeyRow}) {
     sqlite3_stmt* stmt = Statement(which);
     if (!stmt) return kErrorBadDb;
@@ -607,14 +627,98 @@ RegStatus SqliteStore::ReadValueRow(sqlite3_stmt* stmt, ValueRow* row) {
   return kErrorSuccess;
 }
 
+RegStatus SqliteStore::HoldNames(KeyId key) {
+  if (namesKey_ == key && !namesChecked_) {
+    // Kept from an earlier transaction: still the file's unless another user committed.
+    int64_t version = 0;
+    if (RegStatus status = DataVersion(&version)) return status;
+    if (version != namesVersion_) DropNames();
+    namesChecked_ = true;
+  }
+  if (namesKey_ == key || manyNamesKey_ == key) return kErrorSuccess;
+  DropNames();
+  sqlite3_stmt* stmt = Statement(kListValueNames);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, FirstValueId(key));
+  sqlite3_bind_int64(stmt, 2, LastValueId(key));
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (names_.count() >= kMaxNames || names_.bytes() >= kMaxNameBytes) {
+      DropNames();
+      manyNamesKey_ = key;  // found by reading its rows, until the transaction ends
+      return kErrorSuccess;
+    }
+    fold_.assign(ColumnView(stmt, 1));
+    for (char& c : fold_) c = FoldAsciiCase(c);
+    bool added = false;
+    names_.Insert(fold_, &added);
+    if (added) nameIds_.push_back(sqlite3_column_int64(stmt, 0));
+  }
+  if (rc != SQLITE_DONE) {
+    DropNames();
+    return StatusFromSqlite(rc);
+  }
+  if (RegStatus status = DataVersion(&namesVersion_)) {
+    DropNames();
+    return status;
+  }
+  namesKey_ = key;
+  namesChecked_ = true;
+  return kErrorSuccess;
+}
+
+void SqliteStore::DropNames() {
+  namesKey_ = kNoKeyId;
+  names_.Clear();
+  nameIds_.clear();
+  namesChanged_ = false;
+}
+
+void SqliteStore::AddName(KeyId key, std::string_view fold, int64_t id) {
+  if (namesKey_ != key) return;
+  bool added = false;
+  names_.Insert(fold, &added);
+  if (added) nameIds_.push_back(id);
+  namesChanged_ = true;
+}
+
+RegStatus SqliteStore::FindValueId(KeyId key, std::string_view fold, int64_t* id) {
+  *id = 0;
+  if (RegStatus status = HoldNames(key)) return status;
+  if (namesKey_ == key) {
+    const uint32_t number = names_.Find(fold);
+    if (number != NameTable::kNone) *id = nameIds_[number];
+    return kErrorSuccess;
+  }
+  sqlite3_stmt* stmt = Statement(kFindValueIdByScan);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  sqlite3_bind_int64(stmt, 1, FirstValueId(key));
+  sqlite3_bind_int64(stmt, 2, LastValueId(key));
+  BindFold(stmt, 3, fold);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) *id = sqlite3_column_int64(stmt, 0);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? kErrorSuccess : StatusFromSqlite(rc);
+}
+
 RegStatus SqliteStore::FindValue(KeyId key, std::string_view fold, bool withData,
                                  ValueRow* row) {
   if (RegStatus status = WritePending()) return status;
+  int64_t id = 0;
+  if (format_ != 1) {
+    if (RegStatus status = FindValueId(key, fold, &id)) return status;
+    if (id == 0) return kErrorFileNotFound;
+  }
   sqlite3_stmt* stmt = Statement(withData ? kFindValue : kFindValueSize);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  BindFold(stmt, 2, fold);
+  if (format_ == 1) {
+    sqlite3_bind_int64(stmt, 1, key);
+    BindFold(stmt, 2, fold);
+  } else {
+    sqlite3_bind_int64(stmt, 1, id);
+  }
   int rc = sqlite3_step(stmt);
   if (rc == SQLITE_DONE) return kErrorFileNotFound;
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
@@ -642,20 +746,13 @@ RegStatus SqliteStore::NextValueId(KeyId key, int64_t* id) {
   return kErrorSuccess;
 }
 
-// The index folds the name itself: `fold` is not needed.
-RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view,
+RegStatus SqliteStore::SetValue(KeyId key, std::string_view name, std::string_view fold,
                                 uint32_t type, const uint8_t* data, uint32_t size) {
   if (RegStatus status = WritePending()) return status;
   int64_t id = 0;
-  if (RegStatus status = NextValueId(key, &id)) return status;
-  sqlite3_stmt* stmt = Statement(kSetValue);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  BindRow(stmt, 0, id, name, type, data, size);
-  int rc = sqlite3_step(stmt);
-  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
-  if (sqlite3_last_insert_rowid(db_) == id) ++nextValueId_;  // a new row, not an update
-  return kErrorSuccess;
+  if (RegStatus status = FindValueId(key, fold, &id)) return status;
+  if (id) return ReplaceValueData(key, id, type, data, size);
+  return InsertValue(key, name, fold, type, data, size, &id);
 }
 
 void SqliteStore::BindRow(sqlite3_stmt* stmt, int first, int64_t id, std::string_view name,
@@ -676,7 +773,7 @@ void SqliteStore::BindFold(sqlite3_stmt* stmt, int index, std::string_view fold)
                       SQLITE_UTF8);
 }
 
-RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view,
+RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string_view fold,
                                    uint32_t type, const uint8_t* data, uint32_t size,
                                    int64_t* id) {
   // The waiting values are all of one key, whose next place is known.
@@ -684,6 +781,7 @@ RegStatus SqliteStore::InsertValue(KeyId key, std::string_view name, std::string
     if (RegStatus status = WritePending()) return status;
   }
   if (RegStatus status = NextValueId(key, id)) return status;
+  AddName(key, fold, *id);  // the row follows before anything reads the store
   if (size <= kMaxPendingValue) {
     PendingRow row;
     row.id = *id;
@@ -723,13 +821,21 @@ RegStatus SqliteStore::ReplaceValueData(KeyId, int64_t id, uint32_t type, const 
 
 RegStatus SqliteStore::DeleteValue(KeyId key, std::string_view fold) {
   if (RegStatus status = WritePending()) return status;
+  int64_t id = 0;
+  if (format_ != 1) {
+    if (RegStatus status = FindValueId(key, fold, &id)) return status;
+    if (id == 0) return kErrorFileNotFound;
+  }
   sqlite3_stmt* stmt = Statement(kDeleteValue);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
-  sqlite3_bind_int64(stmt, 1, key);
-  BindFold(stmt, 2, fold);
+  sqlite3_bind_int64(stmt, 1, id);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  if (namesKey_ == key) {
+    names_.Erase(fold);
+    namesChanged_ = true;
+  }
   return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
 }
 

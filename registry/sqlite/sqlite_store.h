@@ -9,8 +9,10 @@
 //     that is not a store is never overwritten.
 //  3. Key ids are never reused: a handle to a deleted key can never reach a newer key.
 //  4. A value's id is its key's id and its place (creation order) in one number, so the
-//     table itself keeps each key's values together and in order; its one index finds a
-//     value by key and folded name.
+//     table itself keeps each key's values together and in order. There is no index by
+//     name: the folded names of the key last looked up are read once and kept with their
+//     ids while this connection changes them, and dropped when another user commits or a
+//     transaction of this connection is undone.
 //  5. New values of one key may wait in memory (InsertValue) and are written, a few rows per
 //     statement, before any other call reads or changes the store. Writing them can only
 //     fail the way a commit can (a full disk, an I/O error); the transaction is then rolled
@@ -23,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/name_table.h"
 #include "registry/sqlite/run_lock.h"
 #include "registry/tree_store.h"
 #include "registry/win32_codes.h"
@@ -90,7 +93,7 @@ class SqliteStore final : public TreeStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kFindValue, kFindValueSize, kSetValue, kInsertValue, kLastValueId, kReplaceValueData,
+    kFindValue, kFindValueSize, kListValueNames, kFindValueIdByScan, kInsertValue, kLastValueId, kReplaceValueData,
     kDeleteValue,
     kMaxSubkey, kMaxValue,
     kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
@@ -101,16 +104,26 @@ class SqliteStore final : public TreeStore {
   void Open(const std::string& path);
   RegStatus ValidateOrCreate();
   RegStatus CreateSchema();
-  // A file of the first format: rewritten in the current one inside a write transaction,
+  // A file of an older format: rewritten in the current one inside a write transaction,
   // or, when it may not be written (or cannot be rewritten), read as it is.
-  RegStatus UpgradeFormat1();
-  RegStatus KeepFormat1();
+  RegStatus Upgrade(int64_t from);
+  RegStatus KeepFormat(int64_t format);
   // The first column of the first row of a statement without parameters.
   RegStatus QueryNumber(const char* sql, int64_t* number);
   // The id of a new value of `key`: the place after its last one. 8 when the key has no
   // place left.
   RegStatus NextValueId(KeyId key, int64_t* id);
   void Tune();
+  // What every transaction forgets of the last one.
+  void StartTransaction();
+  // Reads the folded names of `key` into names_, unless they are kept already; a key with
+  // more than kMaxNames names or kMaxNameBytes of them is not held (manyNamesKey_).
+  RegStatus HoldNames(KeyId key);
+  void DropNames();
+  // A value of this connection's: added to the names when they are those of `key`.
+  void AddName(KeyId key, std::string_view fold, int64_t id);
+  // The id of value `fold` of `key`, or 0 when it has none.
+  RegStatus FindValueId(KeyId key, std::string_view fold, int64_t* id);
   RegStatus Exec(const char* sql);
   sqlite3_stmt* Statement(StatementId id);
   // Runs a statement that takes no parameters and returns no rows.
@@ -141,7 +154,7 @@ class SqliteStore final : public TreeStore {
   sqlite3* db_ = nullptr;
   RegStatus status_ = kErrorSuccess;
   bool readOnly_ = false;
-  int64_t format_ = 2;  // the file's format (1 only for files read as they are)
+  int64_t format_ = 3;  // the file's format (older only for files read as they are)
   // The next value id of key nextPlaceKey_, known within the current transaction.
   KeyId nextPlaceKey_ = kNoKeyId;
   int64_t nextValueId_ = 0;
@@ -160,6 +173,20 @@ class SqliteStore final : public TreeStore {
   // Inserts of 1, 2, 4 ... kPendingRows rows, prepared when first needed.
   static constexpr int kPendingRows = 32;
   sqlite3_stmt* insertRows_[6] = {};
+  // The folded names of key namesKey_'s values and their ids by name number (of a name a
+  // damaged file holds twice, the first is the one found), as of data version
+  // namesVersion_; checked against it once in each transaction. namesChanged_: this
+  // connection changed them since its last commit.
+  static constexpr uint32_t kMaxNames = 1 << 20;
+  static constexpr size_t kMaxNameBytes = 32 << 20;
+  KeyId namesKey_ = kNoKeyId;
+  KeyId manyNamesKey_ = kNoKeyId;
+  NameTable names_;
+  std::vector<int64_t> nameIds_;
+  int64_t namesVersion_ = 0;
+  bool namesChecked_ = false;
+  bool namesChanged_ = false;
+  std::string fold_;
 };
 
 // The registry code for an SQLite result code (0 for the success codes).

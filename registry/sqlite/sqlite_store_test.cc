@@ -161,7 +161,7 @@ TEST_F(SqliteStoreTest, StoreOfTheFirstFormatIsReadAsItIsOrRewrittenInOrder) {
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
   sqlite3_finalize(stmt);
   sqlite3_close(db);
 }
@@ -213,6 +213,55 @@ TEST_F(SqliteStoreTest, WaitingValuesAreReadInOrderAndUndoneByTheirMark) {
   EXPECT_EQ(Listed(store, a), expected + "after=after ");
   EXPECT_EQ(Listed(store, b), "w=w ");
   store.Rollback();
+}
+
+// A value is found by name through the names this connection keeps of the key: what another
+// connection commits, and what a rollback undoes, is never answered from them.
+TEST_F(SqliteStoreTest, KeptNamesFollowOtherWritersAndRollbacks) {
+  SqliteStore mine(path_, "S-1"), other(path_, "S-1");
+  KeyId key = 0;
+  int64_t id = 0;
+  auto insert = [&](SqliteStore& store, const std::string& name) {
+    return store.InsertValue(key, name, name, kRegBinary, (const uint8_t*)"d", 1, &id);
+  };
+  auto found = [&](const std::string& fold) {
+    ValueRow row;
+    EXPECT_EQ(mine.BeginRead(), 0);
+    RegStatus status = mine.FindValue(key, fold, true, &row);
+    mine.Rollback();
+    return status == 0;
+  };
+  ASSERT_EQ(mine.BeginWrite(), 0);
+  ASSERT_EQ(mine.InsertKey(kLocalMachineId, "K", "K", 1, &key), 0);
+  ASSERT_EQ(insert(mine, "old"), 0);
+  ASSERT_EQ(mine.Commit(), 0);
+  EXPECT_TRUE(found("OLD"));
+
+  ASSERT_EQ(other.BeginWrite(), 0);
+  ASSERT_EQ(other.DeleteValue(key, "OLD"), 0);
+  ASSERT_EQ(insert(other, "new"), 0);
+  ASSERT_EQ(other.Commit(), 0);
+  EXPECT_FALSE(found("OLD"));
+  EXPECT_TRUE(found("NEW"));
+
+  ASSERT_EQ(mine.BeginWrite(), 0);
+  ASSERT_EQ(mine.SetValue(key, "Undone", "UNDONE", kRegBinary, (const uint8_t*)"x", 1), 0);
+  ASSERT_EQ(mine.DeleteValue(key, "NEW"), 0);
+  mine.Rollback();
+  EXPECT_FALSE(found("UNDONE"));
+  EXPECT_TRUE(found("NEW"));
+  // A value set twice by name is one value, replaced in place; one undone by a mark is gone.
+  ASSERT_EQ(mine.BeginWrite(), 0);
+  ASSERT_EQ(mine.SetValue(key, "Twice", "TWICE", kRegBinary, (const uint8_t*)"1", 1), 0);
+  ASSERT_EQ(mine.SetValue(key, "TWICE", "TWICE", kRegBinary, (const uint8_t*)"2", 1), 0);
+  ASSERT_EQ(mine.Mark(), 0);
+  ASSERT_EQ(mine.SetValue(key, "Again", "AGAIN", kRegBinary, (const uint8_t*)"3", 1), 0);
+  mine.RollbackToMark();
+  ASSERT_EQ(mine.SetValue(key, "Again", "AGAIN", kRegBinary, (const uint8_t*)"4", 1), 0);
+  ASSERT_EQ(mine.Commit(), 0);
+  ASSERT_EQ(mine.BeginRead(), 0);
+  EXPECT_EQ(Listed(mine, key), "new=d Twice=2 Again=4 ");
+  mine.Rollback();
 }
 
 }  // namespace
