@@ -649,8 +649,7 @@ RegStatus SqliteStore::HoldNames(KeyId key) {
       manyNamesKey_ = key;  // found by reading its rows, until the transaction ends
       return kErrorSuccess;
     }
-    fold_.assign(ColumnView(stmt, 1));
-    for (char& c : fold_) c = FoldAsciiCase(c);
+    FoldAsciiCaseInto(ColumnView(stmt, 1), &fold_);
     bool added = false;
     names_.Insert(fold_, &added);
     if (added) nameIds_.push_back(sqlite3_column_int64(stmt, 0));
