@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t kDefaultMaxLines = 8192;
 constexpr auto kMaxInterval = std::chrono::milliseconds(250);
 // The clock is read once per this many lines.
-constexpr uint32_t kClockEvery = 64;
+constexpr uint32_t kClockEvery = 256;
 
 uint32_t MaxLinesFromEnvironment() {
   const char* text = std::getenv("DORVALEX_SAVE_LINES");
