@@ -731,11 +731,13 @@ class TreeRegistry final : public RegistryService {
                      KeyId* id) {
     KeyId current = from;
     int64_t depth = -1;  // looked up at the first key to create
+    bool created = false;  // the levels below a key just created are new too
     for (std::string_view level : levels) {
       std::string fold = FoldName(level);
       KeyId child = 0;
-      RegStatus status = FindChild(current, fold, &child);
+      RegStatus status = created ? kErrorFileNotFound : FindChild(current, fold, &child);
       if (status == kErrorFileNotFound && create) {
+        created = true;
         status = depth < 0 ? store_.KeyDepth(current, &depth) : kErrorSuccess;
         if (status != kErrorSuccess) return status;
         // Walkers recurse once per level: the depth stays within what they can hold.
