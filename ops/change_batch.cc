@@ -107,6 +107,7 @@ bool ChangeBatch::Save() {
   }
   savedThrough_ = state_.lineNumber;
   linesSinceSave_ = 0;
+  ++saves_;
   lastSave_ = std::chrono::steady_clock::now();
   lastSaveCost_ = lastSave_ - started;
   saved_ = true;
