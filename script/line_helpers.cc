@@ -48,15 +48,16 @@ bool SetCurrentKey(std::string_view text, ScriptState& state) {
 }
 
 size_t FindValueNameEnd(std::string_view text) {
-  int quotes = !text.empty() && text[0] == '@' ? 2 : 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (quotes < 2) {
-      if (text[i] == '"') ++quotes;
-    } else if (text[i] == '=') {
-      return i;
+  size_t from = 0;
+  if (text.empty() || text[0] != '@') {
+    // Past the name's two double quotes.
+    for (int quotes = 0; quotes < 2; ++quotes) {
+      size_t quote = text.find('"', from);
+      if (quote == std::string_view::npos) return quote;
+      from = quote + 1;
     }
   }
-  return std::string_view::npos;
+  return text.find('=', from);
 }
 
 bool SplitValueName(std::string_view text, const ScriptState& state, std::string* name) {

@@ -1,0 +1,42 @@
+// Finding the first of a few byte values in a line, eight bytes at a time: the line scans pass
+// over long runs of plain characters (hex data, paths) this way.
+#ifndef DORVALEX_SCRIPT_BYTE_SCAN_H_
+#define DORVALEX_SCRIPT_BYTE_SCAN_H_
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace byte_scan_internal {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = kOnes * 0x80;
+
+// The high bit of each byte of `word` that is zero. A borrow can mark a byte above a zero
+// byte as well, but the lowest mark always stands on the first zero byte.
+constexpr uint64_t ZeroBytes(uint64_t word) { return (word - kOnes) & ~word & kHighs; }
+
+}  // namespace byte_scan_internal
+
+// The index of the first byte of text[from, size) that is one of `Stops`; size when none is.
+template <unsigned char... Stops>
+inline size_t FindFirstOf(const char* text, size_t from, size_t size) {
+  using namespace byte_scan_internal;
+  size_t i = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= size; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      const uint64_t found = (ZeroBytes(word ^ (kOnes * Stops)) | ...);
+      if (found != 0) return i + static_cast<size_t>(std::countr_zero(found)) / 8;
+    }
+  }
+  for (; i < size; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (((c == Stops) || ...)) return i;
+  }
+  return size;
+}
+
+#endif  // DORVALEX_SCRIPT_BYTE_SCAN_H_
