@@ -3,6 +3,7 @@
 
 #include "base/ascii_case.h"
 #include "report/report.h"
+#include "script/byte_scan.h"
 
 namespace {
 
@@ -52,12 +53,13 @@ size_t FindValueNameEnd(std::string_view text) {
   if (text.empty() || text[0] != '@') {
     // Past the name's two double quotes.
     for (int quotes = 0; quotes < 2; ++quotes) {
-      size_t quote = text.find('"', from);
-      if (quote == std::string_view::npos) return quote;
+      size_t quote = FindFirstOf<'"'>(text.data(), from, text.size());
+      if (quote == text.size()) return std::string_view::npos;
       from = quote + 1;
     }
   }
-  return text.find('=', from);
+  size_t end = FindFirstOf<'='>(text.data(), from, text.size());
+  return end == text.size() ? std::string_view::npos : end;
 }
 
 bool SplitValueName(std::string_view text, const ScriptState& state, std::string* name) {
