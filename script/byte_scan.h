@@ -28,14 +28,21 @@ inline size_t FindFirstOf(const char* text, size_t from, size_t size) {
   using namespace byte_scan_internal;
   size_t i = from;
 #if defined(__SSE2__)
-  for (; i + 16 <= size; i += 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+  // One bit for each of the 16 bytes at `at` that is a stop.
+  auto stops = [text](size_t at) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
     __m128i found = _mm_setzero_si128();
     ((found = _mm_or_si128(found, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(Stops))))),
      ...);
-    if (const int mask = _mm_movemask_epi8(found); mask != 0) {
-      return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
-    }
+    return static_cast<unsigned>(_mm_movemask_epi8(found));
+  };
+  for (; i + 16 <= size; i += 16) {
+    if (const unsigned mask = stops(i); mask != 0) return i + std::countr_zero(mask);
+  }
+  if (i < size && size >= 16) {
+    // The last 16 bytes, less those before i, which were looked at already.
+    const unsigned mask = stops(size - 16) >> (i - (size - 16));
+    return mask != 0 ? i + std::countr_zero(mask) : size;
   }
 #endif
   if constexpr (std::endian::native == std::endian::little) {
