@@ -232,8 +232,10 @@ bool RecordReader::NextLine(RecordLine* line) {
     position_ = lineEnd + 1;
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     joined_.append(text);
+    // CRs joined on go as a line end's would; a backslash they leave last joins the next
+    // line too, so that the joined line, written as one, reads back the same.
+    while (!joined_.empty() && joined_.back() == '\r') joined_.pop_back();
   }
-  while (!joined_.empty() && joined_.back() == '\r') joined_.pop_back();  // a CR joined on
   line->text = joined_;
   line->end = position_;
   line->joined = true;
