@@ -57,6 +57,10 @@ class MachineRegistry final : public RegistryService {
     Route r = Resolve(key);
     return r.service->RegEnumValueA(r.handle, index, name, nameSize, type, data, dataSize);
   }
+  RegStatus ListValues(KeyHandle key, const ValueVisit& visit) override {
+    Route r = Resolve(key);
+    return r.service->ListValues(r.handle, visit);
+  }
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                              uint32_t* maxValueNameLength, uint32_t* maxValueLength) override {
     Route r = Resolve(key);

@@ -283,6 +283,25 @@ class TreeRegistry final : public RegistryService {
     return status;
   }
 
+  // One listing statement for all of the key's values, stepped row by row into the visit:
+  // no window is filled, and nothing is held past the row being visited.
+  RegStatus ListValues(KeyHandle key, const ValueVisit& visit) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
+    return Transact(false, [&] {
+      KeyId id;
+      RegStatus status = ResolveListedKey(*open, &id);
+      if (status == kErrorNoMoreItems) return kErrorSuccess;  // nothing to list
+      if (status != kErrorSuccess) return status;
+      bool ended = false;
+      return store_.ListValues(
+          id, 0, nullptr, UINT32_MAX,
+          [&](const ListedValue& value) { return visit(value.name, value.type, value.data); },
+          &ended);
+    });
+  }
+
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                              uint32_t* maxValueNameLength, uint32_t* maxValueLength) override {
     OpenKey* open = nullptr;
