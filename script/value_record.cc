@@ -6,55 +6,48 @@
 
 namespace {
 
-// A line end would split the record line and Ctrl-Z ends the script file where it stands.
-bool BreaksRecordLine(char c) { return c == '\n' || c == '\x1a'; }
+// What a byte means to the readable forms, one bit per role.
+constexpr uint8_t kBackslash = 1;  // escaped in every quoted text
+constexpr uint8_t kQuote = 2;      // escaped in a string; list syntax in a multi-string
+constexpr uint8_t kBreak = 4;      // a line end splits the record line; Ctrl-Z ends the file
+constexpr uint8_t kNul = 8;        // ends a string
+constexpr uint8_t kComma = 16;     // list syntax in a multi-string
+constexpr uint8_t kEscaped = kBackslash | kQuote;
 
-// A string value reads back as the text between its quotes plus one NUL: it must end with its
-// only NUL.
-bool StringIsReadable(std::string_view data) {
-  if (data.empty() || data.back() != '\0') return false;
-  const size_t text = data.size() - 1;
-  for (char c : {'\0', '\n', '\x1a'}) {
-    if (std::memchr(data.data(), c, text)) return false;
+struct ByteClasses {
+  uint8_t of[256];
+  constexpr ByteClasses() : of() {
+    of[static_cast<unsigned char>('\\')] = kBackslash;
+    of[static_cast<unsigned char>('"')] = kQuote;
+    of[static_cast<unsigned char>('\n')] = kBreak;
+    of[0x1a] = kBreak;
+    of[0] = kNul;
+    of[static_cast<unsigned char>(',')] = kComma;
   }
-  return true;
+};
+constexpr ByteClasses kClass;
+
+// Appends the bytes from `at` up to the first one of a class in `stop` (or `end`), with a
+// backslash before every backslash and double quote; gives where it stopped. One pass over
+// the bytes, written straight into the room made for them at the end of *out.
+const char* AppendEscapedUntil(const char* at, const char* end, uint8_t stop, std::string* out) {
+  const size_t start = out->size();
+  out->resize(start + 2 * static_cast<size_t>(end - at));
+  char* to = out->data() + start;
+  for (; at < end; ++at) {
+    const uint8_t classes = kClass.of[static_cast<unsigned char>(*at)];
+    if (classes != 0) {
+      if (classes & stop) break;
+      if (classes & kEscaped) *to++ = '\\';
+    }
+    *to++ = *at;
+  }
+  out->resize(static_cast<size_t>(to - out->data()));
+  return at;
 }
 
-// The first `c` in [at, end), or end.
-const char* FindChar(const char* at, const char* end, char c) {
-  const void* found = std::memchr(at, c, static_cast<size_t>(end - at));
-  return found ? static_cast<const char*>(found) : end;
-}
-
-// A multi-string list reads back with every "," and quote taken as list syntax and the list
-// ending at its first empty string: non-empty strings free of both, closed by two NULs. The
-// empty list is the two NULs alone.
-bool MultiStringIsReadable(std::string_view data) {
-  if (data.size() < 2 || data[data.size() - 1] != '\0' || data[data.size() - 2] != '\0') {
-    return false;
-  }
-  if (data.size() == 2) return true;
-  if (data[0] == '\0') return false;
-  for (size_t i = 0; i + 2 < data.size(); ++i) {
-    char c = data[i];
-    if (c == '"' || c == ',' || BreaksRecordLine(c)) return false;
-    if (c == '\0' && data[i + 1] == '\0') return false;  // an inner empty string
-  }
-  return true;
-}
-
-bool IsReadable(uint32_t type, std::string_view data) {
-  switch (type) {
-    case kRegSz:
-    case kRegExpandSz:
-      return StringIsReadable(data);
-    case kRegDword:
-      return data.size() == 4;
-    case kRegMultiSz:
-      return MultiStringIsReadable(data);
-    default:
-      return false;  // the hex forms themselves
-  }
+void AppendEscaped(std::string_view text, std::string* out) {
+  AppendEscapedUntil(text.data(), text.data() + text.size(), 0, out);
 }
 
 // "XX," for every byte value: one copy of three characters per byte.
@@ -70,27 +63,6 @@ struct HexTable {
   }
 };
 constexpr HexTable kHex;
-
-// A backslash before every backslash and double quote; the next of each is looked for only
-// once the last one is passed.
-void AppendEscaped(std::string_view text, std::string* out) {
-  const char* at = text.data();
-  const char* const end = at + text.size();
-  const char* slash = FindChar(at, end, '\\');
-  const char* quote = FindChar(at, end, '"');
-  for (;;) {
-    const char* next = slash < quote ? slash : quote;
-    if (next == end) break;
-    out->append(at, next).push_back('\\');
-    out->push_back(*next);
-    at = next + 1;
-    if (next == slash)
-      slash = FindChar(at, end, '\\');
-    else
-      quote = FindChar(at, end, '"');
-  }
-  out->append(at, end);
-}
 
 void AppendDecimal(uint32_t number, std::string* out) {
   char digits[10];
@@ -120,45 +92,78 @@ void AppendHex(uint32_t type, std::string_view data, std::string* out) {
   std::memcpy(at, kHex.text[static_cast<unsigned char>(data.back())], 2);
 }
 
+// A string value reads back as the text between its quotes plus one NUL: it must end with its
+// only NUL, and hold no line end or Ctrl-Z. False, with *out as on entry, when it does not.
+bool AppendString(uint32_t type, std::string_view data, std::string* out) {
+  if (data.empty() || data.back() != '\0') return false;
+  const size_t start = out->size();
+  out->append(type == kRegSz ? "\"" : "Expand:\"");
+  const char* end = data.data() + data.size() - 1;
+  if (AppendEscapedUntil(data.data(), end, kNul | kBreak, out) != end) {
+    out->resize(start);
+    return false;
+  }
+  out->push_back('"');
+  return true;
+}
+
+// A multi-string list reads back with every "," and quote taken as list syntax and the list
+// ending at its first empty string: non-empty strings free of both, closed by two NULs. The
+// empty list is the two NULs alone. False, with *out as on entry, for any other list.
+bool AppendMultiString(std::string_view data, std::string* out) {
+  if (data.size() < 2 || data[data.size() - 1] != '\0' || data[data.size() - 2] != '\0') {
+    return false;
+  }
+  const size_t start = out->size();
+  out->append("Multi:\"");
+  const char* at = data.data();
+  const char* const end = at + data.size() - 2;  // the strings, each but the last with its NUL
+  while (at < end) {
+    const char* stop = AppendEscapedUntil(at, end, kNul | kBreak | kQuote | kComma, out);
+    // Only a NUL may end a string, and only one that a non-empty string follows.
+    if (stop == at || (stop < end && (*stop != '\0' || stop + 1 == end))) {
+      out->resize(start);
+      return false;
+    }
+    if (stop < end) out->append("\",\"");
+    at = stop + 1;
+  }
+  out->push_back('"');
+  return true;
+}
+
+void AppendDword(std::string_view data, std::string* out) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    value |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+  }
+  char text[] = "Dword:00000000";
+  for (int digit = 0; digit < 8; ++digit) {
+    text[13 - digit] = kHex.text[(value >> (4 * digit)) & 15][1];
+  }
+  out->append(text, 14);
+}
+
 }  // namespace
 
-// Readable forms are written straight from the data: the same text that escaping the data and
-// formatting the escaped copy gives, without the copies.
+// Readable forms are written straight from the data in one pass that also checks that they
+// read back to the very same value; a form found not to is taken back and the hex form written.
 void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out) {
-  if (!IsReadable(type, data)) return AppendHex(type, data, out);
   switch (type) {
     case kRegSz:
     case kRegExpandSz:
-      out->append(type == kRegSz ? "\"" : "Expand:\"");
-      AppendEscaped(data.substr(0, data.size() - 1), out);  // the text before its only NUL
-      out->push_back('"');
-      return;
-    case kRegDword: {
-      uint32_t value = 0;
-      for (size_t i = 0; i < 4; ++i) {
-        value |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-      }
-      char text[] = "Dword:00000000";
-      for (int digit = 0; digit < 8; ++digit) {
-        text[13 - digit] = kHex.text[(value >> (4 * digit)) & 15][1];
-      }
-      out->append(text, 14);
-      return;
-    }
-    default: {  // kRegMultiSz: strings without quotes or commas, ending with two NULs
-      out->append("Multi:\"");
-      std::string_view strings = data.substr(0, data.size() - 2);
-      size_t start = 0;
-      for (size_t end; (end = strings.find('\0', start)) != std::string_view::npos;
-           start = end + 1) {
-        AppendEscaped(strings.substr(start, end - start), out);
-        out->append("\",\"");
-      }
-      AppendEscaped(strings.substr(start), out);
-      out->push_back('"');
-      return;
-    }
+      if (AppendString(type, data, out)) return;
+      break;
+    case kRegDword:
+      if (data.size() == 4) return AppendDword(data, out);
+      break;
+    case kRegMultiSz:
+      if (AppendMultiString(data, out)) return;
+      break;
+    default:
+      break;  // the hex forms themselves
   }
+  AppendHex(type, data, out);
 }
 
 void AppendEscapedValueName(std::string_view name, std::string* out) { AppendEscaped(name, out); }
