@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/ascii_case.h"
+#include "base/byte_scan.h"
 #include "script/value_text.h"
 
 namespace {
@@ -64,10 +65,12 @@ void AppendChangesComment(std::string_view scriptPath, std::string* out) {
   out->push_back('\n');
 }
 
-// A plain loop: find_first_of would look each byte up in the set with a call of its own.
 bool RecordableName(std::string_view name) {
-  for (char c : name) {
-    if (c == '\n' || c == '\r') return false;
+  for (size_t at = 0; at < name.size(); at += 16) {
+    const size_t left = name.size() - at;
+    const ByteLanes lanes =
+        left < 16 ? LoadLastLanes(name.data() + at, left) : LoadLanes(name.data() + at);
+    if (FirstHit((lanes == '\n') | (lanes == '\r')) < 16) return false;
   }
   return true;
 }
