@@ -75,7 +75,9 @@ class MachineRegistry final : public RegistryService {
     return status;
   }
   // Only the local store is ever walked whole (the full backup reads the local machine).
-  RegStatus BeginConsistentRead() override { return local_->BeginConsistentRead(); }
+  RegStatus BeginConsistentRead(ReadSpan span) override {
+    return local_->BeginConsistentRead(span);
+  }
   RegStatus EndConsistentRead() override { return local_->EndConsistentRead(); }
   RegStatus BeginChanges() override { return Batched()->BeginChanges(); }
   RegStatus SaveChanges() override { return Batched()->SaveChanges(); }

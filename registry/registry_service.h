@@ -83,8 +83,10 @@ class RegistryService {
   // Reads between BeginConsistentRead and EndConsistentRead all see the store as it was at
   // the begin, whatever another process writes meanwhile, so that a walk of the whole tree
   // (the full backup) sees each change wholly or not at all. A backend without such a view
-  // reads live. Not nested; no write may come in between.
-  virtual RegStatus BeginConsistentRead() { return kErrorSuccess; }
+  // reads live. Not nested; no write may come in between. kWholeTree: the reads go through
+  // the whole tree about once, so a backend may keep less of it cached meanwhile.
+  enum class ReadSpan { kSome, kWholeTree };
+  virtual RegStatus BeginConsistentRead(ReadSpan) { return kErrorSuccess; }
   virtual RegStatus EndConsistentRead() { return kErrorSuccess; }
 
   // Changes saved in batches. Between BeginChanges and EndChanges a backend may hold changes

@@ -526,7 +526,7 @@ class TreeRegistry final : public RegistryService {
   // A consistent read is one read transaction held from Begin to End: every call in between
   // joins it (Transact) and so reads the store as it was at the first read, while other
   // users of the store go on committing.
-  RegStatus BeginConsistentRead() override {
+  RegStatus BeginConsistentRead(ReadSpan span) override {
     if (store_.status() != kErrorSuccess) return store_.status();
     if (consistentRead_ || batching_) return kErrorInvalidParameter;
     RegStatus status = store_.BeginRead();
@@ -540,12 +540,16 @@ class TreeRegistry final : public RegistryService {
       return status;
     }
     consistentRead_ = true;
+    wholeTree_ = span == ReadSpan::kWholeTree;
+    if (wholeTree_) store_.ReadingWholeTree(true);
     return kErrorSuccess;
   }
 
   RegStatus EndConsistentRead() override {
     if (!consistentRead_) return kErrorInvalidParameter;
     consistentRead_ = false;
+    if (wholeTree_) store_.ReadingWholeTree(false);
+    wholeTree_ = false;
     RegStatus status = store_.Commit();
     if (status != kErrorSuccess) store_.Rollback();
     return status;
@@ -800,6 +804,7 @@ class TreeRegistry final : public RegistryService {
   uint64_t generation_ = 1;
   bool dirty_ = false;
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
+  bool wholeTree_ = false;       // that read goes through the whole tree
   bool batching_ = false;        // inside BeginChanges .. EndChanges
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
   // The value that FindValue last looked up in the store (id 0: there was none), valid while

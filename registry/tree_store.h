@@ -101,6 +101,9 @@ class TreeStore {
   // A number that changes whenever another user of the store commits a change (valid inside
   // a transaction): what the core cached about the tree is then dropped.
   virtual RegStatus DataVersion(int64_t* version) = 0;
+  // True while a caller reads the whole tree about once (a full backup's walk), false after:
+  // a store that caches what it read may keep less meanwhile, since little is read twice.
+  virtual void ReadingWholeTree(bool) {}
 
   // Keys. 2 when `parent` has no child of that folded name.
   virtual RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) = 0;

@@ -38,6 +38,11 @@ constexpr size_t kMaxPendingBytes = 256 * 1024;
 constexpr uint32_t kMaxPendingValue = 16 * 1024;
 int64_t LastValueId(KeyId key) { return (key << kPlaceBits) | kMaxPlace; }
 
+// The page cache of a connection (in KiB): calls that come back to the same keys find them
+// there. A walk of the whole tree reads each page about once and keeps a small one.
+constexpr const char* kCacheSize = "PRAGMA cache_size=-32768";
+constexpr const char* kWholeTreeCacheSize = "PRAGMA cache_size=-2048";
+
 constexpr const char* kSchema =
     "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
     " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
@@ -395,13 +400,17 @@ RegStatus SqliteStore::CreateSchema() {
   return status;
 }
 
+void SqliteStore::ReadingWholeTree(bool reading) {
+  Exec(reading ? kWholeTreeCacheSize : kCacheSize);
+}
+
 void SqliteStore::Tune() {
   // Settings of this connection only: commits sync nothing (the log is synced when it is
   // copied back into the file, every thousand pages) and reads keep a larger page cache.
   // A larger log was measured slower (the small one is rewritten in place); the file is not
   // memory-mapped, so that a store truncated by someone else gives an error, not a crash.
   Exec("PRAGMA synchronous=NORMAL");
-  Exec("PRAGMA cache_size=-32768");
+  Exec(kCacheSize);
 }
 
 sqlite3_stmt* SqliteStore::Statement(StatementId id) {

@@ -64,6 +64,9 @@ class SqliteStore final : public TreeStore {
   RegStatus ReleaseMark() override;
   void RollbackToMark() override;
   RegStatus DataVersion(int64_t* version) override;
+  // A smaller page cache while the whole tree is read: its pages are read about once each, and
+  // filling the larger cache would only cost memory the system must first clear.
+  void ReadingWholeTree(bool reading) override;
 
   RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) override;
   RegStatus InsertKey(KeyId parent, std::string_view name, std::string_view fold,
