@@ -33,13 +33,28 @@ void AppendBlockHeader(RecordKind kind, std::string_view key, std::string* out) 
   out->append(key).append("]\n");
 }
 
+// Room is made once for the longest text the record may take and the record written into it
+// through a pointer; the string is then cut to what was written.
 void AppendValueRecord(std::string_view name, DefaultName style, uint32_t type,
                        std::string_view data, std::string* out) {
-  out->append("UPDATE:");
-  AppendName(name, style, out);
-  out->push_back('=');
-  AppendValueForRecord(type, data, out);
-  out->push_back('\n');
+  static constexpr std::string_view kKind = "UPDATE:";
+  const size_t start = out->size();
+  out->resize(start + kKind.size() + EscapedValueNameRoom(name.size()) +
+              ValueForRecordRoom(data.size()) + 4);  // two quotes, "=" and the line end
+  char* to = out->data() + start;
+  std::memcpy(to, kKind.data(), kKind.size());
+  to += kKind.size();
+  if (name.empty() && style == DefaultName::kAt) {
+    *to++ = '@';
+  } else {
+    *to++ = '"';
+    to = WriteEscapedValueName(name, to);
+    *to++ = '"';
+  }
+  *to++ = '=';
+  to = WriteValueForRecord(type, data, to);
+  *to++ = '\n';
+  out->resize(static_cast<size_t>(to - out->data()));
 }
 
 void AppendDeletedValueRecord(std::string_view name, std::string* out) {

@@ -34,39 +34,37 @@ unsigned FirstClassed(ByteLanes lanes) {
                   (lanes == 0) | (lanes == ','));
 }
 
-// Appends the bytes from `at` up to the first one of a class in `stop` (or `end`), with a
-// backslash before every backslash and double quote; gives where it stopped. The bytes are
-// written straight into room made for them at the end of *out, sixteen at a time up to the
-// next byte that has a class.
-const char* AppendEscapedUntil(const char* at, const char* end, uint8_t stop, std::string* out) {
-  const size_t start = out->size();
-  // Every byte may need two, and each step may write 16 bytes past those it keeps.
-  out->resize(start + 2 * static_cast<size_t>(end - at) + 16);
-  char* to = out->data() + start;
-  while (at < end) {
-    const size_t left = static_cast<size_t>(end - at);
-    const ByteLanes lanes = left < 16 ? LoadLastLanes(at, left) : LoadLanes(at);
+// Writes the bytes from *at up to the first one of a class in `stop` (or `end`) to `to`, with
+// a backslash before every backslash and double quote, sixteen at a time up to the next byte
+// that has a class. *at is left where it stopped; gives the end of what was written. Room:
+// two bytes for each byte read, and 16 more (each step may write 16 bytes past those it keeps).
+char* WriteEscapedUntil(const char** at, const char* end, uint8_t stop, char* to) {
+  const char* from = *at;
+  while (from < end) {
+    const size_t left = static_cast<size_t>(end - from);
+    const ByteLanes lanes = left < 16 ? LoadLastLanes(from, left) : LoadLanes(from);
     const size_t plain = FirstClassed(lanes);
     std::memcpy(to, &lanes, 16);
     if (plain >= left) {
       to += left;
-      at = end;
+      from = end;
       break;
     }
     to += plain;
-    at += plain;
+    from += plain;
     if (plain == 16) continue;
-    const uint8_t classes = kClass.of[static_cast<unsigned char>(*at)];
+    const uint8_t classes = kClass.of[static_cast<unsigned char>(*from)];
     if (classes & stop) break;
     if (classes & kEscaped) *to++ = '\\';
-    *to++ = *at++;
+    *to++ = *from++;
   }
-  out->resize(static_cast<size_t>(to - out->data()));
-  return at;
+  *at = from;
+  return to;
 }
 
-void AppendEscaped(std::string_view text, std::string* out) {
-  AppendEscapedUntil(text.data(), text.data() + text.size(), 0, out);
+char* WriteText(std::string_view text, char* to) {
+  std::memcpy(to, text.data(), text.size());
+  return to + text.size();
 }
 
 // "XX," for every byte value: one copy of three characters per byte.
@@ -83,75 +81,68 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
-void AppendDecimal(uint32_t number, std::string* out) {
+char* WriteDecimal(uint32_t number, char* to) {
   char digits[10];
   int count = 0;
   do {
     digits[count++] = static_cast<char>('0' + number % 10);
     number /= 10;
   } while (number != 0);
-  while (count > 0) out->push_back(digits[--count]);
+  while (count > 0) *to++ = digits[--count];
+  return to;
 }
 
-void AppendHex(uint32_t type, std::string_view data, std::string* out) {
+char* WriteHex(uint32_t type, std::string_view data, char* to) {
   if (type == kRegBinary) {
-    out->append("hex:");
+    to = WriteText("hex:", to);
   } else {
-    out->append("hex(");
-    AppendDecimal(type, out);
-    out->append("):");
+    to = WriteDecimal(type, WriteText("hex(", to));
+    to = WriteText("):", to);
   }
-  if (data.empty()) return;
-  const size_t start = out->size();
-  out->resize(start + data.size() * 3 - 1);
-  char* at = out->data() + start;
-  for (size_t i = 0; i + 1 < data.size(); ++i, at += 3) {
-    std::memcpy(at, kHex.text[static_cast<unsigned char>(data[i])], 3);
+  if (data.empty()) return to;
+  for (size_t i = 0; i + 1 < data.size(); ++i, to += 3) {
+    std::memcpy(to, kHex.text[static_cast<unsigned char>(data[i])], 3);
   }
-  std::memcpy(at, kHex.text[static_cast<unsigned char>(data.back())], 2);
+  std::memcpy(to, kHex.text[static_cast<unsigned char>(data.back())], 2);
+  return to + 2;
 }
 
 // A string value reads back as the text between its quotes plus one NUL: it must end with its
-// only NUL, and hold no line end or Ctrl-Z. False, with *out as on entry, when it does not.
-bool AppendString(uint32_t type, std::string_view data, std::string* out) {
-  if (data.empty() || data.back() != '\0') return false;
-  const size_t start = out->size();
-  out->append(type == kRegSz ? "\"" : "Expand:\"");
-  const char* end = data.data() + data.size() - 1;
-  if (AppendEscapedUntil(data.data(), end, kNul | kBreak, out) != end) {
-    out->resize(start);
-    return false;
-  }
-  out->push_back('"');
-  return true;
+// only NUL, and hold no line end or Ctrl-Z. Null when it does not.
+char* WriteString(uint32_t type, std::string_view data, char* to) {
+  if (data.empty() || data.back() != '\0') return nullptr;
+  to = WriteText(type == kRegSz ? "\"" : "Expand:\"", to);
+  const char* at = data.data();
+  const char* end = at + data.size() - 1;
+  to = WriteEscapedUntil(&at, end, kNul | kBreak, to);
+  if (at != end) return nullptr;
+  *to++ = '"';
+  return to;
 }
 
 // A multi-string list reads back with every "," and quote taken as list syntax and the list
 // ending at its first empty string: non-empty strings free of both, closed by two NULs. The
-// empty list is the two NULs alone. False, with *out as on entry, for any other list.
-bool AppendMultiString(std::string_view data, std::string* out) {
+// empty list is the two NULs alone. Null for any other list.
+char* WriteMultiString(std::string_view data, char* to) {
   if (data.size() < 2 || data[data.size() - 1] != '\0' || data[data.size() - 2] != '\0') {
-    return false;
+    return nullptr;
   }
-  const size_t start = out->size();
-  out->append("Multi:\"");
+  to = WriteText("Multi:\"", to);
   const char* at = data.data();
   const char* const end = at + data.size() - 2;  // the strings, each but the last with its NUL
   while (at < end) {
-    const char* stop = AppendEscapedUntil(at, end, kNul | kBreak | kQuote | kComma, out);
+    const char* string = at;
+    to = WriteEscapedUntil(&at, end, kNul | kBreak | kQuote | kComma, to);
     // Only a NUL may end a string, and only one that a non-empty string follows.
-    if (stop == at || (stop < end && (*stop != '\0' || stop + 1 == end))) {
-      out->resize(start);
-      return false;
-    }
-    if (stop < end) out->append("\",\"");
-    at = stop + 1;
+    if (at == string || (at < end && (*at != '\0' || at + 1 == end))) return nullptr;
+    if (at < end) to = WriteText("\",\"", to);
+    ++at;
   }
-  out->push_back('"');
-  return true;
+  *to++ = '"';
+  return to;
 }
 
-void AppendDword(std::string_view data, std::string* out) {
+char* WriteDword(std::string_view data, char* to) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {
     value |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
@@ -160,32 +151,50 @@ void AppendDword(std::string_view data, std::string* out) {
   for (int digit = 0; digit < 8; ++digit) {
     text[13 - digit] = kHex.text[(value >> (4 * digit)) & 15][1];
   }
-  out->append(text, 14);
+  return WriteText(std::string_view(text, 14), to);
 }
 
 }  // namespace
 
 // Readable forms are written straight from the data in one pass that also checks that they
-// read back to the very same value; a form found not to is taken back and the hex form written.
-void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out) {
+// read back to the very same value; a form found not to is written over by the hex form.
+char* WriteValueForRecord(uint32_t type, std::string_view data, char* to) {
+  char* written = nullptr;
   switch (type) {
     case kRegSz:
     case kRegExpandSz:
-      if (AppendString(type, data, out)) return;
+      written = WriteString(type, data, to);
       break;
     case kRegDword:
-      if (data.size() == 4) return AppendDword(data, out);
+      if (data.size() == 4) written = WriteDword(data, to);
       break;
     case kRegMultiSz:
-      if (AppendMultiString(data, out)) return;
+      written = WriteMultiString(data, to);
       break;
     default:
       break;  // the hex forms themselves
   }
-  AppendHex(type, data, out);
+  return written ? written : WriteHex(type, data, to);
 }
 
-void AppendEscapedValueName(std::string_view name, std::string* out) { AppendEscaped(name, out); }
+char* WriteEscapedValueName(std::string_view name, char* to) {
+  const char* at = name.data();
+  return WriteEscapedUntil(&at, at + name.size(), 0, to);
+}
+
+void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out) {
+  const size_t start = out->size();
+  out->resize(start + ValueForRecordRoom(data.size()));
+  char* end = WriteValueForRecord(type, data, out->data() + start);
+  out->resize(static_cast<size_t>(end - out->data()));
+}
+
+void AppendEscapedValueName(std::string_view name, std::string* out) {
+  const size_t start = out->size();
+  out->resize(start + EscapedValueNameRoom(name.size()));
+  char* end = WriteEscapedValueName(name, out->data() + start);
+  out->resize(static_cast<size_t>(end - out->data()));
+}
 
 std::string FormatValueForRecord(uint32_t type, std::string_view data) {
   std::string text;
