@@ -294,11 +294,8 @@ class TreeRegistry final : public RegistryService {
       RegStatus status = ResolveListedKey(*open, &id);
       if (status == kErrorNoMoreItems) return kErrorSuccess;  // nothing to list
       if (status != kErrorSuccess) return status;
-      bool ended = false;
-      return store_.ListValues(
-          id, 0, nullptr, UINT32_MAX,
-          [&](const ListedValue& value) { return visit(value.name, value.type, value.data); },
-          &ended);
+      return store_.ListAllValues(
+          id, [&](const ListedValue& value) { return visit(value.name, value.type, value.data); });
     });
   }
 

@@ -146,6 +146,12 @@ class TreeStore {
                                uint32_t limit, const ValueVisitor& visit, bool* ended) = 0;
   virtual RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                                  uint32_t limit, const ChildVisitor& visit, bool* ended) = 0;
+  // Every value of `key` in creation order, for a caller that reads them once from first to
+  // last and never goes on after a row: the rows' ids are left 0.
+  virtual RegStatus ListAllValues(KeyId key, const ValueVisitor& visit) {
+    bool ended = false;
+    return ListValues(key, 0, nullptr, UINT32_MAX, visit, &ended);
+  }
 };
 
 // How long a store waits for another run that keeps it (the run lock, a busy file):

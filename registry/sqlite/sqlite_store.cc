@@ -100,6 +100,7 @@ constexpr const char* kStatementSql[] = {
     " LIMIT ?2 + 1 OFFSET ?3",
     "SELECT id, name, type, data FROM vals WHERE id > ?3 AND id <= ?5 ORDER BY id"
     " LIMIT ?2 + 1",
+    "SELECT name, type, data FROM vals WHERE id BETWEEN ?1 AND ?2 ORDER BY id",
     // Whether each child has children spares a walk one listing per key without any.
     "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
     " WHERE parent = ?1 ORDER BY fold LIMIT ?2 + 1 OFFSET ?3",
@@ -147,6 +148,17 @@ int BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
 std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
   const void* bytes = sqlite3_column_blob(stmt, column);
   int size = sqlite3_column_bytes(stmt, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
+}
+
+// The bytes of a column through its value: sqlite3_column_blob and sqlite3_column_bytes
+// would each take and leave the connection's mutex and check for errors again. The value is
+// not protected by that mutex, which this connection (used by one thread) does not need; it
+// stays valid until the statement steps again, as the column's bytes do.
+std::string_view ValueView(sqlite3_stmt* stmt, int column) {
+  sqlite3_value* value = sqlite3_column_value(stmt, column);
+  const void* bytes = sqlite3_value_blob(value);
+  int size = sqlite3_value_bytes(value);
   return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
 }
 
@@ -423,6 +435,7 @@ sqlite3_stmt* SqliteStore::Statement(StatementId id) {
                       " LIMIT ?2 + 1 OFFSET ?3"},
       {kListValuesAfter, "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3"
                          " ORDER BY id LIMIT ?2 + 1"},
+      {kListAllValues, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id"},
   };
   const char* sql = kStatementSql[id];
   if (format_ == 1) {
@@ -909,6 +922,28 @@ RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* aft
     row.data = ColumnView(stmt, 3);
     return visit(row);
   }, ended);
+}
+
+RegStatus SqliteStore::ListAllValues(KeyId key, const ValueVisitor& visit) {
+  if (RegStatus status = WritePending()) return status;
+  sqlite3_stmt* stmt = Statement(kListAllValues);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  if (format_ == 1) {
+    sqlite3_bind_int64(stmt, 1, key);
+  } else {
+    sqlite3_bind_int64(stmt, 1, FirstValueId(key));
+    sqlite3_bind_int64(stmt, 2, LastValueId(key));
+  }
+  ListedValue row;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    row.name = ValueView(stmt, 0);
+    row.type = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
+    row.data = ValueView(stmt, 2);
+    if (!visit(row)) return kErrorSuccess;
+  }
+  return StatusFromSqlite(rc);
 }
 
 RegStatus SqliteStore::ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,

@@ -90,6 +90,8 @@ class SqliteStore final : public TreeStore {
                        const ValueVisitor& visit, bool* ended) override;
   RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                          uint32_t limit, const ChildVisitor& visit, bool* ended) override;
+  // One statement without a limit or ids: the full backup reads every value this way.
+  RegStatus ListAllValues(KeyId key, const ValueVisitor& visit) override;
 
  private:
   enum StatementId : int {
@@ -99,7 +101,7 @@ class SqliteStore final : public TreeStore {
     kFindValue, kFindValueSize, kListValueNames, kFindValueIdByScan, kInsertValue, kLastValueId, kReplaceValueData,
     kDeleteValue,
     kMaxSubkey, kMaxValue,
-    kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
+    kListValuesAt, kListValuesAfter, kListAllValues, kListChildrenAt, kListChildrenAfter,
     kStatementCount
   };
   class Use;
