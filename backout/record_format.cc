@@ -276,7 +276,7 @@ bool RecordValueKey(std::string_view line, std::string* key) {
       ++i;
     } else if (rest[i] == '"') {
       if (i + 1 >= rest.size() || rest[i + 1] != '=') return false;
-      *key = FoldAsciiCase(rest.substr(1, i - 1));
+      FoldAsciiCaseInto(rest.substr(1, i - 1), key);
       return true;
     }
   }

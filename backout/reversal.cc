@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backout/record_format.h"
+#include "base/name_table.h"
 #include "platform/platform.h"
 #include "report/report.h"
 
@@ -60,53 +61,20 @@ struct RecordRef {
 class ValueGroups {
  public:
   void Clear() {
-    keys_.clear();
-    values_.clear();
-    if (table_.size() > kSmallTable) {
-      table_ = {};  // a large block's table is not cleared again for every small one after it
-    } else {
-      std::fill(table_.begin(), table_.end(), 0);
-    }
+    keys_.Clear();  // a large block's memory is given back
+    groups_.clear();
   }
   // The group of the value `key`; `group` when the key is new, which it is then given.
   uint32_t Find(std::string_view key, uint32_t group) {
-    if (2 * values_.size() >= table_.size()) Grow();
-    const size_t mask = table_.size() - 1;
-    for (size_t at = std::hash<std::string_view>{}(key) & mask;; at = (at + 1) & mask) {
-      if (table_[at] == 0) {
-        values_.push_back(Value{keys_.size(), static_cast<uint32_t>(key.size()), group});
-        keys_.append(key);
-        table_[at] = static_cast<uint32_t>(values_.size());
-        return group;
-      }
-      const Value& value = values_[table_[at] - 1];
-      if (KeyOf(value) == key) return value.group;
-    }
+    bool added = false;
+    const uint32_t number = keys_.Insert(key, &added);
+    if (added) groups_.push_back(group);
+    return groups_[number];
   }
 
  private:
-  static constexpr size_t kSmallTable = 1024;
-  struct Value {
-    uint64_t keyAt;
-    uint32_t keySize;
-    uint32_t group;
-  };
-  std::string_view KeyOf(const Value& value) const {
-    return std::string_view(keys_).substr(value.keyAt, value.keySize);
-  }
-  void Grow() {
-    table_.assign(std::max<size_t>(64, 2 * table_.size()), 0);
-    const size_t mask = table_.size() - 1;
-    for (size_t index = 0; index < values_.size(); ++index) {
-      size_t at = std::hash<std::string_view>{}(KeyOf(values_[index])) & mask;
-      while (table_[at] != 0) at = (at + 1) & mask;
-      table_[at] = static_cast<uint32_t>(index + 1);
-    }
-  }
-
-  std::string keys_;
-  std::vector<Value> values_;
-  std::vector<uint32_t> table_;  // 1 + an index into values_; 0 for a free slot
+  NameTable keys_;
+  std::vector<uint32_t> groups_;  // by key number
 };
 
 // Hands the reversed file's text to `write` piece by piece: the header line and a blank line,

@@ -11,10 +11,16 @@ inline char FoldAsciiCase(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// The comparison form of `text`: ASCII letters upper-cased.
+// The comparison form of `text` into *folded (whose memory is reused): ASCII letters
+// upper-cased.
+inline void FoldAsciiCaseInto(std::string_view text, std::string* folded) {
+  folded->assign(text);
+  for (char& c : *folded) c = FoldAsciiCase(c);
+}
+
 inline std::string FoldAsciiCase(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) c = FoldAsciiCase(c);
+  std::string folded;
+  FoldAsciiCaseInto(text, &folded);
   return folded;
 }
 

@@ -55,23 +55,23 @@ class NameTable {
   }
   // Empties the table; a large table's memory is given back.
   void Clear() {
+    if (slots_.size() > kSmallTable) {
+      slots_ = {};
+      names_ = {};
+      bytes_ = {};
+    } else if (used_ > 0) {
+      std::fill(slots_.begin(), slots_.end(), kFree);
+    }
     names_.clear();
     bytes_.clear();
     used_ = 0;
-    if (slots_.size() > kSmallTable) {
-      slots_ = {};
-      names_.shrink_to_fit();
-      bytes_.shrink_to_fit();
-    } else {
-      std::fill(slots_.begin(), slots_.end(), kFree);
-    }
   }
 
  private:
   static constexpr uint32_t kFree = UINT32_MAX;        // a slot never used
   static constexpr uint32_t kErased = UINT32_MAX - 1;  // a slot whose name was erased
   static constexpr size_t kNoSlot = SIZE_MAX;
-  static constexpr size_t kSmallTable = 4096;
+  static constexpr size_t kSmallTable = 1024;
   struct Name {
     size_t at;
     uint32_t size;

@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t kDefaultMaxLines = 8192;
 constexpr auto kMaxInterval = std::chrono::milliseconds(250);
 // The clock is read once per this many lines.
-constexpr uint32_t kClockEvery = 64;
+constexpr uint32_t kClockEvery = 256;
 
 uint32_t MaxLinesFromEnvironment() {
   const char* text = std::getenv("DORVALEX_SAVE_LINES");
@@ -107,6 +107,7 @@ bool ChangeBatch::Save() {
   }
   savedThrough_ = state_.lineNumber;
   linesSinceSave_ = 0;
+  ++saves_;
   lastSave_ = std::chrono::steady_clock::now();
   lastSaveCost_ = lastSave_ - started;
   saved_ = true;

@@ -29,6 +29,9 @@ class ChangeBatch {
   // Saves what is left and gives the store back; for a failed run too. False after the
   // report when changes could not be saved (reported once, also when a save failed before).
   [[nodiscard]] bool Finish();
+  // While the batch is open, the store is another user's to change only between saves.
+  bool open() const { return begun_; }
+  uint64_t saves() const { return saves_; }
 
  private:
   bool Save();
@@ -43,6 +46,7 @@ class ChangeBatch {
   const ScriptState& state_;
   uint32_t maxLines_;
   uint32_t linesSinceSave_ = 0;
+  uint64_t saves_ = 0;
   int32_t savedThrough_ = 0;  // the last line whose changes are in the store
   std::chrono::steady_clock::time_point lastSave_;
   std::chrono::steady_clock::duration lastSaveCost_{};

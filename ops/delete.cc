@@ -60,7 +60,7 @@ bool Operations::DeleteValue(std::string_view text) {
     std::string record;
     AppendValueRecord(name, DefaultName::kAt, old.type, old.data, &record);
     if (!WriteValueRecord(backout_, state_, record)) return false;
-    recorded_.Add(state_.currentKey, name);
+    if (!state_.isRegedit4) recorded_.Add(state_.currentKey, name);  // as RecordOldValue
   }
   if (settings_.noAction || !old.present) return true;
 

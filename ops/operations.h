@@ -53,6 +53,7 @@ class Operations final : public OperationHandlers {
   std::string dataText_;
   KeyHandle heldKey_ = kNoKey;  // open for value lines under heldPath_
   std::string heldPath_;
+  uint64_t heldSaves_ = 0;  // the batch's saves when the key was held
   RecordedValues recorded_;  // values whose old state the backout file holds
 };
 

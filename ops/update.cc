@@ -67,9 +67,11 @@ bool Operations::UpdateKey(std::string_view text) {
 bool Operations::OpenValueKey(KeyHandle* key) {
   if (heldKey_ != kNoKey && heldPath_ == state_.currentKey) {
     // Between two batches another user may have deleted the key: a key that is gone is
-    // opened (created) again, as a line that opens its key itself would.
-    if (keys_.registry().RegQueryInfoKeyA(heldKey_, nullptr, nullptr, nullptr) ==
-        kErrorSuccess) {
+    // opened (created) again, as a line that opens its key itself would. Within one batch
+    // only this run changes the store, and its key lines let the held key go.
+    if ((batch_ && batch_->open() && batch_->saves() == heldSaves_) ||
+        keys_.registry().RegQueryInfoKeyA(heldKey_, nullptr, nullptr, nullptr) ==
+            kErrorSuccess) {
       *key = heldKey_;  // the line's own until it is done with it
       heldKey_ = kNoKey;
       return true;
@@ -84,6 +86,7 @@ void Operations::HoldValueKey(ScopedKey& key) {
   if (settings_.noAction || settings_.machineName || key.get() == kNoKey) return;
   heldKey_ = key.Detach();
   heldPath_ = state_.currentKey;
+  heldSaves_ = batch_ ? batch_->saves() : 0;
 }
 
 void Operations::ReleaseHeldKey() {

@@ -96,8 +96,7 @@ bool WriteValueRecord(BackoutFile& backout, ScriptState& state, std::string_view
 }
 
 std::string& RecordedValues::Fold(std::string_view name) {
-  fold_.assign(name);
-  for (char& c : fold_) c = FoldAsciiCase(c);
+  FoldAsciiCaseInto(name, &fold_);
   return fold_;
 }
 
@@ -108,30 +107,13 @@ RecordedValues::Names& RecordedValues::NamesOf(std::string_view key) {
   return *lastNames_;
 }
 
-size_t RecordedValues::Names::Slot(std::string_view fold) const {
-  const size_t mask = slots.size() - 1;
-  size_t at = std::hash<std::string_view>()(fold) & mask;
-  while (slots[at] != 0 && names[slots[at] - 1] != fold) at = (at + 1) & mask;
-  return at;
-}
-
 bool RecordedValues::Holds(std::string_view key, std::string_view name) {
-  Names& names = NamesOf(key);
-  return !names.slots.empty() && names.slots[names.Slot(Fold(name))] != 0;
+  return NamesOf(key).Find(Fold(name)) != NameTable::kNone;
 }
 
 void RecordedValues::Add(std::string_view key, std::string_view name) {
-  Names& names = NamesOf(key);
-  if ((names.names.size() + 1) * 2 > names.slots.size()) {
-    // A table at least four times the names: probes stay short.
-    names.slots.assign(std::max<size_t>(16, names.slots.size() * 4), 0);
-    for (uint32_t i = 0; i < names.names.size(); ++i)
-      names.slots[names.Slot(names.names[i])] = i + 1;
-  }
-  const size_t slot = names.Slot(Fold(name));
-  if (names.slots[slot] != 0) return;
-  names.names.push_back(fold_);
-  names.slots[slot] = static_cast<uint32_t>(names.names.size());
+  bool added = false;
+  NamesOf(key).Insert(Fold(name), &added);
 }
 
 bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile& backout,
@@ -149,7 +131,8 @@ bool RecordOldValue(const RunSettings& settings, ScriptState& state, BackoutFile
     AppendDeletedValueRecord(name, &record);
   }
   if (!WriteValueRecord(backout, state, record)) return false;
-  recorded.Add(state.currentKey, name);
+  // Only string edits ask, and an export has none.
+  if (!state.isRegedit4) recorded.Add(state.currentKey, name);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/name_table.h"
 #include "ops/run_settings.h"
 #include "backout/backout_file.h"
 #include "ops/key_path.h"
@@ -97,15 +98,8 @@ class RecordedValues {
   void Add(std::string_view key, std::string_view name);
 
  private:
-  // The folded names recorded under one key, each once, found through an open-addressing
-  // table of their numbers: a name costs no allocation of its own unless it is long.
-  struct Names {
-    std::vector<std::string> names;
-    std::vector<uint32_t> slots;  // a power of two of name numbers + 1; 0 is free
-    // The slot holding `fold`, or the free slot where it would go.
-    size_t Slot(std::string_view fold) const;
-  };
   // Lines name the same key one after the other, so the last key's names are kept at hand.
+  using Names = NameTable;  // the folded names recorded under one key
   Names& NamesOf(std::string_view key);
   std::string& Fold(std::string_view name);
 

@@ -49,8 +49,7 @@ class KeyValues {
   }
   // Adds a listed value of the held key (whose fold is not held yet).
   void Add(const ListedValue& value) {
-    fold_.assign(value.name);
-    for (char& c : fold_) c = FoldAsciiCase(c);
+    FoldAsciiCaseInto(value.name, &fold_);
     Put(fold_, value.id, value.type, value.data);
   }
   bool Find(std::string_view fold, Value* value) const {
@@ -139,12 +138,20 @@ class KeyValues {
   }
   static size_t Hash(std::string_view fold) { return std::hash<std::string_view>()(fold); }
   uint32_t Lookup(std::string_view fold) const {
+    // A script applied again names a key's values in the order they were listed: the value
+    // found last and the one after it are tried before the table, which a large key would
+    // reach in scattered places.
+    for (uint32_t guess : {hint_, hint_ + 1}) {
+      if (guess < entries_.size() && entries_[guess].slot != kNone &&
+          FoldOf(entries_[guess]) == fold)
+        return hint_ = guess;
+    }
     if (slots_.empty()) return kNone;
     const size_t mask = slots_.size() - 1;
     for (size_t at = Hash(fold) & mask;; at = (at + 1) & mask) {
       const uint32_t slot = slots_[at];
       if (slot == kEmpty) return kNone;
-      if (slot != kErased && FoldOf(entries_[slot]) == fold) return slot;
+      if (slot != kErased && FoldOf(entries_[slot]) == fold) return hint_ = slot;
     }
   }
   // Puts entry `entry` into a free slot of the table, which has one.
@@ -195,6 +202,7 @@ class KeyValues {
   size_t used_ = 0;   // slots not kEmpty
   size_t count_ = 0;  // values held
   size_t live_ = 0;   // bytes of the held values' folds and data
+  mutable uint32_t hint_ = 0;  // the entry Lookup found last
   std::string fold_;  // Add's buffer
 };
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii_case.h"
 #include "registry/key_cache.h"
 #include "registry/key_names.h"
 #include "registry/key_values.h"
@@ -135,7 +136,7 @@ class TreeRegistry final : public RegistryService {
       RegStatus status = ResolveKey(*open, false, &target, &id);
       if (status != kErrorSuccess) return status;
       if (target != Target::kKey) return kErrorFileNotFound;
-      return FindValue(id, FoldName(name), data != nullptr, &row, &held, &isHeld);
+      return FindValue(id, Fold(name), data != nullptr, &row, &held, &isHeld);
     });
     if (status != kErrorSuccess) return status;
     if (type) *type = isHeld ? held.type : row.type;
@@ -703,7 +704,7 @@ class TreeRegistry final : public RegistryService {
 
   RegStatus SetValue(KeyId key, std::string_view name, uint32_t type, const uint8_t* data,
                      uint32_t size) {
-    std::string fold = FoldName(name);
+    const std::string& fold = Fold(name);
     if (!HoldValues(key)) {
       if (lastLookup_.generation != generation_ || lastLookup_.key != key ||
           lastLookup_.fold != fold)
@@ -751,11 +752,13 @@ class TreeRegistry final : public RegistryService {
                      KeyId* id) {
     KeyId current = from;
     int64_t depth = -1;  // looked up at the first key to create
+    bool created = false;  // the levels below a key just created are new too
     for (std::string_view level : levels) {
-      std::string fold = FoldName(level);
+      const std::string& fold = Fold(level);
       KeyId child = 0;
-      RegStatus status = FindChild(current, fold, &child);
+      RegStatus status = created ? kErrorFileNotFound : FindChild(current, fold, &child);
       if (status == kErrorFileNotFound && create) {
+        created = true;
         status = depth < 0 ? store_.KeyDepth(current, &depth) : kErrorSuccess;
         if (status != kErrorSuccess) return status;
         // Walkers recurse once per level: the depth stays within what they can hold.
@@ -782,6 +785,13 @@ class TreeRegistry final : public RegistryService {
   const KeyId users_;
   std::string userKeyName_;
   bool hasCurrentUser_ = false;
+  // The folded form of the name a call works on, in one buffer for every call: calls do not
+  // nest, and each is done with the fold before it folds another name.
+  const std::string& Fold(std::string_view name) {
+    FoldAsciiCaseInto(name, &fold_);
+    return fold_;
+  }
+  std::string fold_;
   KeyCache cache_;
   KeyValues values_;
   struct PathMemo {

@@ -3,6 +3,7 @@
 
 #include "base/ascii_case.h"
 #include "report/report.h"
+#include "script/byte_scan.h"
 
 namespace {
 
@@ -48,15 +49,17 @@ bool SetCurrentKey(std::string_view text, ScriptState& state) {
 }
 
 size_t FindValueNameEnd(std::string_view text) {
-  int quotes = !text.empty() && text[0] == '@' ? 2 : 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (quotes < 2) {
-      if (text[i] == '"') ++quotes;
-    } else if (text[i] == '=') {
-      return i;
+  size_t from = 0;
+  if (text.empty() || text[0] != '@') {
+    // Past the name's two double quotes.
+    for (int quotes = 0; quotes < 2; ++quotes) {
+      size_t quote = FindFirstOf<'"'>(text.data(), from, text.size());
+      if (quote == text.size()) return std::string_view::npos;
+      from = quote + 1;
     }
   }
-  return std::string_view::npos;
+  size_t end = FindFirstOf<'='>(text.data(), from, text.size());
+  return end == text.size() ? std::string_view::npos : end;
 }
 
 bool SplitValueName(std::string_view text, const ScriptState& state, std::string* name) {

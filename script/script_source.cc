@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/ascii_case.h"
+#include "script/byte_scan.h"
 #include "script/script_state.h"
 #include "script/utf16.h"
 
@@ -230,12 +231,7 @@ void ScriptSource::ReadLogicalLine(std::string* line) {
       const char* run = buffer_.get() + pos_;
       const char* last = buffer_.get() + end_;
       // The run ends at the line end, or before a CR or a Ctrl-Z, which Get() reads.
-      const char* stop = static_cast<const char*>(std::memchr(run, '\n', last - run));
-      if (!stop) stop = last;
-      for (char special : {'\r', kCtrlZ}) {
-        if (const void* found = std::memchr(run, special, stop - run))
-          stop = static_cast<const char*>(found);
-      }
+      const char* stop = run + FindFirstOf<'\n', '\r', kCtrlZ>(run, 0, last - run);
       line->append(run, stop);
       pos_ += static_cast<size_t>(stop - run);
     }

@@ -2,6 +2,8 @@
 // script line, and reading the data text of a value line back into a type and bytes.
 #include "script/value_text.h"
 
+#include <cstring>
+
 #include "report/report.h"
 #include "script/utf16.h"
 
@@ -96,6 +98,12 @@ std::vector<uint8_t> ParseMultiList(std::string_view text) {
   return list;
 }
 
+// The string and its final NUL, in one allocation.
+void AssignString(std::string_view string, std::vector<uint8_t>* bytes) {
+  bytes->resize(string.size() + 1);  // the last byte is the NUL
+  if (!string.empty()) std::memcpy(bytes->data(), string.data(), string.size());
+}
+
 // 1 to 8 hex digits, right-aligned, as 4 little-endian bytes. False for anything else.
 bool ParseDwordText(std::string_view digits, std::vector<uint8_t>* bytes) {
   uint32_t value = 0;
@@ -126,6 +134,15 @@ bool ParseByteList(std::string_view text, std::vector<uint8_t>* bytes) {
   uint8_t* out = bytes->data();
   const char* at = text.data();
   const char* const end = at + text.size();
+  // Exports write "hh," after "hh,": such items are read in a tight loop, and the loop below
+  // reads from the first other one on (blanks, a bad digit, the last item).
+  while (end - at >= 3 && at[2] == ',') {
+    int high = HexDigitValue(at[0]);
+    int low = HexDigitValue(at[1]);
+    if ((high | low) < 0) break;
+    *out++ = static_cast<uint8_t>(high * 16 + low);
+    at += 3;
+  }
   for (;;) {
     while (at != end && IsBlank(*at)) ++at;
     if (end - at < 2) return false;
@@ -232,22 +249,16 @@ ValueData ParseValueText(std::string_view text, HexForm form) {
   switch (text[0]) {
     case '"': {
       if (n < 2 || text[n - 1] != '"') return Unquoted();
-      std::string_view string = text.substr(1, n - 2);
       value.type = kRegSz;
-      value.bytes.reserve(string.size() + 1);  // one allocation, the NUL included
-      value.bytes.assign(string.begin(), string.end());
-      value.bytes.push_back(0);
+      AssignString(text.substr(1, n - 2), &value.bytes);
       return value;
     }
     case 'E':
     case 'e': {
       // "Expand:" is skipped by its length; the quotes around the string must be there.
       if (n < 9 || text[7] != '"' || text[n - 1] != '"') return Unquoted();
-      std::string_view string = text.substr(8, n - 9);
       value.type = kRegExpandSz;
-      value.bytes.reserve(string.size() + 1);  // one allocation, the NUL included
-      value.bytes.assign(string.begin(), string.end());
-      value.bytes.push_back(0);
+      AssignString(text.substr(8, n - 9), &value.bytes);
       return value;
     }
     case 'D':

@@ -89,6 +89,7 @@ constexpr const char* kStatementSql[] = {
     // leaves nothing to undo: FAIL needs no statement journal.
     "INSERT OR FAIL INTO vals(id, name, type, data) VALUES(?1, ?2, ?3, ?4)",
     "SELECT max(id) FROM vals WHERE id BETWEEN ?1 AND ?2",
+    "SELECT max(id) FROM vals",
     "UPDATE vals SET type = ?2, data = ?3 WHERE id = ?1",
     "DELETE FROM vals WHERE id = ?1",
     "SELECT max(length(name)) FROM keys WHERE parent = ?1",
@@ -528,32 +529,60 @@ sqlite3_stmt* SqliteStore::InsertRowsStatement(int rows) {
 
 RegStatus SqliteStore::WritePending() {
   if (pending_.empty()) return kErrorSuccess;
+  // Rows that go after the table's last row leave their ids to SQLite, which gives the last
+  // id + 1, exactly the places they were given (they follow each other), and then appends
+  // without searching the table for each row. The first row of a key that is not last yet
+  // goes in by its id and makes it last.
+  int64_t lastId = 0;
+  RegStatus status = LastTableId(&lastId);
+  const int64_t firstId = pending_.front().id;
+  const bool append = status == kErrorSuccess && firstId > lastId;
+  size_t next = 0;
+  if (append && firstId != lastId + 1) {
+    status = InsertPending(0, 1, false);
+    next = 1;
+  }
   // A statement of many rows costs little more than one of a single row: the rows go in
   // 32, 16, ... 1 at a time.
-  RegStatus status = kErrorSuccess;
-  size_t next = 0;
   for (int rows = kPendingRows; rows > 0 && status == kErrorSuccess; rows /= 2) {
-    if (pending_.size() - next < static_cast<size_t>(rows)) continue;
-    sqlite3_stmt* stmt = InsertRowsStatement(rows);
-    if (!stmt) {
-      status = kErrorNotEnoughMemory;
-      break;
+    while (status == kErrorSuccess && pending_.size() - next >= static_cast<size_t>(rows)) {
+      status = InsertPending(next, rows, append);
+      next += rows;
     }
-    Use use(stmt);
-    for (int row = 0; row < rows; ++row) {
-      const PendingRow& value = pending_[next + row];
-      const char* name = pendingBytes_.data() + value.nameOffset;
-      BindRow(stmt, row * 4, value.id, std::string_view(name, value.nameSize), value.type,
-              reinterpret_cast<const uint8_t*>(name + value.nameSize),
-              static_cast<uint32_t>(value.dataSize));
-    }
-    int rc = sqlite3_step(stmt);
-    if (rc != SQLITE_DONE) status = rc == SQLITE_CONSTRAINT ? kErrorBadDb : StatusFromSqlite(rc);
-    next += rows;
   }
+  // Each id is checked: the last one SQLite gave must be the last place.
+  if (status == kErrorSuccess && sqlite3_last_insert_rowid(db_) != pending_.back().id)
+    status = kErrorBadDb;
   DropPending();
   if (status != kErrorSuccess) Rollback();  // the lines of the waiting values reported success
   return status;
+}
+
+RegStatus SqliteStore::InsertPending(size_t first, int rows, bool newIds) {
+  sqlite3_stmt* stmt = InsertRowsStatement(rows);
+  if (!stmt) return kErrorNotEnoughMemory;
+  Use use(stmt);
+  for (int row = 0; row < rows; ++row) {
+    const PendingRow& value = pending_[first + row];
+    const char* name = pendingBytes_.data() + value.nameOffset;
+    BindRow(stmt, row * 4, value.id, std::string_view(name, value.nameSize), value.type,
+            reinterpret_cast<const uint8_t*>(name + value.nameSize),
+            static_cast<uint32_t>(value.dataSize));
+    if (newIds) sqlite3_bind_null(stmt, row * 4 + 1);
+  }
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return kErrorSuccess;
+  return rc == SQLITE_CONSTRAINT ? kErrorBadDb : StatusFromSqlite(rc);
+}
+
+RegStatus SqliteStore::LastTableId(int64_t* id) {
+  sqlite3_stmt* stmt = Statement(kLastTableId);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *id = sqlite3_column_int64(stmt, 0);  // NULL (no values) reads as 0
+  return kErrorSuccess;
 }
 
 RegStatus SqliteStore::DataVersion(int64_t* version) {
@@ -671,8 +700,7 @@ RegStatus SqliteStore::HoldNames(KeyId key) {
       manyNamesKey_ = key;  // found by reading its rows, until the transaction ends
       return kErrorSuccess;
     }
-    fold_.assign(ColumnView(stmt, 1));
-    for (char& c : fold_) c = FoldAsciiCase(c);
+    FoldAsciiCaseInto(ColumnView(stmt, 1), &fold_);
     bool added = false;
     names_.Insert(fold_, &added);
     if (added) nameIds_.push_back(sqlite3_column_int64(stmt, 0));

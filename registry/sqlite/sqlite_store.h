@@ -98,7 +98,8 @@ class SqliteStore final : public TreeStore {
     kBegin, kBeginImmediate, kCommit, kRollback, kMark, kReleaseMark, kRollbackToMark,
     kDataVersion,
     kFindChild, kInsertKey, kKeyDepth, kHasChildren, kDeleteKeyValues, kDeleteKeyRow,
-    kFindValue, kFindValueSize, kListValueNames, kFindValueIdByScan, kInsertValue, kLastValueId, kReplaceValueData,
+    kFindValue, kFindValueSize, kListValueNames, kFindValueIdByScan, kInsertValue, kLastValueId,
+    kLastTableId, kReplaceValueData,
     kDeleteValue,
     kMaxSubkey, kMaxValue,
     kListValuesAt, kListValuesAfter, kListAllValues, kListChildrenAt, kListChildrenAfter,
@@ -149,6 +150,11 @@ class SqliteStore final : public TreeStore {
   }
   // The statement inserting `rows` values (a power of two up to kPendingRows).
   sqlite3_stmt* InsertRowsStatement(int rows);
+  // Inserts waiting rows first .. first + rows - 1, by their ids or, with `newIds`, with the
+  // ids SQLite gives (the last id + 1 onwards).
+  RegStatus InsertPending(size_t first, int rows, bool newIds);
+  // The largest value id in the store (0 when there are no values).
+  RegStatus LastTableId(int64_t* id);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);

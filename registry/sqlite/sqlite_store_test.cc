@@ -170,6 +170,44 @@ TEST_F(SqliteStoreTest, StoreOfTheFirstFormatIsReadAsItIsOrRewrittenInOrder) {
   sqlite3_close(db);
 }
 
+TEST_F(SqliteStoreTest, StoreOfTheSecondFormatDropsItsIndexOfNamesWhenWritten) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+      "PRAGMA journal_mode=WAL; PRAGMA application_id=1146638919; PRAGMA user_version=2;"
+      "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+      " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
+      "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
+      "CREATE TABLE vals(id INTEGER PRIMARY KEY, name BLOB NOT NULL, type INTEGER NOT NULL,"
+      " data BLOB NOT NULL);"
+      "CREATE UNIQUE INDEX vals_by_name ON vals(id >> 24, upper(name));"
+      "INSERT INTO keys VALUES (1, 0, x'484B4C4D', x'484B4C4D', 0),"
+      " (2, 0, x'484B55', x'484B55', 0), (3, 1, CAST('SOFTWARE' AS BLOB), CAST('SOFTWARE' AS BLOB), 1);"
+      "INSERT INTO vals VALUES ((3 << 24) + 1, CAST('Kept' AS BLOB), 3, x'01');",
+      nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  auto r = OpenSqliteRegistry(path_);
+  KeyHandle key = kNoKey;
+  ASSERT_EQ(r->RegOpenKeyA(kHkeyLocalMachine, "SOFTWARE", &key), 0);
+  uint8_t data[4];
+  uint32_t size = sizeof data;
+  EXPECT_EQ(r->RegQueryValueExA(key, "KEPT", nullptr, data, &size), 0);
+  EXPECT_EQ(SetBytes(*r, key, "kept", "2"), 0);  // replaces it: one value, first spelling
+  r->RegCloseKey(key);
+  EXPECT_EQ(ValueNames(*r, "SOFTWARE"), "Kept ");
+  r.reset();
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "SELECT (SELECT user_version FROM pragma_user_version),"
+                         " (SELECT count(*) FROM sqlite_master WHERE type = 'index')", -1,
+                     &stmt, nullptr);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
+  EXPECT_EQ(sqlite3_column_int(stmt, 1), 1);  // keys_by_parent alone
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
 // The values of `key` in the store's listing order, as "name=data ".
 std::string Listed(SqliteStore& store, KeyId key) {
   std::string text, all;  // all: from the listing without ids, which must agree
