@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/ascii_case.h"
-#include "base/byte_scan.h"
+#include "script/byte_scan.h"
 #include "script/value_text.h"
 
 namespace {
@@ -81,13 +81,12 @@ void AppendChangesComment(std::string_view scriptPath, std::string* out) {
 }
 
 bool RecordableName(std::string_view name) {
-  for (size_t at = 0; at < name.size(); at += 16) {
-    const size_t left = name.size() - at;
-    const ByteLanes lanes =
-        left < 16 ? LoadLastLanes(name.data() + at, left) : LoadLanes(name.data() + at);
-    if (FirstHit((lanes == '\n') | (lanes == '\r')) < 16) return false;
-  }
-  return true;
+  if (name.size() >= 16) return FindFirstOf<'\n', '\r'>(name.data(), 0, name.size()) == name.size();
+  // A short name is looked at as a copy padded with blanks: one step instead of byte by byte.
+  char padded[16];
+  std::memset(padded, ' ', sizeof padded);
+  if (!name.empty()) std::memcpy(padded, name.data(), name.size());
+  return FindFirstOf<'\n', '\r'>(padded, 0, sizeof padded) >= name.size();
 }
 
 struct RecordReader::Page {
