@@ -96,9 +96,10 @@ char* WriteText(std::string_view text, char* to) {
   return to + text.size();
 }
 
-// "XX," for every byte value: one copy of three characters per byte.
+// "XX," for every byte value, in four bytes: one four-byte copy per byte, of which the
+// fourth is written over by the next byte's text (the room holds one byte more).
 struct HexTable {
-  char text[256][3];
+  char text[256][4];
   constexpr HexTable() : text() {
     constexpr char kDigits[] = "0123456789ABCDEF";
     for (int byte = 0; byte < 256; ++byte) {
@@ -130,7 +131,7 @@ char* WriteHex(uint32_t type, std::string_view data, char* to) {
   }
   if (data.empty()) return to;
   for (size_t i = 0; i + 1 < data.size(); ++i, to += 3) {
-    std::memcpy(to, kHex.text[static_cast<unsigned char>(data[i])], 3);
+    std::memcpy(to, kHex.text[static_cast<unsigned char>(data[i])], 4);
   }
   std::memcpy(to, kHex.text[static_cast<unsigned char>(data.back())], 2);
   return to + 2;
