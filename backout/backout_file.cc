@@ -13,6 +13,10 @@ namespace {
 // Records are buffered up to this size while flushes are deferred.
 constexpr size_t kBufferSize = 1 << 16;
 
+// Each time this much more was written, the system is asked to start putting it on disk, so
+// that the sync at the end of a large file (a full backup) waits for the last part only.
+constexpr uint64_t kStartSyncBytes = 8 << 20;
+
 }  // namespace
 
 bool BackoutFile::Create(const std::string& path, bool overwrite) {
@@ -20,6 +24,7 @@ bool BackoutFile::Create(const std::string& path, bool overwrite) {
   failed_ = false;
   deferFlushes_ = false;
   buffer_.clear();
+  unsynced_ = 0;
   file_ = platform::File();
   bool opened = platform::OpenForWriting(
       path, overwrite ? platform::Existing::kTruncate : platform::Existing::kRefuse, &file_);
@@ -29,7 +34,12 @@ bool BackoutFile::Create(const std::string& path, bool overwrite) {
 
 bool BackoutFile::Drain() {
   bool written = file_.Write(buffer_);
+  unsynced_ += buffer_.size();
   buffer_.clear();
+  if (written && unsynced_ >= kStartSyncBytes) {
+    file_.StartSync();
+    unsynced_ = 0;
+  }
   return written;
 }
 

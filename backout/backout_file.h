@@ -4,6 +4,7 @@
 #ifndef DORVALEX_BACKOUT_BACKOUT_FILE_H_
 #define DORVALEX_BACKOUT_BACKOUT_FILE_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,7 @@ class BackoutFile {
   platform::File file_;
   platform::FileId id_;
   std::string buffer_;
+  uint64_t unsynced_ = 0;  // bytes written since the system was last asked to sync
   std::string path_;
   bool failed_ = false;
   bool deferFlushes_ = false;

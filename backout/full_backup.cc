@@ -39,7 +39,8 @@ class ConsistentRead {
     if (begun_) registry_.EndConsistentRead();
   }
   RegStatus Begin() {
-    const RegStatus status = registry_.BeginConsistentRead();
+    const RegStatus status =
+        registry_.BeginConsistentRead(RegistryService::ReadSpan::kWholeTree);
     begun_ = status == kErrorSuccess;
     return status;
   }

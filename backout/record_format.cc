@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/ascii_case.h"
+#include "script/byte_scan.h"
 #include "script/value_text.h"
 
 namespace {
@@ -32,13 +33,28 @@ void AppendBlockHeader(RecordKind kind, std::string_view key, std::string* out) 
   out->append(key).append("]\n");
 }
 
+// Room is made once for the longest text the record may take and the record written into it
+// through a pointer; the string is then cut to what was written.
 void AppendValueRecord(std::string_view name, DefaultName style, uint32_t type,
                        std::string_view data, std::string* out) {
-  out->append("UPDATE:");
-  AppendName(name, style, out);
-  out->push_back('=');
-  AppendValueForRecord(type, data, out);
-  out->push_back('\n');
+  static constexpr std::string_view kKind = "UPDATE:";
+  const size_t start = out->size();
+  out->resize(start + kKind.size() + EscapedValueNameRoom(name.size()) +
+              ValueForRecordRoom(data.size()) + 4);  // two quotes, "=" and the line end
+  char* to = out->data() + start;
+  std::memcpy(to, kKind.data(), kKind.size());
+  to += kKind.size();
+  if (name.empty() && style == DefaultName::kAt) {
+    *to++ = '@';
+  } else {
+    *to++ = '"';
+    to = WriteEscapedValueName(name, to);
+    *to++ = '"';
+  }
+  *to++ = '=';
+  to = WriteValueForRecord(type, data, to);
+  *to++ = '\n';
+  out->resize(static_cast<size_t>(to - out->data()));
 }
 
 void AppendDeletedValueRecord(std::string_view name, std::string* out) {
@@ -65,7 +81,12 @@ void AppendChangesComment(std::string_view scriptPath, std::string* out) {
 }
 
 bool RecordableName(std::string_view name) {
-  return name.find_first_of("\r\n") == std::string_view::npos;
+  if (name.size() >= 16) return FindFirstOf<'\n', '\r'>(name.data(), 0, name.size()) == name.size();
+  // A short name is looked at as a copy padded with blanks: one step instead of byte by byte.
+  char padded[16];
+  std::memset(padded, ' ', sizeof padded);
+  if (!name.empty()) std::memcpy(padded, name.data(), name.size());
+  return FindFirstOf<'\n', '\r'>(padded, 0, sizeof padded) >= name.size();
 }
 
 struct RecordReader::Page {

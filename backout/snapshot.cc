@@ -54,7 +54,12 @@ class Snapshot {
 
  private:
   bool Fail(RegStatus status);
-  bool WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength);
+  // Writes the values of `key`, and gives the longest subkey name for the walk below it.
+  bool WriteValues(KeyHandle key, uint32_t* subkeyLength);
+  // The values through RegEnumValueA, into buffers of the lengths the key reports.
+  bool EnumerateValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength);
+  // Adds one value's record. False when the snapshot must stop (after the report).
+  bool AddValue(std::string_view name, uint32_t type, std::string_view data);
   void TurnSpinner();
   void PrintSpinner();
 
@@ -66,6 +71,7 @@ class Snapshot {
   Spinner* spinner_;
   std::string pending_;   // records not yet written
   std::string spinning_;  // spinner steps not yet printed
+  bool stopped_ = false;  // AddValue stopped the listing of the current key
   // Buffers of the value loop and the subkey loop, reused by every key of the walk: they only
   // grow, to the longest name and value met.
   std::vector<char> name_;
@@ -107,7 +113,38 @@ void Snapshot::TurnSpinner() {
   if (spinning_.size() >= kSpinnerChunk) PrintSpinner();
 }
 
-bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength) {
+bool Snapshot::AddValue(std::string_view name, uint32_t type, std::string_view data) {
+  if (!RecordableName(name)) {
+    // No record could bring it back: the key is not deleted; a full backup goes on without it.
+    Fail(kErrorInvalidParameter);
+    return spinner_ != nullptr;
+  }
+  AppendValueRecord(name, DefaultName::kQuoted, type, data, &pending_);
+  return pending_.size() < kWriteChunk || Flush();
+}
+
+bool Snapshot::WriteValues(KeyHandle key, uint32_t* subkeyLength) {
+  stopped_ = false;
+  RegStatus status = registry_.ListValues(
+      key, [this](std::string_view name, uint32_t type, std::string_view data) {
+        stopped_ = !AddValue(name, type, data);
+        return !stopped_;
+      });
+  if (status == kErrorNotSupported) {
+    uint32_t nameLength = 0;
+    uint32_t dataLength = 0;
+    status = registry_.RegQueryInfoKeyA(key, subkeyLength, &nameLength, &dataLength);
+    if (status != kErrorSuccess) return Fail(status);
+    return EnumerateValues(key, nameLength, dataLength);
+  }
+  if (stopped_) return false;
+  // A listing that failed part way leaves the records before it; the key is reported.
+  if (status == kErrorSuccess)
+    status = registry_.RegQueryInfoKeyA(key, subkeyLength, nullptr, nullptr);
+  return status == kErrorSuccess || Fail(status);
+}
+
+bool Snapshot::EnumerateValues(KeyHandle key, uint32_t nameLength, uint32_t dataLength) {
   if (name_.size() < nameLength + kSlack) name_.resize(nameLength + kSlack);
   if (data_.size() < dataLength + kSlack) data_.resize(dataLength + kSlack);
   for (uint32_t index = 0;;) {
@@ -131,17 +168,10 @@ bool Snapshot::WriteValues(KeyHandle key, uint32_t nameLength, uint32_t dataLeng
       continue;
     }
     if (status != kErrorSuccess) return Fail(status);
-    if (!RecordableName(std::string_view(name_.data(), nameSize))) {
-      // No record could bring it back: the key is not deleted; a full backup goes on without it.
-      Fail(kErrorInvalidParameter);
-      if (spinner_ == nullptr) return false;
-      ++index;
-      continue;
+    if (!AddValue(std::string_view(name_.data(), nameSize), type,
+                  std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize))) {
+      return false;
     }
-    AppendValueRecord(std::string_view(name_.data(), nameSize), DefaultName::kQuoted, type,
-                      std::string_view(reinterpret_cast<const char*>(data_.data()), dataSize),
-                      &pending_);
-    if (pending_.size() >= kWriteChunk && !Flush()) return false;
     ++index;
   }
 }
@@ -157,20 +187,16 @@ bool Snapshot::Take() {
   // The header goes first, so that a key that cannot be read still shows in the file.
   AppendBlockHeader(RecordKind::kUpdate, path_, &pending_);
   const KeyHandle key = opened.get();
+  if (key == kNoKey) return Fail(kErrorFileNotFound);
   uint32_t subkeyLength = 0;
-  uint32_t nameLength = 0;
-  uint32_t dataLength = 0;
-  RegStatus status = key == kNoKey
-                         ? kErrorFileNotFound
-                         : registry_.RegQueryInfoKeyA(key, &subkeyLength, &nameLength, &dataLength);
-  if (status != kErrorSuccess) return Fail(status);
-  if (!WriteValues(key, nameLength, dataLength)) return false;
-  if (pending_.size() >= kWriteChunk && !Flush()) return false;
+  if (!WriteValues(key, &subkeyLength)) return false;
+  if (pending_.size() >= kWriteChunk && !Flush()) return false;  // headers of keys without values
 
   if (child_.size() < subkeyLength + kSlack) child_.resize(subkeyLength + kSlack);
   const size_t pathLength = path_.size();
   for (uint32_t index = 0;;) {
-    status = registry_.RegEnumKeyA(key, index, child_.data(), static_cast<uint32_t>(child_.size()));
+    RegStatus status =
+        registry_.RegEnumKeyA(key, index, child_.data(), static_cast<uint32_t>(child_.size()));
     if (status == kErrorNoMoreItems) break;
     if (status == kErrorMoreData) {
       uint32_t longest = 0;

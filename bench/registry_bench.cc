@@ -122,7 +122,8 @@ void BM_WalkKeys(benchmark::State& state) {
   for (auto _ : state) {
     auto registry = OpenSqliteRegistry(StorePath());
     // Argument 1: the walk runs in one consistent read, as the full backup's does.
-    if (state.range(0) == 1 && registry->BeginConsistentRead() != kErrorSuccess) {
+    if (state.range(0) == 1 &&
+        registry->BeginConsistentRead(RegistryService::ReadSpan::kWholeTree) != kErrorSuccess) {
       state.SkipWithError("no consistent read");
       return;
     }

@@ -75,6 +75,10 @@ class File {
   // Puts the data on the disk itself; `metadata` also the file's size and times (fsync rather
   // than fdatasync). A pipe or a device has no disk to reach: that counts as success.
   [[nodiscard]] bool Sync(bool metadata = false);
+  // Starts putting what was written so far on the disk without waiting for it, so that a
+  // later Sync has less left to wait for. Nothing where the system has no such call; a
+  // failure shows at the Sync.
+  void StartSync();
   // Closes the file; false when the system reports a failure (a late write error).
   [[nodiscard]] bool Close();
 

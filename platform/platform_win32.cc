@@ -265,6 +265,8 @@ bool File::Sync(bool /*metadata*/) {
   return FlushFileBuffers(AsHandle(handle_)) != FALSE;
 }
 
+void File::StartSync() {}  // FlushFileBuffers only ever waits
+
 bool File::Close() {
   if (handle_ < 0) return true;
   BOOL closed = CloseHandle(AsHandle(handle_));

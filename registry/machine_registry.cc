@@ -57,6 +57,10 @@ class MachineRegistry final : public RegistryService {
     Route r = Resolve(key);
     return r.service->RegEnumValueA(r.handle, index, name, nameSize, type, data, dataSize);
   }
+  RegStatus ListValues(KeyHandle key, const ValueVisit& visit) override {
+    Route r = Resolve(key);
+    return r.service->ListValues(r.handle, visit);
+  }
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                              uint32_t* maxValueNameLength, uint32_t* maxValueLength) override {
     Route r = Resolve(key);
@@ -71,7 +75,9 @@ class MachineRegistry final : public RegistryService {
     return status;
   }
   // Only the local store is ever walked whole (the full backup reads the local machine).
-  RegStatus BeginConsistentRead() override { return local_->BeginConsistentRead(); }
+  RegStatus BeginConsistentRead(ReadSpan span) override {
+    return local_->BeginConsistentRead(span);
+  }
   RegStatus EndConsistentRead() override { return local_->EndConsistentRead(); }
   RegStatus BeginChanges() override { return Batched()->BeginChanges(); }
   RegStatus SaveChanges() override { return Batched()->SaveChanges(); }

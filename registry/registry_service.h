@@ -5,6 +5,7 @@
 #define DORVALEX_REGISTRY_REGISTRY_SERVICE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "registry/win32_codes.h"
@@ -69,11 +70,23 @@ class RegistryService {
   // Closes a handle that an open, create or connect call gave. 6: not an open handle.
   virtual RegStatus RegCloseKey(KeyHandle key) = 0;
 
+  // The values of `key` in the order RegEnumValueA numbers them, each handed to `visit` with
+  // its name, type and data, valid during that visit only. A visit must not call this
+  // registry; it returns false to stop the listing. The backend holds one value at a time,
+  // however many the key has. 50 (before any visit) from a backend that lists values only
+  // through RegEnumValueA; otherwise RegEnumValueA's codes, 0 once every value was visited or
+  // a visit stopped the listing.
+  using ValueVisit = std::function<bool(std::string_view name, uint32_t type,
+                                        std::string_view data)>;
+  virtual RegStatus ListValues(KeyHandle, const ValueVisit&) { return kErrorNotSupported; }
+
   // Reads between BeginConsistentRead and EndConsistentRead all see the store as it was at
   // the begin, whatever another process writes meanwhile, so that a walk of the whole tree
   // (the full backup) sees each change wholly or not at all. A backend without such a view
-  // reads live. Not nested; no write may come in between.
-  virtual RegStatus BeginConsistentRead() { return kErrorSuccess; }
+  // reads live. Not nested; no write may come in between. kWholeTree: the reads go through
+  // the whole tree about once, so a backend may keep less of it cached meanwhile.
+  enum class ReadSpan { kSome, kWholeTree };
+  virtual RegStatus BeginConsistentRead(ReadSpan) { return kErrorSuccess; }
   virtual RegStatus EndConsistentRead() { return kErrorSuccess; }
 
   // Changes saved in batches. Between BeginChanges and EndChanges a backend may hold changes

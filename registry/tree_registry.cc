@@ -284,6 +284,22 @@ class TreeRegistry final : public RegistryService {
     return status;
   }
 
+  // One listing statement for all of the key's values, stepped row by row into the visit:
+  // no window is filled, and nothing is held past the row being visited.
+  RegStatus ListValues(KeyHandle key, const ValueVisit& visit) override {
+    OpenKey* open = nullptr;
+    if (RegStatus status = LookUp(key, &open)) return status;
+    if (!(open->access & kKeyQueryValue)) return kErrorAccessDenied;
+    return Transact(false, [&] {
+      KeyId id;
+      RegStatus status = ResolveListedKey(*open, &id);
+      if (status == kErrorNoMoreItems) return kErrorSuccess;  // nothing to list
+      if (status != kErrorSuccess) return status;
+      return store_.ListAllValues(
+          id, [&](const ListedValue& value) { return visit(value.name, value.type, value.data); });
+    });
+  }
+
   RegStatus RegQueryInfoKeyA(KeyHandle key, uint32_t* maxSubkeyLength,
                              uint32_t* maxValueNameLength, uint32_t* maxValueLength) override {
     OpenKey* open = nullptr;
@@ -508,7 +524,7 @@ class TreeRegistry final : public RegistryService {
   // A consistent read is one read transaction held from Begin to End: every call in between
   // joins it (Transact) and so reads the store as it was at the first read, while other
   // users of the store go on committing.
-  RegStatus BeginConsistentRead() override {
+  RegStatus BeginConsistentRead(ReadSpan span) override {
     if (store_.status() != kErrorSuccess) return store_.status();
     if (consistentRead_ || batching_) return kErrorInvalidParameter;
     RegStatus status = store_.BeginRead();
@@ -522,12 +538,16 @@ class TreeRegistry final : public RegistryService {
       return status;
     }
     consistentRead_ = true;
+    wholeTree_ = span == ReadSpan::kWholeTree;
+    if (wholeTree_) store_.ReadingWholeTree(true);
     return kErrorSuccess;
   }
 
   RegStatus EndConsistentRead() override {
     if (!consistentRead_) return kErrorInvalidParameter;
     consistentRead_ = false;
+    if (wholeTree_) store_.ReadingWholeTree(false);
+    wholeTree_ = false;
     RegStatus status = store_.Commit();
     if (status != kErrorSuccess) store_.Rollback();
     return status;
@@ -791,6 +811,7 @@ class TreeRegistry final : public RegistryService {
   uint64_t generation_ = 1;
   bool dirty_ = false;
   bool consistentRead_ = false;  // inside BeginConsistentRead .. EndConsistentRead
+  bool wholeTree_ = false;       // that read goes through the whole tree
   bool batching_ = false;        // inside BeginChanges .. EndChanges
   RegStatus lost_ = kErrorSuccess;  // why the batch was lost; refuses every later call
   // The value that FindValue last looked up in the store (id 0: there was none), valid while

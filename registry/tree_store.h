@@ -101,6 +101,9 @@ class TreeStore {
   // A number that changes whenever another user of the store commits a change (valid inside
   // a transaction): what the core cached about the tree is then dropped.
   virtual RegStatus DataVersion(int64_t* version) = 0;
+  // True while a caller reads the whole tree about once (a full backup's walk), false after:
+  // a store that caches what it read may keep less meanwhile, since little is read twice.
+  virtual void ReadingWholeTree(bool) {}
 
   // Keys. 2 when `parent` has no child of that folded name.
   virtual RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) = 0;
@@ -143,6 +146,12 @@ class TreeStore {
                                uint32_t limit, const ValueVisitor& visit, bool* ended) = 0;
   virtual RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                                  uint32_t limit, const ChildVisitor& visit, bool* ended) = 0;
+  // Every value of `key` in creation order, for a caller that reads them once from first to
+  // last and never goes on after a row: the rows' ids are left 0.
+  virtual RegStatus ListAllValues(KeyId key, const ValueVisitor& visit) {
+    bool ended = false;
+    return ListValues(key, 0, nullptr, UINT32_MAX, visit, &ended);
+  }
 };
 
 // How long a store waits for another run that keeps it (the run lock, a busy file):

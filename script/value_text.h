@@ -50,10 +50,18 @@ ValueData ParseValueText(std::string_view text, HexForm form = HexForm::kScript)
 std::string FormatValueForRecord(uint32_t type, std::string_view data);
 // The same text appended to `out`: for writers of many records, which reuse one buffer.
 void AppendValueForRecord(uint32_t type, std::string_view data, std::string* out);
+// The same text written to `to`, which has room for ValueForRecordRoom(data.size()) bytes
+// (more than the text takes); gives the end of the text.
+char* WriteValueForRecord(uint32_t type, std::string_view data, char* to);
+constexpr size_t ValueForRecordRoom(size_t dataSize) { return 3 * dataSize + 32; }
 
 // A value name escaped for writing between double quotes.
 inline std::string EscapeValueName(std::string_view name) { return EscapeValueData(name, 1); }
 // The escaped name appended to `out`.
 void AppendEscapedValueName(std::string_view name, std::string* out);
+// The escaped name written to `to`, which has room for EscapedValueNameRoom(name.size())
+// bytes; gives its end.
+char* WriteEscapedValueName(std::string_view name, char* to);
+constexpr size_t EscapedValueNameRoom(size_t nameSize) { return 2 * nameSize + 16; }
 
 #endif  // DORVALEX_SCRIPT_VALUE_TEXT_H_

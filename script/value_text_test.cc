@@ -85,6 +85,11 @@ TEST(ValueTextTest, RecordFormIsReadableOnlyWhenItReadsBackExactly) {
       {255, "\x01"s, "hex(255):01"},
       {1, "x\ny\0"s, "hex(1):78,0A,79,00"},  // a line feed or Ctrl-Z would break the line
       {7, "\x1a\0\0"s, "hex(7):1A,00,00"},
+      // Found unreadable after part was written: the hex form alone is kept.
+      {7, "\0\0"s, "Multi:\"\""},
+      {7, "a\\\0\0\0"s, "hex(7):61,5C,00,00,00"},  // an empty last string
+      {7, "a\\\0b\"\0\0"s, "hex(7):61,5C,00,62,22,00,00"},
+      {1, "a\\\"\x1a\0"s, "hex(1):61,5C,22,1A,00"},
   };
   for (const Row& row : rows) {
     const std::string text = FormatValueForRecord(row.type, row.data);

@@ -50,7 +50,9 @@ class RegistryWrapper : public RegistryService {
     return inner_.RegQueryInfoKeyA(key, maxSubkeyLength, maxValueNameLength, maxValueLength);
   }
   RegStatus RegCloseKey(KeyHandle key) override { return inner_.RegCloseKey(key); }
-  RegStatus BeginConsistentRead() override { return inner_.BeginConsistentRead(); }
+  RegStatus BeginConsistentRead(ReadSpan span) override {
+    return inner_.BeginConsistentRead(span);
+  }
   RegStatus EndConsistentRead() override { return inner_.EndConsistentRead(); }
   RegStatus BeginChanges() override { return inner_.BeginChanges(); }
   RegStatus SaveChanges() override { return inner_.SaveChanges(); }

@@ -111,7 +111,8 @@ RegStatus AgentSession::Adopt(uint64_t id, KeyHandle opened) {
 void AgentSession::Prefetch(KeyHandle key, RemoteResponse* a) {
   // One read of the store for the whole walk: the values come from one moment, and the store
   // is locked once rather than once per value.
-  bool consistent = store_.BeginConsistentRead() == kErrorSuccess;
+  bool consistent =
+      store_.BeginConsistentRead(RegistryService::ReadSpan::kSome) == kErrorSuccess;
   Collect(key, a);
   if (consistent) store_.EndConsistentRead();
 }

@@ -126,6 +126,17 @@ TEST_F(ListingPrefetchTest, ListingsOfEverySizeReadAlikeInBothDirections) {
     EXPECT_EQ(Info(*r_, fresh), expected_.back());
     EXPECT_EQ(Enumerate(*r_, key), expected_);
     EXPECT_EQ(Enumerate(*r_, key, true), expected_);
+    // The values in one listing are the same rows; a visit that declines stops it.
+    Rows listed;
+    auto visit = [&](std::string_view name, uint32_t, std::string_view data) {
+      listed.push_back(std::string(name) + "=" + std::string(data));
+      return listed.size() != 1000;
+    };
+    EXPECT_EQ(r_->ListValues(key, visit), 0);
+    EXPECT_EQ(listed, Rows(expected_.begin() + c.subkeys + 1, expected_.end() - 2));
+    listed.resize(999);
+    EXPECT_EQ(r_->ListValues(key, visit), 0);
+    EXPECT_EQ(listed.size(), c.values ? 1000u : 999u);
     r_->RegCloseKey(fresh);
     r_->RegCloseKey(key);
   }

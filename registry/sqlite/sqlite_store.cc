@@ -38,6 +38,11 @@ constexpr size_t kMaxPendingBytes = 256 * 1024;
 constexpr uint32_t kMaxPendingValue = 16 * 1024;
 int64_t LastValueId(KeyId key) { return (key << kPlaceBits) | kMaxPlace; }
 
+// The page cache of a connection (in KiB): calls that come back to the same keys find them
+// there. A walk of the whole tree reads each page about once and keeps a small one.
+constexpr const char* kCacheSize = "PRAGMA cache_size=-32768";
+constexpr const char* kWholeTreeCacheSize = "PRAGMA cache_size=-2048";
+
 constexpr const char* kSchema =
     "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
     " name BLOB NOT NULL, fold BLOB NOT NULL, depth INTEGER NOT NULL);"
@@ -96,6 +101,7 @@ constexpr const char* kStatementSql[] = {
     " LIMIT ?2 + 1 OFFSET ?3",
     "SELECT id, name, type, data FROM vals WHERE id > ?3 AND id <= ?5 ORDER BY id"
     " LIMIT ?2 + 1",
+    "SELECT name, type, data FROM vals WHERE id BETWEEN ?1 AND ?2 ORDER BY id",
     // Whether each child has children spares a walk one listing per key without any.
     "SELECT id, name, fold, EXISTS(SELECT 1 FROM keys c WHERE c.parent = k.id) FROM keys k"
     " WHERE parent = ?1 ORDER BY fold LIMIT ?2 + 1 OFFSET ?3",
@@ -143,6 +149,17 @@ int BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
 std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
   const void* bytes = sqlite3_column_blob(stmt, column);
   int size = sqlite3_column_bytes(stmt, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
+}
+
+// The bytes of a column through its value: sqlite3_column_blob and sqlite3_column_bytes
+// would each take and leave the connection's mutex and check for errors again. The value is
+// not protected by that mutex, which this connection (used by one thread) does not need; it
+// stays valid until the statement steps again, as the column's bytes do.
+std::string_view ValueView(sqlite3_stmt* stmt, int column) {
+  sqlite3_value* value = sqlite3_column_value(stmt, column);
+  const void* bytes = sqlite3_value_blob(value);
+  int size = sqlite3_value_bytes(value);
   return bytes ? std::string_view(static_cast<const char*>(bytes), size) : std::string_view();
 }
 
@@ -396,13 +413,17 @@ RegStatus SqliteStore::CreateSchema() {
   return status;
 }
 
+void SqliteStore::ReadingWholeTree(bool reading) {
+  Exec(reading ? kWholeTreeCacheSize : kCacheSize);
+}
+
 void SqliteStore::Tune() {
   // Settings of this connection only: commits sync nothing (the log is synced when it is
   // copied back into the file, every thousand pages) and reads keep a larger page cache.
   // A larger log was measured slower (the small one is rewritten in place); the file is not
   // memory-mapped, so that a store truncated by someone else gives an error, not a crash.
   Exec("PRAGMA synchronous=NORMAL");
-  Exec("PRAGMA cache_size=-32768");
+  Exec(kCacheSize);
 }
 
 sqlite3_stmt* SqliteStore::Statement(StatementId id) {
@@ -415,6 +436,7 @@ sqlite3_stmt* SqliteStore::Statement(StatementId id) {
                       " LIMIT ?2 + 1 OFFSET ?3"},
       {kListValuesAfter, "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?3"
                          " ORDER BY id LIMIT ?2 + 1"},
+      {kListAllValues, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id"},
   };
   const char* sql = kStatementSql[id];
   if (format_ == 1) {
@@ -928,6 +950,28 @@ RegStatus SqliteStore::ListValues(KeyId key, uint32_t offset, const int64_t* aft
     row.data = ColumnView(stmt, 3);
     return visit(row);
   }, ended);
+}
+
+RegStatus SqliteStore::ListAllValues(KeyId key, const ValueVisitor& visit) {
+  if (RegStatus status = WritePending()) return status;
+  sqlite3_stmt* stmt = Statement(kListAllValues);
+  if (!stmt) return kErrorBadDb;
+  Use use(stmt);
+  if (format_ == 1) {
+    sqlite3_bind_int64(stmt, 1, key);
+  } else {
+    sqlite3_bind_int64(stmt, 1, FirstValueId(key));
+    sqlite3_bind_int64(stmt, 2, LastValueId(key));
+  }
+  ListedValue row;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    row.name = ValueView(stmt, 0);
+    row.type = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
+    row.data = ValueView(stmt, 2);
+    if (!visit(row)) return kErrorSuccess;
+  }
+  return StatusFromSqlite(rc);
 }
 
 RegStatus SqliteStore::ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,

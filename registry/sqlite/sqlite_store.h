@@ -64,6 +64,9 @@ class SqliteStore final : public TreeStore {
   RegStatus ReleaseMark() override;
   void RollbackToMark() override;
   RegStatus DataVersion(int64_t* version) override;
+  // A smaller page cache while the whole tree is read: its pages are read about once each, and
+  // filling the larger cache would only cost memory the system must first clear.
+  void ReadingWholeTree(bool reading) override;
 
   RegStatus FindChild(KeyId parent, std::string_view fold, KeyId* child) override;
   RegStatus InsertKey(KeyId parent, std::string_view name, std::string_view fold,
@@ -87,6 +90,8 @@ class SqliteStore final : public TreeStore {
                        const ValueVisitor& visit, bool* ended) override;
   RegStatus ListChildren(KeyId parent, uint32_t offset, const std::string* afterFold,
                          uint32_t limit, const ChildVisitor& visit, bool* ended) override;
+  // One statement without a limit or ids: the full backup reads every value this way.
+  RegStatus ListAllValues(KeyId key, const ValueVisitor& visit) override;
 
  private:
   enum StatementId : int {
@@ -97,7 +102,7 @@ class SqliteStore final : public TreeStore {
     kLastTableId, kReplaceValueData,
     kDeleteValue,
     kMaxSubkey, kMaxValue,
-    kListValuesAt, kListValuesAfter, kListChildrenAt, kListChildrenAfter,
+    kListValuesAt, kListValuesAfter, kListAllValues, kListChildrenAt, kListChildrenAfter,
     kStatementCount
   };
   class Use;

@@ -105,8 +105,12 @@ std::string ValueNames(RegistryService& r, const std::string& path) {
                                                            nullptr, nullptr) == 0;
        ++i, size = sizeof name)
     names.append(name).push_back(' ');
+  std::string listed;  // the same names in one listing
+  r.ListValues(key, [&](std::string_view n, uint32_t, std::string_view) {
+    return listed.append(n).append(" ").size() != 0;
+  });
   r.RegCloseKey(key);
-  return names;
+  return names == listed ? names : names + "| listed: " + listed;
 }
 
 TEST_F(SqliteStoreTest, StoreOfTheFirstFormatIsReadAsItIsOrRewrittenInOrder) {
@@ -206,13 +210,15 @@ TEST_F(SqliteStoreTest, StoreOfTheSecondFormatDropsItsIndexOfNamesWhenWritten) {
 
 // The values of `key` in the store's listing order, as "name=data ".
 std::string Listed(SqliteStore& store, KeyId key) {
-  std::string text;
+  std::string text, all;  // all: from the listing without ids, which must agree
   bool ended = false;
-  store.ListValues(key, 0, nullptr, 1000, [&](const ListedValue& v) {
-    text.append(v.name).append("=").append(v.data).append(" ");
-    return true;
-  }, &ended);
-  return text;
+  auto add = [](std::string* to, const ListedValue& v) {
+    return to->append(v.name).append("=").append(v.data).append(" ").size() != 0;
+  };
+  store.ListAllValues(key, [&](const ListedValue& v) { return add(&all, v); });
+  store.ListValues(key, 0, nullptr, 1000, [&](const ListedValue& v) { return add(&text, v); },
+                   &ended);
+  return text == all ? text : text + "| all: " + all;
 }
 
 // New values wait in memory and go in several to a statement: every read in the same
@@ -246,6 +252,7 @@ TEST_F(SqliteStoreTest, WaitingValuesAreReadInOrderAndUndoneByTheirMark) {
   ASSERT_EQ(insert(b, "undone"), 0);
   store.RollbackToMark();
   ASSERT_EQ(insert(a, "after"), 0);
+  EXPECT_EQ(Listed(store, a), expected + "after=after ");  // read while it waits
   ASSERT_EQ(store.Commit(), 0);
   ASSERT_EQ(store.BeginRead(), 0);
   EXPECT_EQ(Listed(store, a), expected + "after=after ");
