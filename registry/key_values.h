@@ -21,8 +21,8 @@
 class KeyValues {
  public:
   // A key with more values or bytes than this is not held: its lines ask the store each time.
-  static constexpr size_t kMaxValues = 131072;
-  static constexpr size_t kMaxBytes = 16 << 20;
+  static constexpr size_t kMaxValues = 1 << 20;
+  static constexpr size_t kMaxBytes = 64 << 20;
 
   // One held value; its data stays valid until the held values next change.
   struct Value {
