@@ -534,7 +534,7 @@ RegStatus SqliteStore::WritePending() {
   // without searching the table for each row. The first row of a key that is not last yet
   // goes in by its id and makes it last.
   int64_t lastId = 0;
-  RegStatus status = LastTableId(&lastId);
+  RegStatus status = StepNumber(kLastTableId, &lastId);  // 0 when there are no values
   const int64_t firstId = pending_.front().id;
   const bool append = status == kErrorSuccess && firstId > lastId;
   size_t next = 0;
@@ -575,25 +575,17 @@ RegStatus SqliteStore::InsertPending(size_t first, int rows, bool newIds) {
   return rc == SQLITE_CONSTRAINT ? kErrorBadDb : StatusFromSqlite(rc);
 }
 
-RegStatus SqliteStore::LastTableId(int64_t* id) {
-  sqlite3_stmt* stmt = Statement(kLastTableId);
+RegStatus SqliteStore::StepNumber(StatementId id, int64_t* number) {
+  sqlite3_stmt* stmt = Statement(id);
   if (!stmt) return kErrorBadDb;
   Use use(stmt);
   int rc = sqlite3_step(stmt);
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  *id = sqlite3_column_int64(stmt, 0);  // NULL (no values) reads as 0
+  *number = sqlite3_column_int64(stmt, 0);  // NULL reads as 0
   return kErrorSuccess;
 }
 
-RegStatus SqliteStore::DataVersion(int64_t* version) {
-  sqlite3_stmt* stmt = Statement(kDataVersion);
-  if (!stmt) return kErrorBadDb;
-  Use use(stmt);
-  int rc = sqlite3_step(stmt);
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  *version = sqlite3_column_int64(stmt, 0);
-  return kErrorSuccess;
-}
+RegStatus SqliteStore::DataVersion(int64_t* version) { return StepNumber(kDataVersion, version); }
 
 RegStatus SqliteStore::FindChild(KeyId parent, std::string_view fold, KeyId* child) {
   if (RegStatus status = WritePending()) return status;

@@ -153,8 +153,8 @@ class SqliteStore final : public TreeStore {
   // Inserts waiting rows first .. first + rows - 1, by their ids or, with `newIds`, with the
   // ids SQLite gives (the last id + 1 onwards).
   RegStatus InsertPending(size_t first, int rows, bool newIds);
-  // The largest value id in the store (0 when there are no values).
-  RegStatus LastTableId(int64_t* id);
+  // The first column of the one row of statement `id`, which takes no parameters.
+  RegStatus StepNumber(StatementId id, int64_t* number);
   // Steps a bound listing statement through at most `limit` rows.
   template <typename Visit>
   RegStatus StepListing(sqlite3_stmt* stmt, uint32_t limit, Visit visit, bool* ended);
