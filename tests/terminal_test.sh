@@ -15,8 +15,8 @@ cd "$work"
 fail() { echo "FAIL: $*"; exit 1; }
 tool=$build/dorvalex
 
-# Long enough to take several tenths of a second: 200 keys of 1000 values.
-awk 'BEGIN { print "REGEDIT4"; for (k = 0; k < 200; k++) { print ""; print "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\K" k "]";
+# Long enough to take a second or so: 600 keys of 1000 values.
+awk 'BEGIN { print "REGEDIT4"; for (k = 0; k < 600; k++) { print ""; print "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\K" k "]";
        for (v = 0; v < 1000; v++) print "\"v" v "\"=\"value " v "\"" } }' >big.reg
 
 DORVALEX_REGISTRY=$work/plain.db "$tool" /REG:big.reg /BACKUP:plain-undo.txt >plain.out 2>plain.err ||
